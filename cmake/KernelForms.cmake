@@ -1,0 +1,34 @@
+# The file suffix decides the instruction set a kernel form may use: scalar files get no SIMD
+# flag, _mmx files MMX, _sse files SSE (with its MMX-register integer instructions), _sse2 files
+# SSE2. On i686 the baseline has none of them, so nothing outside these files uses vector code.
+function(quillet_kernel_forms target)
+  get_target_property(sources ${target} SOURCES)
+  foreach(src IN LISTS sources)
+    if(src MATCHES "_mmx\\.cpp$")
+      set_source_files_properties(${src} TARGET_DIRECTORY ${target} PROPERTIES COMPILE_OPTIONS "-mmmx")
+    elseif(src MATCHES "_sse\\.cpp$")
+      set_source_files_properties(${src} TARGET_DIRECTORY ${target} PROPERTIES COMPILE_OPTIONS "-mmmx;-msse")
+    elseif(src MATCHES "_sse2\\.cpp$")
+      set_source_files_properties(${src} TARGET_DIRECTORY ${target} PROPERTIES COMPILE_OPTIONS "-mmmx;-msse;-msse2")
+    endif()
+  endforeach()
+endfunction()
+
+# A subsystem library of the core: sources beside their header, warnings, kernel-form flags.
+function(quillet_core_library name)
+  set(sources "")
+  foreach(src IN LISTS ARGN)
+    get_filename_component(path ${src} ABSOLUTE)
+    if(EXISTS ${path})
+      list(APPEND sources ${path})
+    endif()
+  endforeach()
+  if(NOT sources)
+    # A subsystem whose files are not written yet still configures; linking needs them.
+    set(sources ${PROJECT_SOURCE_DIR}/common/empty_unit.cpp)
+  endif()
+  add_library(${name} STATIC ${sources})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${name} PRIVATE quillet_warnings)
+  quillet_kernel_forms(${name})
+endfunction()

@@ -1,0 +1,26 @@
+#pragma once
+
+#include "host/cpu_features.h"
+#include "pipeline/frame_driver.h"
+
+namespace quillet {
+
+extern const KernelSet kKernelSetScalar;
+extern const KernelSet kKernelSetMmx;
+extern const KernelSet kKernelSetSse;
+extern const KernelSet kKernelSetSse2;
+
+// The set for the highest of SSE2, SSE, MMX in `features`; scalar when none.
+const KernelSet& kernelSetFor(CpuFeatures features);
+
+// Probes the processor, masks the result with the forcing mask and installs the set.
+void selectKernels();
+
+// For tests, the stand-in host and the CLI: features outside `mask` are ignored by the next
+// selectKernels(). The plug-in itself never calls this.
+void setCpuFeatureMask(CpuFeatures mask);
+
+// Features of the set installed by the last selectKernels().
+CpuFeatures selectedCpuFeatures();
+
+}  // namespace quillet

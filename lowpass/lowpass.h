@@ -1,0 +1,49 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "common/attributes.h"
+#include "pipeline/row_job.h"
+
+namespace quillet {
+
+constexpr int kTapCount = 7;
+
+// A vertical low-pass kernel over a band of `rows` rows: writes destination rows 0..rows-1,
+// samples 0..3*width-1 of each, and nothing else. `stride` is the row distance in pixels of both
+// buffers. Neighbour rows are mirrored about the band's first and last rows, repeatedly when a
+// band is shorter than the filter's reach, so no row outside the band is ever read. rows <= 0 or
+// width <= 0 does nothing.
+using LowpassKernel = void (*)(int16_t* dst, const int16_t* src, int rows, int width, int stride);
+using LowpassKernelTable = std::array<LowpassKernel, kTapCount>;
+
+// Rows used on each side of the output row: 1 for tap 0, tap + 1 otherwise.
+int lowpassReach(int tap);
+
+// Band row that the filter reads for position `row` (may lie outside 0..rows-1): mirrored about
+// the first and last band row until it lies inside. A one-row band yields row 0.
+int mirrorBandRow(int row, int rows);
+
+// The reference kernels; results clamped to -32768..32767.
+extern const LowpassKernelTable LowpassKernelsScalar;
+// MMX and SSE2 forms: bit-exact to the scalar form for samples of magnitude up to 8191, except
+// where tap 5 meets an exact half (they round it down). Beyond that, neighbour pair sums
+// saturate before weighting; results saturate like the scalar form's clamp.
+extern const LowpassKernelTable LowpassKernelsMmx;
+extern const LowpassKernelTable LowpassKernelsSse2;
+// Needs src, dst 16-byte aligned and stride a multiple of 8 pixels.
+extern const LowpassKernelTable LowpassKernelsSse2Aligned;
+
+// The row driver shared by every form: copies the rows outside the band, and runs the kernel
+// for job->selector over the band on this thread's column strip (strips of whole 8-pixel
+// blocks chosen from the thread index). Compiled once, in a scalar file.
+void runLowpassStage(const LowpassKernelTable& kernels, int threadIndex, int threadCount,
+                     const RowJob& job);
+
+HOST_ENTRY void LowpassStageScalar(int threadIndex, int threadCount, RowJob* job, void* extra);
+HOST_ENTRY void LowpassStageMmx(int threadIndex, int threadCount, RowJob* job, void* extra);
+HOST_ENTRY void LowpassStageSse2(int threadIndex, int threadCount, RowJob* job, void* extra);
+HOST_ENTRY void LowpassStageSse2Aligned(int threadIndex, int threadCount, RowJob* job, void* extra);
+
+}  // namespace quillet

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <cstdint>
+
+#include "common/attributes.h"
+#include "common/pixel.h"
+#include "pipeline/row_job.h"
+
+namespace quillet {
+
+// W = 4096 / a^2 in all four lanes, a = 8 x the motion threshold. Vector kernels load it whole
+// with one aligned 128-bit load; scalar kernels read lane 0.
+struct alignas(16) MotionWeights {
+  float lane[4];
+};
+extern MotionWeights motionWeights;
+
+using BuildWeights = MotionWeights* (*)(MotionWeights* weights, int level);
+// Double-precision quotient rounded to single precision.
+MotionWeights* BuildWeightsScalar(MotionWeights* weights, int level);
+// Single-precision square and quotient; identical to the scalar form for every level 8m.
+MotionWeights* BuildWeightsSse(MotionWeights* weights, int level);
+
+// ---- Difference map -------------------------------------------------------------------
+// One map row from a row of each frame: per pixel the largest of the three components'
+// absolute differences, each clamped to 32767. Symmetric in the two frames.
+void DiffRowScalar(const Pixel* current, const Pixel* neighbour, int16_t* diff, int width);
+// Vector rows: never touch frame memory past pixel width-1; may write whole blocks into the
+// map row past `width` (within the map pitch). The aligned form needs 16-byte-aligned frame
+// rows and map rows; the others only 16-byte-aligned map rows.
+void DiffRowSse2Aligned(const Pixel* current, const Pixel* neighbour, int16_t* diff, int width);
+void DiffRowSse2(const Pixel* current, const Pixel* neighbour, int16_t* diff, int width);
+void DiffRowSse(const Pixel* current, const Pixel* neighbour, int16_t* diff, int width);
+
+// Difference-map stages: compare band rows of job->source and job->other into motionState.diff
+// (rows at motionState.pitch), with guard rows -1 and n copied from rows 0 and n-1.
+HOST_ENTRY void DiffStageScalar(int threadIndex, int threadCount, RowJob* job, void* extra);
+HOST_ENTRY void DiffStageSse2Aligned(int threadIndex, int threadCount, RowJob* job, void* extra);
+HOST_ENTRY void DiffStageSse2(int threadIndex, int threadCount, RowJob* job, void* extra);
+HOST_ENTRY void DiffStageSse(int threadIndex, int threadCount, RowJob* job, void* extra);
+
+// ---- Motion map -----------------------------------------------------------------------
+// One weight row (0..4096) from difference row `diff` (rows above and below at `pitch` values)
+// with motionWeights. Writes the difference row's spare elements -1 and `width` first.
+void MotionRowScalar(int16_t* diff, int16_t* map, int width, int pitch);
+void MotionRowLimitedScalar(int16_t* diff, int16_t* map, int width, int pitch, int hardLimit);
+void MotionRowSse2(int16_t* diff, int16_t* map, int width, int pitch);
+void MotionRowLimitedSse2(int16_t* diff, int16_t* map, int width, int pitch, int hardLimit);
+void MotionRowSse(int16_t* diff, int16_t* map, int width, int pitch);
+void MotionRowLimitedSse(int16_t* diff, int16_t* map, int width, int pitch, int hardLimit);
+
+// Motion-map stages: `extra` is the NeighbourSlot whose map is written.
+HOST_ENTRY void MotionMapStageScalar(int threadIndex, int threadCount, RowJob* job, void* extra);
+HOST_ENTRY void MotionMapStageSse2(int threadIndex, int threadCount, RowJob* job, void* extra);
+HOST_ENTRY void MotionMapStageSse(int threadIndex, int threadCount, RowJob* job, void* extra);
+
+}  // namespace quillet

@@ -1,0 +1,81 @@
+#include "pipeline/motion_state.h"
+
+#include <algorithm>
+
+#include "platform/virtual_memory.h"
+
+namespace quillet {
+
+MotionState motionState{};
+
+int32_t mapPitchFor(int32_t maxWidth) { return ((maxWidth + 7) & ~7) + 8; }
+
+namespace {
+// Byte offsets of the three planes inside the allocation. Each plane holds rows -1..H at the
+// pitch; the difference map has a spare row and 128 values before its guard row -1, slot 1 a
+// further 256 values of lead.
+struct PlaneLayout {
+  size_t pitchBytes;
+  size_t planeBytes;
+  size_t slot0;
+  size_t diff;
+  size_t slot1;
+  size_t total;
+};
+
+PlaneLayout layoutFor(int32_t maxHeight, int32_t maxWidth) {
+  PlaneLayout l{};
+  const size_t pitch = static_cast<size_t>(mapPitchFor(maxWidth));
+  const size_t rows = static_cast<size_t>(std::max(maxHeight, 0));
+  l.pitchBytes = pitch * 2;
+  l.planeBytes = (rows + 2) * l.pitchBytes;
+  l.slot0 = l.pitchBytes;
+  l.diff = l.planeBytes + l.pitchBytes + 256;
+  l.slot1 = 2 * l.planeBytes + l.pitchBytes + 512;
+  // (H + 3) rows of three planes, but never less than the end of slot 1's last row (narrow
+  // maxima would otherwise leave slot 1's map partly outside the allocation).
+  const size_t formula = (rows + 3) * pitch * 6;
+  const size_t slot1End = l.slot1 + (rows + 1) * l.pitchBytes;
+  l.total = std::max(formula, slot1End);
+  return l;
+}
+}  // namespace
+
+size_t motionAllocationSize(int32_t maxHeight, int32_t maxWidth) {
+  return layoutFor(maxHeight, maxWidth).total;
+}
+
+void releaseMotionState() {
+  if (motionState.base == nullptr) return;
+  platform::releasePages(motionState.base, motionState.size);
+  motionState = MotionState{};
+}
+
+void clearMotionState() { motionState = MotionState{}; }
+
+void invalidateNeighbourCache() {
+  motionState.slot[0].key = -1;
+  motionState.slot[1].key = -1;
+}
+
+int ensureMotionBuffers(int32_t maxHeight, int32_t maxWidth) {
+  if (motionState.rows < maxHeight || motionState.width < maxWidth) releaseMotionState();
+  if (motionState.base != nullptr) return 1;
+
+  const PlaneLayout l = layoutFor(maxHeight, maxWidth);
+  void* base = platform::allocatePages(l.total);
+  motionState.base = base;
+  if (base == nullptr) return 0;
+
+  auto* bytes = static_cast<unsigned char*>(base);
+  motionState.size = l.total;
+  motionState.pitch = mapPitchFor(maxWidth);
+  motionState.slot[0] = NeighbourSlot{reinterpret_cast<int16_t*>(bytes + l.slot0), -1, 0, 0, 0, 0};
+  motionState.slot[1] = NeighbourSlot{reinterpret_cast<int16_t*>(bytes + l.slot1), -1, 0, 0, 0, 0};
+  motionState.diff = reinterpret_cast<int16_t*>(bytes + l.diff);
+  motionState.rows = maxHeight;
+  motionState.width = maxWidth;
+  return 1;
+}
+
+}  // namespace quillet

@@ -1,0 +1,37 @@
+#include "pipeline/row_execution.h"
+
+#include <cstring>
+
+namespace quillet {
+
+std::atomic<int32_t> rowCounter{0};
+std::atomic<int32_t> mapRowCounter{0};
+
+int32_t claimRow(std::atomic<int32_t>& counter) { return counter.fetch_add(1); }
+
+int runOnCallingThread(RowStage stage, RowJob* job, void* extra) {
+  stage(0, 1, job, extra);
+  return 1;
+}
+
+namespace {
+void copyRow(const RowJob& job, const Pixel* from, int32_t row) {
+  const ptrdiff_t offset = static_cast<ptrdiff_t>(row) * job.stride;
+  std::memcpy(job.source + offset, from + offset, static_cast<size_t>(job.width) * sizeof(Pixel));
+}
+}  // namespace
+
+HOST_ENTRY void copyRows(int threadIndex, int threadCount, RowJob* job, void* extra) {
+  (void)threadIndex;
+  const auto* from = static_cast<const Pixel*>(extra);
+  if (job->height <= 0 || job->width <= 0) return;
+  if (threadCount < 2) {
+    for (int32_t r = 0; r < job->height; ++r) copyRow(*job, from, r);
+    return;
+  }
+  for (int32_t r = claimRow(rowCounter); r < job->height; r = claimRow(rowCounter)) {
+    copyRow(*job, from, r);
+  }
+}
+
+}  // namespace quillet

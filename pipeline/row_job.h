@@ -1,0 +1,34 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "common/pixel.h"
+
+namespace quillet {
+
+// The record every stage of one frame reads. It lives in the driver's stack frame for one
+// process call; stages only read it, the driver changes some words between stages.
+struct RowJob {
+  Pixel* source;      // current frame, unfiltered (the fetched frame, then its copy in editFrame)
+  Pixel* other;       // second plane: tempFrame for low-pass and blend, the neighbour for the diff
+  int32_t selector;   // tap 0..6 for the low-pass; blend mode 0..2 for the blend and display
+  int32_t hardLimit;  // 2 x the second motion threshold, read by the motion-map stage
+  int32_t height;     // rows of the frame
+  int32_t width;      // pixels per row
+  int32_t stride;     // row distance in pixels of every frame plane (the host's maxWidth)
+  int32_t bandTop;    // first filtered row
+  int32_t bandEnd;    // one past the last filtered row; bandTop <= bandEnd <= height
+};
+
+// A stage: called once per worker as stage(i, n, job, extra) with i = 0..n-1. The host's
+// executor passes both pointers through unchanged.
+using RowStage = void (*)(int threadIndex, int threadCount, RowJob* job, void* extra);
+
+// Row counters shared by the workers of one stage. The copy, difference-map and blend stages
+// claim rows from rowCounter, the motion-map stage from mapRowCounter. The driver resets them
+// with plain stores while no worker runs.
+extern std::atomic<int32_t> rowCounter;
+extern std::atomic<int32_t> mapRowCounter;
+
+}  // namespace quillet
