@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need, when they are missing.
+# Usage: scripts/install-deps.sh [native|all]   (native: enough to build and run the demo)
+set -euo pipefail
+what=${1:-all}
+
+native=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev libpng-dev
+        pkg-config)
+tests=(ffmpeg clang libclang-rt-14-dev clang-format g++-mingw-w64-i686 wine wine32:i386
+       binutils-mingw-w64-i686)
+
+wanted=("${native[@]}")
+[ "$what" = all ] && wanted+=("${tests[@]}")
+
+missing=()
+for p in "${wanted[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+[ "$(id -u)" -ne 0 ] && sudo=sudo
+if printf '%s\n' "${missing[@]}" | grep -q ':i386$'; then
+  $sudo dpkg --add-architecture i386
+fi
+echo "installing: ${missing[*]}" >&2
+$sudo apt-get update -q
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"

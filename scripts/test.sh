@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: the unit, cross-form and end-to-end suites under
+# AddressSanitizer + UndefinedBehaviorSanitizer, the threaded suites under ThreadSanitizer, the
+# benchmarks for one short iteration, the Windows plug-in and CLI under Wine, the Y4M fuzzer,
+# and the format check.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh all
+
+jobs=$(nproc)
+failed=()
+passed=()
+step() {
+  local name=$1
+  shift
+  echo "=== $name" >&2
+  if "$@"; then passed+=("$name"); else failed+=("$name"); fi
+}
+
+format_check() {
+  git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
+}
+
+asan() {
+  cmake --preset dev > /dev/null &&
+    cmake --build --preset dev -j "$jobs" &&
+    ctest --preset dev -j "$jobs" --timeout 600
+}
+
+tsan() {
+  cmake --preset tsan > /dev/null &&
+    cmake --build --preset tsan -j "$jobs" --target pipeline_tests standin_tests &&
+    ctest --preset tsan -j "$jobs" --timeout 600 -L '^(pipeline_tests|standin_tests)$'
+}
+
+release() {
+  cmake --preset release > /dev/null &&
+    cmake --build --preset release -j "$jobs" &&
+    for b in build/release/bench/*_bench; do
+      "$b" --benchmark_min_time=0.001 > /dev/null || return 1
+    done
+}
+
+windows() {
+  tests/windows/run_windows_tests.sh build/release build/mingw
+}
+
+fuzz() {
+  fuzz/run_fuzz.sh
+}
+
+step format format_check
+step asan+ubsan asan
+step tsan tsan
+step release+benchmarks release
+[ -x tests/windows/run_windows_tests.sh ] && step windows windows
+[ -x fuzz/run_fuzz.sh ] && step fuzz fuzz
+
+echo "steps passed: ${passed[*]:-none}" >&2
+echo "steps failed: ${failed[*]:-none}" >&2
+[ ${#failed[@]} -eq 0 ]
