@@ -24,6 +24,7 @@ void BlendRowMaxScalar(Pixel* dst, const Pixel* src, const int16_t* prevMap, con
                        int width);
 extern const BlendRowTable BlendRowsScalar;
 // SSE rows: identical pixels for weights 0..4096; never touch frame memory past pixel width-1.
+// They leave the MMX registers in use: the caller clears the state before any x87 code.
 extern const BlendRowTable BlendRowsSse;
 
 // Blend stages: `extra` points at two NeighbourSlot pointers, previous then next. Rows are
