@@ -1,0 +1,95 @@
+#include "host/kernel_select.h"
+
+#include "compose/compose.h"
+#include "lowpass/lowpass.h"
+#include "motion/motion.h"
+
+namespace quillet {
+
+constexpr KernelSet kKernelSetScalar{
+    .buildWeights = BuildWeightsScalar,
+    .lowpassUnaligned = LowpassStageScalar,
+    .lowpassAligned = LowpassStageScalar,
+    .diffUnaligned = DiffStageScalar,
+    .diffAligned = DiffStageScalar,
+    .motionMap = MotionMapStageScalar,
+    .blend = BlendStageScalar,
+};
+
+#if QUILLET_ENABLE_SIMD
+// MMX alone vectorises only the low-pass.
+constexpr KernelSet kKernelSetMmx{
+    .buildWeights = BuildWeightsScalar,
+    .lowpassUnaligned = LowpassStageMmx,
+    .lowpassAligned = LowpassStageMmx,
+    .diffUnaligned = DiffStageScalar,
+    .diffAligned = DiffStageScalar,
+    .motionMap = MotionMapStageScalar,
+    .blend = BlendStageScalar,
+};
+
+// SSE without SSE2 has no 128-bit integer instructions: the low-pass stays on MMX.
+constexpr KernelSet kKernelSetSse{
+    .buildWeights = BuildWeightsSse,
+    .lowpassUnaligned = LowpassStageMmx,
+    .lowpassAligned = LowpassStageMmx,
+    .diffUnaligned = DiffStageSse,
+    .diffAligned = DiffStageSse,
+    .motionMap = MotionMapStageSse,
+    .blend = BlendStageSse,
+};
+
+constexpr KernelSet kKernelSetSse2{
+    .buildWeights = BuildWeightsSse,
+    .lowpassUnaligned = LowpassStageSse2,
+    .lowpassAligned = LowpassStageSse2Aligned,
+    .diffUnaligned = DiffStageSse2,
+    .diffAligned = DiffStageSse2Aligned,
+    .motionMap = MotionMapStageSse2,
+    .blend = BlendStageSse2,
+};
+#endif
+
+namespace {
+CpuFeatures featureMask = kCpuMmx | kCpuSse | kCpuSse2;
+CpuFeatures installedFeatures = 0;
+
+// The one feature bit a set is built for; 0 for the scalar set.
+CpuFeatures levelOf(CpuFeatures features) {
+#if QUILLET_ENABLE_SIMD
+  if ((features & kCpuSse2) != 0) return kCpuSse2;
+  if ((features & kCpuSse) != 0) return kCpuSse;
+  if ((features & kCpuMmx) != 0) return kCpuMmx;
+#else
+  (void)features;
+#endif
+  return 0;
+}
+}  // namespace
+
+const KernelSet& kernelSetFor(CpuFeatures features) {
+  switch (levelOf(features)) {
+#if QUILLET_ENABLE_SIMD
+    case kCpuSse2:
+      return kKernelSetSse2;
+    case kCpuSse:
+      return kKernelSetSse;
+    case kCpuMmx:
+      return kKernelSetMmx;
+#endif
+    default:
+      return kKernelSetScalar;
+  }
+}
+
+void selectKernels() {
+  const CpuFeatures features = probeCpuFeatures() & featureMask & 7;
+  kernels = kernelSetFor(features);
+  installedFeatures = levelOf(features);
+}
+
+void setCpuFeatureMask(CpuFeatures mask) { featureMask = mask; }
+
+CpuFeatures selectedCpuFeatures() { return installedFeatures; }
+
+}  // namespace quillet

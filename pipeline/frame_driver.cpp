@@ -1,0 +1,232 @@
+#include "pipeline/frame_driver.h"
+
+#include <cstring>
+
+#include "compose/compose.h"
+#include "lowpass/lowpass.h"
+#include "motion/motion.h"
+#include "pipeline/mmx_state.h"
+#include "pipeline/motion_state.h"
+#include "pipeline/row_execution.h"
+#include "platform/virtual_memory.h"
+
+namespace quillet {
+
+KernelSet kernels{
+    .buildWeights = BuildWeightsScalar,
+    .lowpassUnaligned = LowpassStageScalar,
+    .lowpassAligned = LowpassStageScalar,
+    .diffUnaligned = DiffStageScalar,
+    .diffAligned = DiffStageScalar,
+    .motionMap = MotionMapStageScalar,
+    .blend = BlendStageScalar,
+};
+
+bool framesAligned(int32_t stride, const Pixel* a, const Pixel* b) {
+  const auto misaligned = [](uintptr_t v) { return (v & 15u) != 0; };
+  const uintptr_t rowBytes = static_cast<uintptr_t>(static_cast<uint32_t>(stride)) * sizeof(Pixel);
+  return !misaligned(rowBytes) && !misaligned(reinterpret_cast<uintptr_t>(a)) &&
+         !misaligned(reinterpret_cast<uintptr_t>(b));
+}
+
+namespace {
+
+constexpr int32_t kNoKey = -1;
+
+// The host's slider and check-box values, each clamped into its declared range: a value out of
+// range would otherwise index past the kernel table (tap) or push the band outside the frame.
+struct Settings {
+  int32_t tap;
+  int32_t top;
+  int32_t bottom;
+  int32_t motion;
+  int32_t motion2;
+  int32_t showMotion;
+  int32_t nextFrame;
+  int32_t useMax;
+};
+
+int32_t clampTo(int32_t v, int32_t lo, int32_t hi) { return v < lo ? lo : (v > hi ? hi : v); }
+
+int32_t checked(int32_t v) { return v != 0 ? 1 : 0; }
+
+Settings readSettings(const FilterTable& filter) {
+  const int32_t* t = filter.trackValues;
+  const int32_t* c = filter.checkValues;
+  return Settings{
+      .tap = clampTo(t[kTrackTap], 0, kTapCount - 1),
+      .top = clampTo(t[kTrackTop], 0, 256),
+      .bottom = clampTo(t[kTrackBottom], 0, 256),
+      .motion = clampTo(t[kTrackMotion], 0, 256),
+      .motion2 = clampTo(t[kTrackMotion2], 0, 256),
+      .showMotion = checked(c[kCheckShowMotion]),
+      .nextFrame = checked(c[kCheckNextFrame]),
+      .useMax = checked(c[kCheckMax]),
+  };
+}
+
+// Frame numbers one apart, wrapping instead of overflowing at the ends of the int range.
+int32_t frameOffset(int32_t frameNumber, int32_t delta) {
+  return static_cast<int32_t>(static_cast<uint32_t>(frameNumber) + static_cast<uint32_t>(delta));
+}
+
+// The executor is fixed once per call: the host's when it offers one, else this thread.
+struct Executor {
+  RunOnThreadsFn host;
+
+  void run(RowStage stage, RowJob* job, void* extra) const {
+    if (host != nullptr) {
+      host(stage, job, extra);
+    } else {
+      runOnCallingThread(stage, job, extra);
+    }
+  }
+};
+
+// Rows [0, height) x pixels [0, width) must fit the host's planes of maxWidth x maxHeight.
+bool geometryFits(const FrameProcInfo& frame) {
+  return frame.maxWidth > 0 && frame.maxHeight > 0 && frame.width >= 0 && frame.height >= 0 &&
+         frame.width <= frame.maxWidth && frame.height <= frame.maxHeight;
+}
+
+void computeBand(RowJob& job, int32_t top, int32_t bottom) {
+  job.bandTop = top < job.height ? top : job.height;
+  job.bandEnd = job.bandTop > job.height - bottom ? job.bandTop : job.height - bottom;
+}
+
+// Motion adaptation off: give the memory back but keep the other words, which the next
+// allocation rewrites; no cached map may survive.
+void dropMotionBuffers() {
+  if (motionState.base != nullptr) {
+    platform::releasePages(motionState.base, motionState.size);
+    motionState.base = nullptr;
+  }
+  invalidateNeighbourCache();
+}
+
+bool slotHolds(const NeighbourSlot& slot, int32_t key, const RowJob& job) {
+  return slot.key != kNoKey && slot.key == key && slot.width == job.width &&
+         slot.height == job.height && slot.bandTop == job.bandTop && slot.bandEnd == job.bandEnd;
+}
+
+void keySlot(NeighbourSlot& slot, int32_t key, const RowJob& job) {
+  slot.key = key;
+  slot.width = job.width;
+  slot.height = job.height;
+  slot.bandTop = job.bandTop;
+  slot.bandEnd = job.bandEnd;
+}
+
+// A neighbour the host cannot deliver has no motion against this frame: its map is all zero,
+// never what an earlier frame pair left in the slot.
+void clearSlotMap(const NeighbourSlot& slot, const RowJob& job) {
+  const int32_t rows = job.bandEnd - job.bandTop;
+  if (job.width <= 0) return;
+  const size_t rowBytes = static_cast<size_t>(job.width) * sizeof(int16_t);
+  for (int32_t r = 0; r < rows; ++r) {
+    std::memset(slot.map + static_cast<ptrdiff_t>(r) * motionState.pitch, 0, rowBytes);
+  }
+}
+
+struct FrameContext {
+  FilterTable* filter;
+  FrameProcInfo* frame;
+  Executor executor;
+  RowJob job;
+};
+
+// Brings the slot for the pair whose later frame is `key` up to date, comparing the current
+// frame with `neighbour`.
+void refreshNeighbour(FrameContext& ctx, int32_t key, int32_t neighbour) {
+  NeighbourSlot& slot = motionState.slot[key & 1];
+  if (slotHolds(slot, key, ctx.job)) return;
+  Pixel* other = ctx.filter->services->fetchFrame(ctx.filter, ctx.frame->editHandle, neighbour,
+                                                  nullptr, nullptr);
+  if (other != nullptr) {
+    mapRowCounter.store(0);
+    rowCounter.store(0);
+    ctx.job.other = other;
+    const RowStage diff = framesAligned(ctx.job.stride, other, ctx.frame->editFrame)
+                              ? kernels.diffAligned
+                              : kernels.diffUnaligned;
+    ctx.executor.run(diff, &ctx.job, nullptr);
+    ctx.executor.run(kernels.motionMap, &ctx.job, &slot);
+  } else {
+    clearSlotMap(slot, ctx.job);
+  }
+  keySlot(slot, key, ctx.job);
+}
+
+}  // namespace
+
+HOST_ENTRY int HOST_CDECL FilterProc(FilterTable* filter, FrameProcInfo* frame) {
+  if (filter == nullptr || frame == nullptr || filter->services == nullptr ||
+      filter->trackValues == nullptr || filter->checkValues == nullptr) {
+    return 0;
+  }
+  HostServices& services = *filter->services;
+  FrameContext ctx{
+      .filter = filter, .frame = frame, .executor = {services.runOnThreads}, .job = {}};
+  if (frame->maxWidth <= 0 || frame->maxHeight <= 0) return 0;
+
+  if (services.reserveFrameCache(filter, frame->maxWidth, frame->maxHeight, 2, 0) == 0) return 0;
+  Pixel* fetched = services.fetchFrame(filter, frame->editHandle, frame->frameNumber, &frame->width,
+                                       &frame->height);
+  if (fetched == nullptr) return 0;
+  if (!geometryFits(*frame)) return 0;
+
+  const Settings settings = readSettings(*filter);
+  RowJob& job = ctx.job;
+  job.source = fetched;
+  job.other = frame->tempFrame;
+  job.selector = settings.tap;
+  job.hardLimit = 2 * settings.motion2;
+  job.height = frame->height;
+  job.width = frame->width;
+  job.stride = frame->maxWidth;
+  computeBand(job, settings.top, settings.bottom);
+
+  const RowStage lowpass = framesAligned(job.stride, job.source, job.other)
+                               ? kernels.lowpassAligned
+                               : kernels.lowpassUnaligned;
+  ctx.executor.run(lowpass, &job, nullptr);
+  clearMmxState();
+
+  if (settings.motion <= 0) {
+    dropMotionBuffers();
+  } else {
+    kernels.buildWeights(&motionWeights, 8 * settings.motion);
+    if (ensureMotionBuffers(frame->maxHeight, frame->maxWidth) == 0) return 0;
+
+    job.source = frame->editFrame;
+    // A host may hand out its edit buffer as the current frame; then it already is the copy.
+    if (fetched != frame->editFrame) {
+      rowCounter.store(0);
+      ctx.executor.run(copyRows, &job, fetched);
+    }
+
+    const int32_t next = frameOffset(frame->frameNumber, 1);
+    const int32_t current = frame->frameNumber;
+    refreshNeighbour(ctx, next, next);
+    refreshNeighbour(ctx, current, frameOffset(current, -1));
+
+    job.selector = (settings.useMax + 1) * settings.nextFrame;
+    job.other = frame->tempFrame;
+    rowCounter.store(0);
+    NeighbourSlot* pair[2] = {&motionState.slot[current & 1], &motionState.slot[next & 1]};
+    ctx.executor.run(kernels.blend, &job, pair);
+    if (settings.showMotion != 0) {
+      MotionDisplay(job.stride, job.bandEnd - job.bandTop,
+                    frame->tempFrame + static_cast<ptrdiff_t>(job.bandTop) * job.stride,
+                    pair[0]->map, pair[1]->map, job.selector, job.width, motionState.pitch);
+    }
+  }
+
+  Pixel* result = frame->tempFrame;
+  frame->tempFrame = frame->editFrame;
+  frame->editFrame = result;
+  clearMmxState();
+  return 1;
+}
+
+}  // namespace quillet
