@@ -1,0 +1,139 @@
+#include "host/kernel_select.h"
+
+#include <gtest/gtest.h>
+
+#include "compose/compose.h"
+#include "host/cpu_features.h"
+#include "lowpass/lowpass.h"
+#include "motion/motion.h"
+#include "pipeline/frame_driver.h"
+
+namespace quillet {
+namespace {
+
+// EDX of CPUID leaf 1 with the MMX (23), SSE (25) and SSE2 (26) bits of `word` and every other
+// bit set, so a decoder that looks at a neighbouring bit is caught.
+uint32_t edxFor(int word) {
+  uint32_t edx = ~((1u << 23) | (1u << 25) | (1u << 26));
+  if ((word & 1) != 0) edx |= 1u << 23;
+  if ((word & 2) != 0) edx |= 1u << 25;
+  if ((word & 4) != 0) edx |= 1u << 26;
+  return edx;
+}
+
+TEST(CpuFeaturesTest, DecodesFeatureBitsAndDropsSseWhenTheSystemFaults) {
+  struct Row {
+    int word;
+    bool osExecutesSse;
+    CpuFeatures expected;
+  };
+  const Row rows[] = {
+      {0, true, 0},  {1, true, 1},  {2, true, 2},  {3, true, 3},  {4, true, 4},  {5, true, 5},
+      {6, true, 6},  {7, true, 7},  {0, false, 0}, {1, false, 1}, {2, false, 0}, {3, false, 1},
+      {4, false, 0}, {5, false, 1}, {6, false, 0}, {7, false, 1},
+  };
+  for (const Row& r : rows) {
+    EXPECT_EQ(decodeCpuFeatures(edxFor(r.word), r.osExecutesSse), r.expected)
+        << "word " << r.word << " os " << r.osExecutesSse;
+    EXPECT_EQ(
+        decodeCpuFeatures(edxFor(r.word) & ((1u << 23) | (1u << 25) | (1u << 26)), r.osExecutesSse),
+        r.expected)
+        << "word " << r.word << " without other bits";
+  }
+}
+
+#if defined(__i386__) || defined(__x86_64__)
+TEST(CpuFeaturesTest, ProbeAgreesWithTheCompilersCpuCheck) {
+  __builtin_cpu_init();
+  const CpuFeatures expected = (__builtin_cpu_supports("mmx") ? kCpuMmx : 0) |
+                               (__builtin_cpu_supports("sse") ? kCpuSse : 0) |
+                               (__builtin_cpu_supports("sse2") ? kCpuSse2 : 0);
+  EXPECT_EQ(probeCpuFeatures(), expected);
+}
+#endif
+
+bool sameSet(const KernelSet& a, const KernelSet& b) {
+  return a.buildWeights == b.buildWeights && a.lowpassUnaligned == b.lowpassUnaligned &&
+         a.lowpassAligned == b.lowpassAligned && a.diffUnaligned == b.diffUnaligned &&
+         a.diffAligned == b.diffAligned && a.motionMap == b.motionMap && a.blend == b.blend;
+}
+
+// The expected sets spelled out stage by stage.
+constexpr KernelSet kScalarStages{BuildWeightsScalar, LowpassStageScalar, LowpassStageScalar,
+                                  DiffStageScalar,    DiffStageScalar,    MotionMapStageScalar,
+                                  BlendStageScalar};
+#if QUILLET_ENABLE_SIMD
+constexpr KernelSet kMmxStages{BuildWeightsScalar, LowpassStageMmx, LowpassStageMmx,
+                               DiffStageScalar,    DiffStageScalar, MotionMapStageScalar,
+                               BlendStageScalar};
+constexpr KernelSet kSseStages{BuildWeightsSse, LowpassStageMmx,   LowpassStageMmx, DiffStageSse,
+                               DiffStageSse,    MotionMapStageSse, BlendStageSse};
+constexpr KernelSet kSse2Stages{BuildWeightsSse, LowpassStageSse2,     LowpassStageSse2Aligned,
+                                DiffStageSse2,   DiffStageSse2Aligned, MotionMapStageSse2,
+                                BlendStageSse2};
+#endif
+
+TEST(KernelSelectTest, FeatureWordPicksTheSetOfItsHighestBit) {
+  struct Row {
+    CpuFeatures features;
+    const KernelSet* expected;
+  };
+#if QUILLET_ENABLE_SIMD
+  const Row rows[] = {{0, &kScalarStages}, {1, &kMmxStages},  {2, &kSseStages},  {3, &kSseStages},
+                      {4, &kSse2Stages},   {5, &kSse2Stages}, {6, &kSse2Stages}, {7, &kSse2Stages}};
+#else
+  const Row rows[] = {{0, &kScalarStages}, {1, &kScalarStages}, {2, &kScalarStages},
+                      {3, &kScalarStages}, {4, &kScalarStages}, {5, &kScalarStages},
+                      {6, &kScalarStages}, {7, &kScalarStages}};
+#endif
+  for (const Row& r : rows) {
+    EXPECT_TRUE(sameSet(kernelSetFor(r.features), *r.expected)) << "features " << r.features;
+  }
+}
+
+TEST(KernelSelectTest, SelectionHonoursTheFeatureMask) {
+  const CpuFeatures available = probeCpuFeatures();
+  struct Row {
+    CpuFeatures mask;
+    CpuFeatures level;  // the set expected when the processor has every bit of the mask
+  };
+  const Row rows[] = {{0, 0}, {kCpuMmx, kCpuMmx}, {kCpuMmx | kCpuSse, kCpuSse}, {7, kCpuSse2}};
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.mask);
+    if ((available & r.mask) != r.mask) continue;
+    setCpuFeatureMask(r.mask);
+    selectKernels();
+    const CpuFeatures level = QUILLET_ENABLE_SIMD ? r.level : 0;
+    EXPECT_EQ(selectedCpuFeatures(), level);
+    EXPECT_TRUE(sameSet(kernels, kernelSetFor(level)));
+  }
+  setCpuFeatureMask(7);
+  selectKernels();
+}
+
+TEST(FramesAlignedTest, NeedsRowBytesAndBothFramesOnSixteenByteBoundaries) {
+  alignas(64) static Pixel buffer[64];
+  const Pixel* aligned = buffer;
+  const auto offsetBy = [](const Pixel* p, int bytes) {
+    return reinterpret_cast<const Pixel*>(reinterpret_cast<const char*>(p) + bytes);
+  };
+  struct Row {
+    int32_t stride;
+    int offsetA;
+    int offsetB;
+    bool expected;
+  };
+  const Row rows[] = {
+      {96, 0, 0, true},   {100, 0, 0, false}, {96, 8, 0, false}, {96, 0, 8, false},
+      {96, 48, 96, true}, {8, 0, 0, true},    {4, 0, 0, false},  {1, 0, 0, false},
+      {104, 16, 0, true}, {96, 2, 2, false},  {97, 0, 0, false},
+  };
+  for (const Row& r : rows) {
+    EXPECT_EQ(framesAligned(r.stride, offsetBy(aligned, r.offsetA), offsetBy(aligned, r.offsetB)),
+              r.expected)
+        << "stride " << r.stride << " offsets " << r.offsetA << "," << r.offsetB;
+  }
+}
+
+}  // namespace
+}  // namespace quillet
