@@ -1,0 +1,231 @@
+#include "cli/options.h"
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <charconv>
+#include <string_view>
+#include <thread>
+
+namespace quillet::cli {
+
+namespace {
+constexpr int32_t kMaxThreads = 256;
+
+std::optional<int32_t> parseInteger(std::string_view text) {
+  int32_t value = 0;
+  const char* end = text.data() + text.size();
+  const auto [last, error] = std::from_chars(text.data(), end, value);
+  if (text.empty() || error != std::errc{} || last != end) return std::nullopt;
+  return value;
+}
+
+// An integer in lo..hi; the message names the accepted range.
+CLI::Validator integerIn(int32_t lo, int32_t hi) {
+  const std::string range = std::to_string(lo) + ".." + std::to_string(hi);
+  return CLI::Validator(
+      [lo, hi, range](std::string& text) -> std::string {
+        const std::optional<int32_t> value = parseInteger(text);
+        if (!value || *value < lo || *value > hi) {
+          return "'" + text + "' is not an integer in " + range;
+        }
+        return {};
+      },
+      "INT in " + range);
+}
+
+// One of a fixed list of words.
+CLI::Validator oneOf(std::vector<std::string> words) {
+  std::string list;
+  for (const std::string& w : words) list += (list.empty() ? "" : "|") + w;
+  return CLI::Validator(
+      [words, list](std::string& text) -> std::string {
+        if (std::find(words.begin(), words.end(), text) != words.end()) return {};
+        return "'" + text + "' is not one of " + list;
+      },
+      list);
+}
+
+CLI::Validator frameSizeValidator() {
+  const std::string range = "WxH with W and H in 1.." + std::to_string(kMaxDimension);
+  return CLI::Validator(
+      [range](std::string& text) -> std::string {
+        return parseFrameSize(text) ? std::string() : "'" + text + "' is not " + range;
+      },
+      "WxH");
+}
+
+CLI::Validator orderValidator() {
+  return CLI::Validator(
+      [](std::string& text) -> std::string {
+        if (standin::parseProcessingOrder(text)) return {};
+        return "'" + text + "' is not one of forward|reverse|shuffle:SEED (SEED 0.." +
+               std::to_string(UINT64_MAX) + ")";
+      },
+      "forward|reverse|shuffle:SEED");
+}
+
+// CLI11's messages can span lines; the tool prints exactly one.
+std::string oneLine(std::string text) {
+  std::replace(text.begin(), text.end(), '\n', ' ');
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+  return text;
+}
+
+int defaultThreads() { return std::max(1, static_cast<int>(std::thread::hardware_concurrency())); }
+}  // namespace
+
+std::optional<FrameSize> parseFrameSize(const std::string& text) {
+  const size_t x = text.find('x');
+  if (x == std::string::npos) return std::nullopt;
+  const std::optional<int32_t> w = parseInteger(std::string_view(text).substr(0, x));
+  const std::optional<int32_t> h = parseInteger(std::string_view(text).substr(x + 1));
+  if (!w || !h || *w < 1 || *h < 1 || *w > kMaxDimension || *h > kMaxDimension) {
+    return std::nullopt;
+  }
+  return FrameSize{*w, *h};
+}
+
+std::optional<FrameSize> maxFrameSize(const Options& options, FrameSize frame, std::string& error) {
+  if (!options.maxSize) return FrameSize{(frame.width + 7) & ~7, frame.height};
+  const FrameSize max = *options.maxSize;
+  if (max.width < frame.width || max.height < frame.height) {
+    error = "--max-size: " + std::to_string(max.width) + "x" + std::to_string(max.height) +
+            " is smaller than the frame size " + std::to_string(frame.width) + "x" +
+            std::to_string(frame.height) + "; it must be at least the frame size and at most " +
+            std::to_string(kMaxDimension) + "x" + std::to_string(kMaxDimension);
+    return std::nullopt;
+  }
+  return max;
+}
+
+CpuFeatures cpuMaskFor(CpuChoice choice) {
+  switch (choice) {
+    case CpuChoice::kAuto:
+    case CpuChoice::kSse2:
+      return kCpuMmx | kCpuSse | kCpuSse2;
+    case CpuChoice::kSse:
+      return kCpuMmx | kCpuSse;
+    case CpuChoice::kMmx:
+      return kCpuMmx;
+    case CpuChoice::kScalar:
+      break;
+  }
+  return 0;
+}
+
+bool cpuChoiceAvailable(CpuChoice choice, CpuFeatures present) {
+  switch (choice) {
+    case CpuChoice::kSse2:
+      return (present & kCpuSse2) != 0;
+    case CpuChoice::kSse:
+      return (present & kCpuSse) != 0;
+    case CpuChoice::kMmx:
+      return (present & kCpuMmx) != 0;
+    case CpuChoice::kAuto:
+    case CpuChoice::kScalar:
+      break;
+  }
+  return true;
+}
+
+const char* cpuChoiceName(CpuChoice choice) {
+  switch (choice) {
+    case CpuChoice::kAuto:
+      return "auto";
+    case CpuChoice::kSse2:
+      return "sse2";
+    case CpuChoice::kSse:
+      return "sse";
+    case CpuChoice::kMmx:
+      return "mmx";
+    case CpuChoice::kScalar:
+      break;
+  }
+  return "scalar";
+}
+
+std::variant<Options, ParseExit> parseOptions(int argc, const char* const* argv) {
+  CLI::App app("Removes interlace combing from raw or Y4M video.", "quillet");
+  app.set_version_flag("--version", "quillet 1.4.1");
+  app.get_formatter()->column_width(30);
+
+  std::string tap = "0", top = "0", bottom = "0", motion = "24", motion2 = "64";
+  std::string threads = std::to_string(defaultThreads());
+  std::string cpu = "auto", format = "y4m", size, maxSize, order = "forward";
+  bool showMotion = false, nextFrame = false, useMax = false, progress = false, quiet = false;
+  Options options;
+
+  app.add_option("--tap", tap, "low-pass strength")->check(integerIn(0, 6))->capture_default_str();
+  app.add_option("--top", top, "rows left unfiltered at the top")
+      ->check(integerIn(0, 256))
+      ->capture_default_str();
+  app.add_option("--bottom", bottom, "rows left unfiltered at the bottom")
+      ->check(integerIn(0, 256))
+      ->capture_default_str();
+  app.add_option("--motion", motion, "motion threshold; 0 turns motion adaptation off")
+      ->check(integerIn(0, 256))
+      ->capture_default_str();
+  app.add_option("--motion2", motion2, "second threshold (hard limit = 2 x N; 0 off)")
+      ->check(integerIn(0, 256))
+      ->capture_default_str();
+  app.add_flag("--show-motion", showMotion, "paint the motion weights into the colour");
+  app.add_flag("--next-frame", nextFrame, "also use motion against the next frame");
+  app.add_flag("--max", useMax, "combine the two motion maps by maximum instead of minimum");
+  app.add_option("--threads", threads, "worker threads; 0 = no executor (default: all cores)")
+      ->check(integerIn(0, kMaxThreads));
+  app.add_option("--cpu", cpu, "force a kernel set; refuses one the processor lacks")
+      ->check(oneOf({"auto", "sse2", "sse", "mmx", "scalar"}))
+      ->capture_default_str();
+  app.add_option("--format", format, "input/output format; ycc16 needs --size WxH")
+      ->check(oneOf({"y4m", "ycc16"}))
+      ->capture_default_str();
+  app.add_option("--size", size, "frame size of ycc16 input")->check(frameSizeValidator());
+  app.add_option("--max-size", maxSize,
+                 "the host's maximum frame size, at least the frame size (default: width "
+                 "rounded up to a multiple of 8 x height)")
+      ->check(frameSizeValidator());
+  app.add_option("--order", order, "processing order; output is always in frame order")
+      ->check(orderValidator())
+      ->capture_default_str();
+  CLI::Option* progressFlag =
+      app.add_flag("--progress", progress, "show the progress line on stderr");
+  app.add_flag("--quiet", quiet, "print nothing but errors")->excludes(progressFlag);
+  app.add_option("INPUT", options.input, "input path, or - for stdin")->required();
+  app.add_option("OUTPUT", options.output, "output path, or - for stdout")->required();
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    return ParseExit{0, app.help(), true};
+  } catch (const CLI::CallForVersion& e) {
+    return ParseExit{0, std::string(e.what()) + "\n", true};
+  } catch (const CLI::ParseError& e) {
+    return ParseExit{2, oneLine(e.what()), false};
+  }
+
+  // Every value has passed its validator, so the conversions below cannot fail.
+  options.settings.tap = *parseInteger(tap);
+  options.settings.top = *parseInteger(top);
+  options.settings.bottom = *parseInteger(bottom);
+  options.settings.motion = *parseInteger(motion);
+  options.settings.motion2 = *parseInteger(motion2);
+  options.settings.showMotion = showMotion;
+  options.settings.nextFrame = nextFrame;
+  options.settings.useMax = useMax;
+  options.threads = *parseInteger(threads);
+  options.cpu = cpu == "sse2"     ? CpuChoice::kSse2
+                : cpu == "sse"    ? CpuChoice::kSse
+                : cpu == "mmx"    ? CpuChoice::kMmx
+                : cpu == "scalar" ? CpuChoice::kScalar
+                                  : CpuChoice::kAuto;
+  options.format = format == "ycc16" ? ClipFormat::kYcc16 : ClipFormat::kY4m;
+  if (!size.empty()) options.size = parseFrameSize(size);
+  if (!maxSize.empty()) options.maxSize = parseFrameSize(maxSize);
+  options.order = *standin::parseProcessingOrder(order);
+  options.progress = quiet      ? ProgressMode::kOff
+                     : progress ? ProgressMode::kOn
+                                : ProgressMode::kAuto;
+  return options;
+}
+
+}  // namespace quillet::cli

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <variant>
+
+#include "host/cpu_features.h"
+#include "standin/host.h"
+#include "standin/processing_order.h"
+
+namespace quillet::cli {
+
+// Largest frame width and height the tool accepts, checked before anything is allocated.
+constexpr int32_t kMaxDimension = 16384;
+
+enum class ClipFormat { kY4m, kYcc16 };
+enum class CpuChoice { kAuto, kSse2, kSse, kMmx, kScalar };
+enum class ProgressMode { kAuto, kOn, kOff };
+
+struct FrameSize {
+  int32_t width = 0;
+  int32_t height = 0;
+  friend bool operator==(const FrameSize&, const FrameSize&) = default;
+};
+
+struct Options {
+  standin::Settings settings;
+  int threads = 1;
+  CpuChoice cpu = CpuChoice::kAuto;
+  ClipFormat format = ClipFormat::kY4m;
+  std::optional<FrameSize> size;     // --size
+  std::optional<FrameSize> maxSize;  // --max-size
+  standin::ProcessingOrder order;
+  ProgressMode progress = ProgressMode::kAuto;
+  std::string input;   // a path or "-"
+  std::string output;  // a path or "-"
+};
+
+// The command line could not be used, or asked for help: print `text` (to stdout when
+// `toStdout`, else to stderr as one error line) and exit with `exitCode`.
+struct ParseExit {
+  int exitCode = 2;
+  std::string text;
+  bool toStdout = false;
+};
+
+// Parses the arguments after the program name. A bad option or value gives exit code 2 and one
+// line that names the option and what it accepts.
+std::variant<Options, ParseExit> parseOptions(int argc, const char* const* argv);
+
+// Parses "WxH" with both sides in 1..kMaxDimension.
+std::optional<FrameSize> parseFrameSize(const std::string& text);
+
+// The host's maximum frame size for `frame`: --max-size, or the width rounded up to a multiple
+// of 8 by the height. Null with `error` set when --max-size is smaller than the frame.
+std::optional<FrameSize> maxFrameSize(const Options& options, FrameSize frame, std::string& error);
+
+// The kernel-set mask for a choice, and whether the processor with `present` features can run
+// it (auto and scalar always can).
+CpuFeatures cpuMaskFor(CpuChoice choice);
+bool cpuChoiceAvailable(CpuChoice choice, CpuFeatures present);
+const char* cpuChoiceName(CpuChoice choice);
+
+}  // namespace quillet::cli

@@ -1,0 +1,89 @@
+#include "cli/ycc16_io.h"
+
+#include <bit>
+#include <cerrno>
+#include <cstring>
+
+namespace quillet::cli {
+
+// The file layout is the host's pixel layout on a little-endian machine: rows are copied as
+// bytes.
+static_assert(std::endian::native == std::endian::little);
+static_assert(sizeof(Pixel) == 6);
+
+size_t ByteInput::read(void* to, size_t bytes) {
+  size_t got = 0;
+  auto* at = static_cast<unsigned char*>(to);
+  while (got < bytes) {
+    errno = 0;
+    const size_t n = std::fread(at + got, 1, bytes - got, file_);
+    got += n;
+    if (n != 0) continue;
+    if (std::ferror(file_) && error_.empty()) {
+      error_ = std::strerror(errno != 0 ? errno : EIO);
+    }
+    break;
+  }
+  offset_ += got;
+  return got;
+}
+
+bool ByteOutput::fail() {
+  if (error_.empty()) error_ = std::strerror(errno != 0 ? errno : EIO);
+  return false;
+}
+
+bool ByteOutput::write(const void* from, size_t bytes) {
+  if (!error_.empty()) return false;
+  errno = 0;
+  if (std::fwrite(from, 1, bytes, file_) != bytes) return fail();
+  return true;
+}
+
+bool ByteOutput::flush() {
+  if (!error_.empty()) return false;
+  errno = 0;
+  if (std::fflush(file_) != 0) return fail();
+  return true;
+}
+
+Ycc16Reader::Ycc16Reader(ByteInput& input, int32_t width, int32_t height)
+    : input_(input), width_(width), height_(height) {}
+
+bool Ycc16Reader::readFrame(Pixel* frame, int32_t stride) {
+  if (fault_) return false;
+  const uint64_t frameStart = input_.offset();
+  const size_t rowBytes = static_cast<size_t>(width_) * sizeof(Pixel);
+  for (int32_t r = 0; r < height_; ++r) {
+    Pixel* row = frame + static_cast<ptrdiff_t>(r) * stride;
+    if (input_.read(row, rowBytes) == rowBytes) continue;
+    const uint64_t end = input_.offset();
+    if (!input_.error().empty()) {
+      fault_ = "cannot read input: " + input_.error() + " (frame " + std::to_string(frames_) +
+               ", byte offset " + std::to_string(end) + ")";
+    } else if (end != frameStart) {
+      fault_ = "input ends inside frame " + std::to_string(frames_) + " at byte offset " +
+               std::to_string(end) + " (the frame starts at byte offset " +
+               std::to_string(frameStart) + " and needs " +
+               std::to_string(rowBytes * static_cast<size_t>(height_)) + " bytes)";
+    }
+    return false;
+  }
+  ++frames_;
+  return true;
+}
+
+Ycc16Writer::Ycc16Writer(ByteOutput& output, int32_t width, int32_t height)
+    : output_(output), width_(width), height_(height) {}
+
+bool Ycc16Writer::writeFrame(int32_t, const Pixel* frame, int32_t stride) {
+  const size_t rowBytes = static_cast<size_t>(width_) * sizeof(Pixel);
+  for (int32_t r = 0; r < height_; ++r) {
+    if (!output_.write(frame + static_cast<ptrdiff_t>(r) * stride, rowBytes)) return false;
+  }
+  return true;
+}
+
+bool Ycc16Writer::finish() { return output_.flush(); }
+
+}  // namespace quillet::cli
