@@ -11,6 +11,8 @@
 namespace quillet {
 namespace {
 
+bool cpuHasSse() { return __builtin_cpu_supports("sse"); }
+
 float scalarWeightFor(int32_t level) {
   MotionWeights w{};
   return BuildWeightsScalar(&w, level)->lane[0];
@@ -27,6 +29,9 @@ using Builder = MotionWeights* (*)(MotionWeights*, int);
 
 std::vector<std::pair<std::string, Builder>> availableBuilders() {
   std::vector<std::pair<std::string, Builder>> builders = {{"Scalar", BuildWeightsScalar}};
+#if QUILLET_ENABLE_SIMD
+  if (cpuHasSse()) builders.emplace_back("Sse", BuildWeightsSse);
+#endif
   return builders;
 }
 
@@ -48,6 +53,21 @@ TEST(BuildWeights, KnownLevelsInEveryLane) {
       expectAllLanes(w, c.expected, name + " level " + std::to_string(c.level));
     }
   }
+}
+
+TEST(BuildWeights, ScalarAndSseAgreeForEveryDriverLevel) {
+#if QUILLET_ENABLE_SIMD
+  if (!cpuHasSse()) GTEST_SKIP() << "no SSE";
+  for (int m = 0; m <= 256; ++m) {
+    MotionWeights scalar{};
+    MotionWeights sse{};
+    BuildWeightsScalar(&scalar, 8 * m);
+    BuildWeightsSse(&sse, 8 * m);
+    expectAllLanes(sse, scalar.lane[0], "motion " + std::to_string(m));
+  }
+#else
+  GTEST_SKIP() << "built without vector forms";
+#endif
 }
 
 // The two weight rules differ only at six near-ties of the rounding, each by one with the
@@ -78,6 +98,9 @@ struct WeightKernel {
 // at even columns between zeros, so that P, U and D are the measure and L, R are 0.
 TEST(WeightRounding, EveryKernelFollowsItsRule) {
   std::vector<WeightKernel> kernels = {{"Scalar", MotionRowScalar, test::scalarWeightRule, true}};
+#if QUILLET_ENABLE_SIMD
+  kernels.push_back({"Sse", MotionRowSse, test::vectorWeightRule, cpuHasSse()});
+#endif
   const MotionWeights saved = motionWeights;
   for (const WeightKernel& k : kernels) {
     if (!k.available) continue;
@@ -92,6 +115,7 @@ TEST(WeightRounding, EveryKernelFollowsItsRule) {
         for (int32_t i = 0; i < count; ++i) diff.row(row)[2 * i] = static_cast<int16_t>(i);
       }
       k.row(diff.row(0), map.row(0), width, diff.pitch());
+      test::clearMmxState();
       for (int32_t i = 0; i < count && mismatches < 10; ++i) {
         const int32_t expected = k.rule(i, motionWeights.lane[0]);
         if (map.row(0)[2 * i] != expected) {

@@ -48,4 +48,10 @@ std::vector<int16_t> MapPlane::snapshot() const {
   return {first, first + static_cast<ptrdiff_t>(rows_ + 4) * pitch_};
 }
 
+void clearMmxState() {
+#if defined(__i386__) || defined(__x86_64__)
+  __asm__ volatile("emms");
+#endif
+}
+
 }  // namespace quillet::test

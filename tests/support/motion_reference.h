@@ -41,4 +41,8 @@ class MapPlane {
   int16_t* origin_;
 };
 
+// Leaves MMX state (EMMS) after a test called a vector row kernel directly; row kernels leave
+// that to their stage.
+void clearMmxState();
+
 }  // namespace quillet::test

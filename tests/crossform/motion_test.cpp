@@ -1,0 +1,425 @@
+#include "motion/motion.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "pipeline/motion_state.h"
+#include "pipeline/row_job.h"
+#include "tests/support/guarded_buffer.h"
+#include "tests/support/motion_reference.h"
+
+namespace quillet {
+namespace {
+
+using test::PageEndBuffer;
+using test::Prng;
+
+constexpr int16_t kCanary = 0x5A5A;
+
+bool hasSse() { return __builtin_cpu_supports("sse"); }
+
+int32_t roundUp(int32_t v, int32_t block) { return (v + block - 1) / block * block; }
+
+std::vector<int32_t> rowWidths() {
+  std::vector<int32_t> w;
+  for (int32_t i = 0; i <= 17; ++i) w.push_back(i);
+  for (int32_t k : {3, 4, 8}) {
+    w.push_back(8 * k - 1);
+    w.push_back(8 * k);
+    w.push_back(8 * k + 1);
+  }
+  w.push_back(1923);
+  return w;
+}
+
+// Where two planes of map rows (starting at `firstRow`) may differ: rows valueFirst..valueLast
+// carry values at x < width; rows freeFirst..freeLast may hold anything at width <= x < freeEnd
+// (whole vector blocks); every other value must be left alone.
+struct PlaneRegions {
+  int32_t firstRow;
+  int32_t pitch;
+  int32_t width;
+  int32_t valueFirst, valueLast;
+  int32_t freeFirst, freeLast;
+  int32_t freeEnd;
+};
+
+// A short report of value mismatches and of overwrites outside the rows' values, each with a
+// few samples; empty when the planes agree.
+std::string planeDifferences(const std::vector<int16_t>& got, const std::vector<int16_t>& want,
+                             const PlaneRegions& g) {
+  std::ostringstream values, overwrites;
+  int valueCount = 0, overwriteCount = 0;
+  for (size_t i = 0; i < got.size() && i < want.size(); ++i) {
+    const int32_t r = g.firstRow + static_cast<int32_t>(i) / g.pitch;
+    const int32_t x = static_cast<int32_t>(i) % g.pitch;
+    const bool value = r >= g.valueFirst && r <= g.valueLast && x < g.width;
+    const bool free = r >= g.freeFirst && r <= g.freeLast && x >= g.width && x < g.freeEnd;
+    if (free || got[i] == want[i]) continue;
+    std::ostringstream& out = value ? values : overwrites;
+    int& count = value ? valueCount : overwriteCount;
+    if (count++ < 6)
+      out << " (row " << r << ", x " << x << ": " << got[i] << " vs " << want[i] << ")";
+  }
+  if (got.size() != want.size()) return "plane sizes differ";
+  if (valueCount + overwriteCount == 0) return "";
+  std::ostringstream report;
+  report << valueCount << " value mismatches" << values.str() << "; " << overwriteCount
+         << " overwrites outside the row" << overwrites.str();
+  return report.str();
+}
+
+std::vector<int16_t> rowsOf(const int16_t* row0, int32_t first, int32_t last, int32_t pitch) {
+  return {row0 + first * pitch, row0 + (last + 1) * pitch};
+}
+
+enum class Fill { kBounded, kFullRange, kExtremes };
+
+int16_t sampleFor(Fill fill, Prng& prng) {
+  static const int16_t extremes[] = {-32768, -32767, -1, 0, 1, 32766, 32767};
+  switch (fill) {
+    case Fill::kBounded:
+      return prng.sample(16383);  // component differences within -32766..32766
+    case Fill::kFullRange:
+      return static_cast<int16_t>(prng.range(-32768, 32767));
+    case Fill::kExtremes:
+      break;
+  }
+  return extremes[prng.range(0, 6)];
+}
+
+void fillPixels(Pixel* p, size_t count, Fill fill, Prng& prng) {
+  for (size_t i = 0; i < count; ++i) {
+    p[i] = {sampleFor(fill, prng), sampleFor(fill, prng), sampleFor(fill, prng)};
+  }
+}
+
+// Runs a stage as the host's executor would: on the calling thread for one worker, otherwise
+// on `threads` std::threads, with the counters reset first.
+void runStage(RowStage stage, RowJob* job, void* extra, int threads) {
+  rowCounter = 0;
+  mapRowCounter = 0;
+  if (threads < 2) {
+    stage(0, 1, job, extra);
+    return;
+  }
+  std::vector<std::thread> workers;
+  for (int i = 0; i < threads; ++i) workers.emplace_back(stage, i, threads, job, extra);
+  for (auto& w : workers) w.join();
+}
+
+// ---- Difference map ------------------------------------------------------------------------
+
+struct DiffForm {
+  const char* name;
+  void (*row)(const Pixel*, const Pixel*, int16_t*, int);
+  RowStage stage;
+  int32_t block;       // pixels per step
+  bool alignedFrames;  // needs 16-byte-aligned frame rows
+  bool clearsMmx;      // leaves the MMX state before returning
+  bool (*available)();
+};
+
+std::vector<DiffForm> diffForms() {
+  return {
+      {"Sse", DiffRowSse, DiffStageSse, 4, false, true, hasSse},
+  };
+}
+
+void PrintTo(const DiffForm& form, std::ostream* os) { *os << form.name; }
+
+class DiffCrossform : public ::testing::TestWithParam<DiffForm> {
+ protected:
+  void SetUp() override {
+    if (!GetParam().available()) GTEST_SKIP() << GetParam().name << " not supported by this CPU";
+  }
+  void TearDown() override { releaseMotionState(); }
+};
+
+// Byte counts past a row's last pixel that move the row's start through the 16-byte alignments;
+// 0 puts the last pixel against an inaccessible page.
+std::vector<size_t> rowSlacks(const DiffForm& form, int32_t width) {
+  const size_t bytes = static_cast<size_t>(width) * sizeof(Pixel);
+  if (form.alignedFrames) return {(16 - bytes % 16) % 16};
+  if (width > 100) return {0, 6};
+  return {0, 2, 4, 6, 8, 10, 12, 14};
+}
+
+TEST_P(DiffCrossform, RowsMatchScalar) {
+  const DiffForm& form = GetParam();
+  Prng prng(test::testSeed());
+  SCOPED_TRACE(::testing::Message() << "seed " << test::testSeed());
+  for (Fill fill : {Fill::kBounded, Fill::kFullRange, Fill::kExtremes}) {
+    for (int32_t width : rowWidths()) {
+      for (size_t slack : rowSlacks(form, width)) {
+        SCOPED_TRACE(::testing::Message() << "fill " << static_cast<int>(fill) << " width " << width
+                                          << " slack " << slack);
+        const size_t bytes = static_cast<size_t>(width) * sizeof(Pixel) + slack;
+        PageEndBuffer current(bytes), neighbour(bytes);
+        fillPixels(current.as<Pixel>(), static_cast<size_t>(width), fill, prng);
+        fillPixels(neighbour.as<Pixel>(), static_cast<size_t>(width), fill, prng);
+        // Some equal pixels and some equal components, so zero differences occur too.
+        for (int32_t x = 0; x < width; x += 5) neighbour.as<Pixel>()[x] = current.as<Pixel>()[x];
+        const std::vector<uint8_t> currentCopy(current.data(), current.data() + bytes);
+        const std::vector<uint8_t> neighbourCopy(neighbour.data(), neighbour.data() + bytes);
+
+        test::MapPlane want(width, 0, kCanary), got(width, 0, kCanary);
+        DiffRowScalar(current.as<Pixel>(), neighbour.as<Pixel>(), want.row(0), width);
+        form.row(current.as<Pixel>(), neighbour.as<Pixel>(), got.row(0), width);
+        test::clearMmxState();
+
+        const PlaneRegions regions{-2, got.pitch(), width, 0, 0, 0, 0, roundUp(width, form.block)};
+        EXPECT_EQ(planeDifferences(got.snapshot(), want.snapshot(), regions), "");
+        EXPECT_TRUE(std::equal(currentCopy.begin(), currentCopy.end(), current.data()));
+        EXPECT_TRUE(std::equal(neighbourCopy.begin(), neighbourCopy.end(), neighbour.data()));
+        EXPECT_TRUE(current.leadIntact() && neighbour.leadIntact());
+      }
+    }
+  }
+}
+
+struct StageGeometry {
+  int32_t width;
+  int32_t strideSlack;  // pixels past the width (rounded up to 8 first for aligned forms)
+  int32_t bandTop;
+  int32_t bandRows;
+};
+
+std::vector<StageGeometry> stageGeometries() {
+  std::vector<StageGeometry> g;
+  for (int32_t width : {0, 1, 3, 4, 5, 8, 13, 17, 64, 77}) {
+    for (int32_t rows : {0, 1, 2, 3, 17}) {
+      g.push_back({width, 0, 2, rows});
+      g.push_back({width, 5, 1, rows});
+    }
+  }
+  g.push_back({1921, 0, 3, 5});
+  return g;
+}
+
+// Every band geometry through the vector stage on one and on three threads: the whole
+// difference plane, guard rows included, matches the scalar stage on one thread; the frames
+// end at an inaccessible page and stay unchanged.
+TEST_P(DiffCrossform, StagesMatchScalar) {
+  const DiffForm& form = GetParam();
+  Prng prng(test::testSeed() + 1);
+  SCOPED_TRACE(::testing::Message() << "seed " << test::testSeed() + 1);
+  for (const StageGeometry& geo : stageGeometries()) {
+    const int32_t width = geo.width;
+    const int32_t stride =
+        std::max(1, form.alignedFrames ? roundUp(width, 8) + roundUp(geo.strideSlack, 8)
+                                       : width + geo.strideSlack);
+    const int32_t height = geo.bandTop + geo.bandRows + 2;
+    // The frame ends right after its last pixel, or at a 16-byte multiple for aligned forms.
+    const size_t pixels = form.alignedFrames
+                              ? static_cast<size_t>(height) * static_cast<size_t>(stride)
+                              : static_cast<size_t>((height - 1) * stride + width);
+    const size_t bytes = std::max<size_t>(pixels * sizeof(Pixel), 16);
+    PageEndBuffer current(bytes), neighbour(bytes);
+    fillPixels(current.as<Pixel>(), pixels, Fill::kFullRange, prng);
+    fillPixels(neighbour.as<Pixel>(), pixels, Fill::kFullRange, prng);
+    const std::vector<uint8_t> currentCopy(current.data(), current.data() + bytes);
+    ASSERT_EQ(ensureMotionBuffers(height, stride), 1);
+    const int32_t pitch = motionState.pitch;
+    const int32_t n = geo.bandRows;
+
+    RowJob job{};
+    job.source = current.as<Pixel>();
+    job.other = neighbour.as<Pixel>();
+    job.height = height;
+    job.width = width;
+    job.stride = stride;
+    job.bandTop = geo.bandTop;
+    job.bandEnd = geo.bandTop + n;
+    auto clearPlane = [&] {
+      std::fill_n(motionState.diff - 2 * pitch, (height + 4) * pitch, kCanary);
+    };
+    clearPlane();
+    runStage(DiffStageScalar, &job, nullptr, 1);
+    const auto want = rowsOf(motionState.diff, -2, height + 1, pitch);
+
+    for (int threads : {1, 3}) {
+      SCOPED_TRACE(::testing::Message() << "width " << width << " stride " << stride << " band "
+                                        << geo.bandTop << "+" << n << " threads " << threads);
+      clearPlane();
+      // MMX state belongs to a thread: it is checked where the stage ran on the calling thread.
+      if (form.clearsMmx && threads == 1) test::dirtyMmxState();
+      runStage(form.stage, &job, nullptr, threads);
+      EXPECT_TRUE(threads > 1 || test::mmxStateEmpty()) << "MMX state left behind";
+      const PlaneRegions regions{
+          -2, pitch, width, n > 0 ? -1 : 0, n > 0 ? n : -1, 0, n - 1, roundUp(width, form.block)};
+      EXPECT_EQ(planeDifferences(rowsOf(motionState.diff, -2, height + 1, pitch), want, regions),
+                "");
+    }
+    EXPECT_TRUE(std::equal(currentCopy.begin(), currentCopy.end(), current.data()));
+    EXPECT_TRUE(current.leadIntact() && neighbour.leadIntact());
+    releaseMotionState();
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Forms, DiffCrossform, ::testing::ValuesIn(diffForms()),
+                         [](const auto& param) { return std::string(param.param.name); });
+
+// ---- Motion map ----------------------------------------------------------------------------
+
+struct MotionForm {
+  const char* name;
+  void (*row)(int16_t*, int16_t*, int, int);
+  void (*limited)(int16_t*, int16_t*, int, int, int);
+  RowStage stage;
+  int32_t block;
+  bool (*available)();
+};
+
+std::vector<MotionForm> motionForms() {
+  return {
+      {"Sse", MotionRowSse, MotionRowLimitedSse, MotionMapStageSse, 4, hasSse},
+  };
+}
+
+float scalarWeightFor(int32_t level) {
+  MotionWeights w{};
+  return BuildWeightsScalar(&w, level)->lane[0];
+}
+
+// Motion settings at which no near-tie of the two weight roundings occurs.
+const std::vector<int32_t>& motionsWithoutNearTies() {
+  static const std::vector<int32_t> motions = [] {
+    std::vector<int32_t> m;
+    const auto ties = test::findWeightNearTies(scalarWeightFor);
+    for (int32_t motion = 1; motion <= 256; ++motion) {
+      if (std::none_of(ties.begin(), ties.end(),
+                       [&](const auto& t) { return t.motion == motion; })) {
+        m.push_back(motion);
+      }
+    }
+    return m;
+  }();
+  return motions;
+}
+
+void PrintTo(const MotionForm& form, std::ostream* os) { *os << form.name; }
+
+class MotionCrossform : public ::testing::TestWithParam<MotionForm> {
+ protected:
+  void SetUp() override {
+    if (!GetParam().available()) GTEST_SKIP() << GetParam().name << " not supported by this CPU";
+    saved = motionWeights;
+  }
+  void TearDown() override {
+    motionWeights = saved;
+    releaseMotionState();
+  }
+  // A random setting without near-ties, its weights built; returns 8 x motion.
+  int32_t pickMotion(Prng& prng) {
+    const auto& motions = motionsWithoutNearTies();
+    const int32_t motion =
+        motions[static_cast<size_t>(prng.range(0, static_cast<int32_t>(motions.size()) - 1))];
+    BuildWeightsScalar(&motionWeights, 8 * motion);
+    return 8 * motion;
+  }
+  // Mostly differences around the setting's full-weight level, some anywhere in 0..32767.
+  static int16_t differenceFor(int32_t level, Prng& prng) {
+    return static_cast<int16_t>(prng.range(0, 9) < 7 ? prng.range(0, level + 16)
+                                                     : prng.range(0, 32767));
+  }
+  MotionWeights saved{};
+};
+
+TEST_P(MotionCrossform, RowsMatchScalar) {
+  const MotionForm& form = GetParam();
+  Prng prng(test::testSeed() + 2);
+  SCOPED_TRACE(::testing::Message() << "seed " << test::testSeed() + 2);
+  for (int round = 0; round < 4; ++round) {
+    for (int32_t width : rowWidths()) {
+      const int32_t level = pickMotion(prng);
+      const int hardLimit = round % 2 == 0 ? 0 : prng.range(1, 512);
+      SCOPED_TRACE(::testing::Message()
+                   << "width " << width << " level " << level << " hard limit " << hardLimit);
+      test::MapPlane diffWant(width, 1, 0), diffGot(width, 1, 0);
+      for (int32_t r = -1; r <= 1; ++r) {
+        for (int32_t x = 0; x < diffWant.pitch(); ++x) {
+          diffWant.row(r)[x] = diffGot.row(r)[x] = differenceFor(level, prng);
+        }
+      }
+      test::MapPlane want(width, 0, kCanary), got(width, 0, kCanary);
+      if (hardLimit > 0) {
+        MotionRowLimitedScalar(diffWant.row(0), want.row(0), width, diffWant.pitch(), hardLimit);
+        form.limited(diffGot.row(0), got.row(0), width, diffGot.pitch(), hardLimit);
+      } else {
+        MotionRowScalar(diffWant.row(0), want.row(0), width, diffWant.pitch());
+        form.row(diffGot.row(0), got.row(0), width, diffGot.pitch());
+      }
+      test::clearMmxState();
+      const PlaneRegions regions{-2, got.pitch(), width, 0, 0, 0, 0, roundUp(width, form.block)};
+      EXPECT_EQ(planeDifferences(got.snapshot(), want.snapshot(), regions), "");
+      // The difference rows change only in the row's two spare elements, as in the scalar form.
+      EXPECT_EQ(diffGot.snapshot(), diffWant.snapshot());
+    }
+  }
+}
+
+TEST_P(MotionCrossform, StagesMatchScalar) {
+  const MotionForm& form = GetParam();
+  Prng prng(test::testSeed() + 3);
+  SCOPED_TRACE(::testing::Message() << "seed " << test::testSeed() + 3);
+  for (const StageGeometry& geo : stageGeometries()) {
+    for (int hardLimit : {0, 90}) {
+      const int32_t width = geo.width;
+      const int32_t height = geo.bandTop + geo.bandRows + 2;
+      const int32_t stride = std::max(1, width + geo.strideSlack);
+      ASSERT_EQ(ensureMotionBuffers(height, stride), 1);
+      const int32_t pitch = motionState.pitch;
+      const int32_t n = geo.bandRows;
+      const int32_t level = pickMotion(prng);
+      int16_t* const map = motionState.slot[1].map;
+      for (int32_t r = -1; r <= n; ++r) {
+        for (int32_t x = 0; x < pitch; ++x)
+          motionState.diff[r * pitch + x] = differenceFor(level, prng);
+      }
+      const auto diffBefore = rowsOf(motionState.diff, -2, height + 1, pitch);
+      RowJob job{};
+      job.height = height;
+      job.width = width;
+      job.stride = stride;
+      job.bandTop = geo.bandTop;
+      job.bandEnd = geo.bandTop + n;
+      job.hardLimit = hardLimit;
+      auto reset = [&] {
+        std::copy(diffBefore.begin(), diffBefore.end(), motionState.diff - 2 * pitch);
+        std::fill_n(map - pitch, (height + 2) * pitch, kCanary);
+      };
+      reset();
+      runStage(MotionMapStageScalar, &job, &motionState.slot[1], 1);
+      const auto mapWant = rowsOf(map, -1, height, pitch);
+      const auto diffWant = rowsOf(motionState.diff, -2, height + 1, pitch);
+
+      for (int threads : {1, 3}) {
+        SCOPED_TRACE(::testing::Message()
+                     << "width " << width << " band " << geo.bandTop << "+" << n << " level "
+                     << level << " hard limit " << hardLimit << " threads " << threads);
+        reset();
+        if (threads == 1) test::dirtyMmxState();
+        runStage(form.stage, &job, &motionState.slot[1], threads);
+        EXPECT_TRUE(threads > 1 || test::mmxStateEmpty()) << "MMX state left behind";
+        const PlaneRegions regions{-1,    pitch, width, 0,
+                                   n - 1, 0,     n - 1, roundUp(width, form.block)};
+        EXPECT_EQ(planeDifferences(rowsOf(map, -1, height, pitch), mapWant, regions), "");
+        EXPECT_EQ(rowsOf(motionState.diff, -2, height + 1, pitch), diffWant);
+      }
+      releaseMotionState();
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Forms, MotionCrossform, ::testing::ValuesIn(motionForms()),
+                         [](const auto& param) { return std::string(param.param.name); });
+
+}  // namespace
+}  // namespace quillet
