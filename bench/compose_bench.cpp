@@ -1,0 +1,120 @@
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "compose/compose.h"
+#include "pipeline/motion_state.h"
+#include "pipeline/row_execution.h"
+
+namespace quillet {
+namespace {
+
+// One frame pair and two motion maps of random content, laid out as the driver lays them out:
+// frames at the frame's own width as stride, maps at the motion buffers' pitch.
+struct BenchFrame {
+  int width;
+  int height;
+  int pitch;
+  std::vector<Pixel> source;
+  std::vector<Pixel> filtered;
+  std::vector<int16_t> prev;
+  std::vector<int16_t> next;
+
+  BenchFrame(int w, int h)
+      : width(w),
+        height(h),
+        pitch(mapPitchFor(w)),
+        source(static_cast<size_t>(w * h)),
+        filtered(source.size()),
+        prev(static_cast<size_t>(pitch * h)),
+        next(prev.size()) {
+    std::mt19937 gen(2026);
+    std::uniform_int_distribution<int> sample(-2048, 4096);
+    std::uniform_int_distribution<int> weight(0, 4096);
+    for (auto* frame : {&source, &filtered}) {
+      for (Pixel& p : *frame) {
+        p = Pixel{static_cast<int16_t>(sample(gen)), static_cast<int16_t>(sample(gen)),
+                  static_cast<int16_t>(sample(gen))};
+      }
+    }
+    for (auto* map : {&prev, &next}) {
+      for (int16_t& v : *map) v = static_cast<int16_t>(weight(gen));
+    }
+  }
+};
+
+bool cpuHas(const char* feature) {
+  const std::string f = feature;
+  if (f.empty()) return true;
+#if defined(__i386__) || defined(__x86_64__)
+  if (f == "sse") return __builtin_cpu_supports("sse");
+  if (f == "sse2") return __builtin_cpu_supports("sse2");
+#endif
+  return false;
+}
+
+// Arguments: width, height, mode. Bytes are those of one frame's pixels blended per call.
+void BM_Blend(benchmark::State& state, RowStage stage, const char* feature) {
+  if (!cpuHas(feature)) {
+    state.SkipWithError("CPU lacks the form's instruction set");
+    return;
+  }
+  BenchFrame frame(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
+  NeighbourSlot prevSlot{frame.prev.data(), 1, frame.width, frame.height, 0, frame.height};
+  NeighbourSlot nextSlot{frame.next.data(), 2, frame.width, frame.height, 0, frame.height};
+  NeighbourSlot* slots[2] = {&prevSlot, &nextSlot};
+  RowJob job{};
+  job.source = frame.source.data();
+  job.other = frame.filtered.data();
+  job.selector = static_cast<int32_t>(state.range(2));
+  job.height = frame.height;
+  job.width = frame.width;
+  job.stride = frame.width;
+  job.bandTop = 0;
+  job.bandEnd = frame.height;
+  motionState.pitch = frame.pitch;
+  for (auto _ : state) {
+    rowCounter = 0;
+    stage(0, 1, &job, slots);
+    benchmark::ClobberMemory();
+  }
+  const int64_t pixels = int64_t{frame.width} * frame.height;
+  state.SetItemsProcessed(state.iterations() * pixels);
+  state.SetBytesProcessed(state.iterations() * pixels * static_cast<int64_t>(sizeof(Pixel)));
+}
+
+void BM_MotionDisplay(benchmark::State& state) {
+  BenchFrame frame(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
+  const int mode = static_cast<int>(state.range(2));
+  for (auto _ : state) {
+    MotionDisplay(frame.width, frame.height, frame.filtered.data(), frame.prev.data(),
+                  frame.next.data(), mode, frame.width, frame.pitch);
+    benchmark::ClobberMemory();
+  }
+  const int64_t pixels = int64_t{frame.width} * frame.height;
+  state.SetItemsProcessed(state.iterations() * pixels);
+  state.SetBytesProcessed(state.iterations() * pixels * static_cast<int64_t>(sizeof(Pixel)));
+}
+
+void frameSizesAndModes(benchmark::internal::Benchmark* b) {
+  b->ArgNames({"width", "height", "mode"});
+  for (const auto& [w, h] : {std::pair{1920, 1080}, std::pair{720, 576}}) {
+    for (int mode = 0; mode < 3; ++mode) b->Args({w, h, mode});
+  }
+}
+
+BENCHMARK_CAPTURE(BM_Blend, Scalar, BlendStageScalar, "")->Apply(frameSizesAndModes);
+#if QUILLET_ENABLE_SIMD
+BENCHMARK_CAPTURE(BM_Blend, Sse, BlendStageSse, "sse")->Apply(frameSizesAndModes);
+BENCHMARK_CAPTURE(BM_Blend, Sse2, BlendStageSse2, "sse2")->Apply(frameSizesAndModes);
+#endif
+BENCHMARK(BM_MotionDisplay)->Apply(frameSizesAndModes);
+
+}  // namespace
+}  // namespace quillet
+
+BENCHMARK_MAIN();
