@@ -1,0 +1,128 @@
+#include "standin/worker_pool.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "standin/host.h"
+
+namespace quillet::standin {
+namespace {
+
+// What the workers of one run saw; shared through the stage's `extra` pointer.
+struct Record {
+  explicit Record(int workers) : calls(static_cast<size_t>(workers)), counts(workers) {}
+  std::vector<std::atomic<int>> calls;  // calls per thread index
+  std::atomic<int> arrived{0};
+  std::atomic<int> badCount{0};  // calls whose thread count was not the pool's size
+  std::atomic<bool> allMet{true};
+  int counts;
+  std::mutex idsMutex;
+  std::set<std::thread::id> ids;
+};
+
+// Every worker waits here until all of them have arrived: this only completes when the
+// workers really run at the same time.
+void rendezvousStage(int index, int count, RowJob*, void* extra) {
+  auto& record = *static_cast<Record*>(extra);
+  record.calls[static_cast<size_t>(index)].fetch_add(1);
+  if (count != record.counts) record.badCount.fetch_add(1);
+  {
+    std::lock_guard<std::mutex> lock(record.idsMutex);
+    record.ids.insert(std::this_thread::get_id());
+  }
+  record.arrived.fetch_add(1);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (record.arrived.load() < count) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      record.allMet = false;
+      return;
+    }
+    std::this_thread::yield();
+  }
+}
+
+TEST(WorkerPool, CallsEveryIndexOnceOnDistinctConcurrentWorkers) {
+  for (const int workers : {1, 2, 3, 4, 16}) {
+    SCOPED_TRACE(workers);
+    WorkerPool pool(workers);
+    ASSERT_EQ(pool.size(), workers);
+    for (int repeat = 0; repeat < 3; ++repeat) {
+      Record record(workers);
+      pool.run(&rendezvousStage, nullptr, &record);
+      for (int i = 0; i < workers; ++i) EXPECT_EQ(record.calls[static_cast<size_t>(i)].load(), 1);
+      EXPECT_EQ(record.badCount.load(), 0);
+      EXPECT_TRUE(record.allMet.load()) << "workers did not all run at the same time";
+      EXPECT_EQ(record.ids.size(), static_cast<size_t>(workers));
+      EXPECT_EQ(record.ids.count(std::this_thread::get_id()), 0u);
+    }
+  }
+}
+
+// Plain (non-atomic) writes that finish late; the caller reads them right after run().
+struct SlowWrites {
+  std::vector<int64_t> values;
+  int64_t generation = 0;
+};
+
+void slowWriteStage(int index, int, RowJob* job, void* extra) {
+  auto& writes = *static_cast<SlowWrites*>(extra);
+  if (index % 2 == 1) std::this_thread::sleep_for(std::chrono::microseconds(200));
+  writes.values[static_cast<size_t>(index)] = writes.generation * 1000 + index + job->width;
+}
+
+TEST(WorkerPool, ReturnsOnlyAfterEveryCallHasReturnedAndItsWritesAreVisible) {
+  for (const int workers : {1, 2, 5}) {
+    SCOPED_TRACE(workers);
+    WorkerPool pool(workers);
+    SlowWrites writes;
+    writes.values.assign(static_cast<size_t>(workers), -1);
+    RowJob job{};
+    for (int64_t g = 0; g < 300; ++g) {
+      writes.generation = g;
+      job.width = static_cast<int32_t>(g % 7);
+      pool.run(&slowWriteStage, &job, &writes);
+      for (int i = 0; i < workers; ++i) {
+        ASSERT_EQ(writes.values[static_cast<size_t>(i)], g * 1000 + i + job.width)
+            << "generation " << g << " worker " << i;
+      }
+    }
+  }
+}
+
+void countingStage(int index, int count, RowJob*, void* extra) {
+  auto* hits = static_cast<std::atomic<int>*>(extra);
+  hits[index].fetch_add(1);
+  hits[count + 1].store(count);
+}
+
+// The executor the host offers the filter: the record's RunOnThreads entry, or none.
+TEST(WorkerPool, HostOffersThePoolThroughTheServicesRecordOnlyWithWorkers) {
+  for (const int threads : {0, 1, 3}) {
+    SCOPED_TRACE(threads);
+    HostConfig config;
+    config.width = 8;
+    config.height = 2;
+    config.threads = threads;
+    Host host(config);
+    const RunOnThreadsFn run = host.filterTable()->services->runOnThreads;
+    if (threads == 0) {
+      EXPECT_EQ(run, nullptr);
+      continue;
+    }
+    ASSERT_NE(run, nullptr);
+    std::vector<std::atomic<int>> hits(static_cast<size_t>(threads) + 2);
+    EXPECT_NE(run(&countingStage, nullptr, hits.data()), 0);
+    for (int i = 0; i < threads; ++i) EXPECT_EQ(hits[static_cast<size_t>(i)].load(), 1);
+    EXPECT_EQ(hits[static_cast<size_t>(threads)].load(), 0);
+    EXPECT_EQ(hits[static_cast<size_t>(threads) + 1].load(), threads);
+  }
+}
+
+}  // namespace
+}  // namespace quillet::standin
