@@ -50,7 +50,7 @@ __m64 mixWord(__m64 src, __m64 dst, __m64 pairsLo, __m64 pairsHi) {
 }
 
 // Blends one group of four pixels in place: 12 components at dst from dst and src.
-void mixGroup(int16_t* dst, const int16_t* src, __m64 weights) {
+[[gnu::always_inline]] inline void mixGroup(int16_t* dst, const int16_t* src, __m64 weights) {
   // Unsigned saturating subtraction from 4096: weights 0..4096 give exactly 4096 - w.
   const __m64 complement = _mm_subs_pu16(_mm_set1_pi16(4096), weights);
   const __m64 pairs01 = _mm_unpacklo_pi16(complement, weights);  // (c0,w0) (c1,w1)

@@ -36,7 +36,7 @@ __m128i mixPairs(__m128i srcDst, __m128i pairs) {
 
 // Blends one group of four pixels in place. For weights 0..4096 every result lies between its
 // two inputs, so the saturating packs never act.
-void mixGroup(int16_t* dst, const int16_t* src, __m128i weights) {
+[[gnu::always_inline]] inline void mixGroup(int16_t* dst, const int16_t* src, __m128i weights) {
   // Zero-extended weights; each 32-bit lane (w << 16) | (4096 - w) reads as the 16-bit pair
   // (4096 - w, w).
   const __m128i wide = _mm_unpacklo_epi16(weights, _mm_setzero_si128());
