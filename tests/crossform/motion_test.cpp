@@ -23,6 +23,7 @@ using test::Prng;
 constexpr int16_t kCanary = 0x5A5A;
 
 bool hasSse() { return __builtin_cpu_supports("sse"); }
+bool hasSse2() { return __builtin_cpu_supports("sse2"); }
 
 int32_t roundUp(int32_t v, int32_t block) { return (v + block - 1) / block * block; }
 
@@ -129,6 +130,8 @@ struct DiffForm {
 std::vector<DiffForm> diffForms() {
   return {
       {"Sse", DiffRowSse, DiffStageSse, 4, false, true, hasSse},
+      {"Sse2", DiffRowSse2, DiffStageSse2, 8, false, false, hasSse2},
+      {"Sse2Aligned", DiffRowSse2Aligned, DiffStageSse2Aligned, 8, true, false, hasSse2},
   };
 }
 
@@ -280,6 +283,7 @@ struct MotionForm {
 std::vector<MotionForm> motionForms() {
   return {
       {"Sse", MotionRowSse, MotionRowLimitedSse, MotionMapStageSse, 4, hasSse},
+      {"Sse2", MotionRowSse2, MotionRowLimitedSse2, MotionMapStageSse2, 8, hasSse2},
   };
 }
 

@@ -12,6 +12,7 @@ namespace quillet {
 namespace {
 
 bool cpuHasSse() { return __builtin_cpu_supports("sse"); }
+bool cpuHasSse2() { return __builtin_cpu_supports("sse2"); }
 
 float scalarWeightFor(int32_t level) {
   MotionWeights w{};
@@ -100,6 +101,7 @@ TEST(WeightRounding, EveryKernelFollowsItsRule) {
   std::vector<WeightKernel> kernels = {{"Scalar", MotionRowScalar, test::scalarWeightRule, true}};
 #if QUILLET_ENABLE_SIMD
   kernels.push_back({"Sse", MotionRowSse, test::vectorWeightRule, cpuHasSse()});
+  kernels.push_back({"Sse2", MotionRowSse2, test::vectorWeightRule, cpuHasSse2()});
 #endif
   const MotionWeights saved = motionWeights;
   for (const WeightKernel& k : kernels) {
