@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <variant>
 
@@ -90,21 +91,30 @@ struct StreamFailure {
   std::string message;
 };
 
-// Opens the reader on the input. The frame size comes from --size or from the stream itself.
+// What the chosen format needs of the options, checked before any file is opened.
+std::optional<std::string> formatUsageProblem(const Options& options) {
+  switch (options.format) {
+    case ClipFormat::kYcc16:
+      if (options.size) return std::nullopt;
+      return "--format ycc16 needs --size WxH (W and H in 1.." + std::to_string(kMaxDimension) +
+             ")";
+    case ClipFormat::kY4m:
+      break;
+  }
+  return "--format y4m: not available in this build; use --format ycc16 --size WxH";
+}
+
+// Opens the reader on the input. The frame size comes from --size or from the stream itself;
+// a stream whose start is unusable gives the exit that says why.
 std::variant<std::unique_ptr<ClipReader>, StreamFailure> openReader(const Options& options,
                                                                     ByteInput& input) {
   switch (options.format) {
     case ClipFormat::kYcc16:
-      if (!options.size) {
-        return StreamFailure{kExitUsage, "--format ycc16 needs --size WxH (W and H in 1.." +
-                                             std::to_string(kMaxDimension) + ")"};
-      }
-      return std::make_unique<Ycc16Reader>(input, options.size->width, options.size->height);
-    case ClipFormat::kY4m:
       break;
+    case ClipFormat::kY4m:
+      return StreamFailure{kExitUsage, *formatUsageProblem(options)};
   }
-  return StreamFailure{kExitUsage,
-                       "--format y4m: not available in this build; use --format ycc16 --size WxH"};
+  return std::make_unique<Ycc16Reader>(input, options.size->width, options.size->height);
 }
 
 // Opens the writer matching the reader.
@@ -158,7 +168,7 @@ int runTool(int argc, char** argv) {
   // A closed pipe shows up as a write error (EPIPE), reported like any other.
   std::signal(SIGPIPE, SIG_IGN);
 #endif
-  auto parsed = parseOptions(argc - 1, argv + 1);
+  auto parsed = parseOptions(argc, argv);
   if (auto* exit = std::get_if<ParseExit>(&parsed)) {
     if (exit->toStdout) {
       std::fputs(exit->text.c_str(), stdout);
@@ -176,7 +186,10 @@ int runTool(int argc, char** argv) {
                                 ((present & kCpuSse) ? ", sse" : "") +
                                 ((present & kCpuSse2) ? ", sse2" : ""));
   }
-  if (options.format == ClipFormat::kYcc16 && options.size) {
+  if (const std::optional<std::string> problem = formatUsageProblem(options)) {
+    return fail(kExitUsage, *problem);
+  }
+  if (options.format == ClipFormat::kYcc16) {
     std::string error;
     if (!maxFrameSize(options, *options.size, error)) return fail(kExitUsage, error);
   }

@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <charconv>
+#include <map>
 #include <string_view>
 #include <thread>
 
@@ -30,7 +31,7 @@ CLI::Validator integerIn(int32_t lo, int32_t hi) {
         }
         return {};
       },
-      "INT in " + range);
+      "");
 }
 
 // One of a fixed list of words.
@@ -42,7 +43,7 @@ CLI::Validator oneOf(std::vector<std::string> words) {
         if (std::find(words.begin(), words.end(), text) != words.end()) return {};
         return "'" + text + "' is not one of " + list;
       },
-      list);
+      "");
 }
 
 CLI::Validator frameSizeValidator() {
@@ -51,7 +52,7 @@ CLI::Validator frameSizeValidator() {
       [range](std::string& text) -> std::string {
         return parseFrameSize(text) ? std::string() : "'" + text + "' is not " + range;
       },
-      "WxH");
+      "");
 }
 
 CLI::Validator orderValidator() {
@@ -61,7 +62,7 @@ CLI::Validator orderValidator() {
         return "'" + text + "' is not one of forward|reverse|shuffle:SEED (SEED 0.." +
                std::to_string(UINT64_MAX) + ")";
       },
-      "forward|reverse|shuffle:SEED");
+      "");
 }
 
 // CLI11's messages can span lines; the tool prints exactly one.
@@ -155,37 +156,49 @@ std::variant<Options, ParseExit> parseOptions(int argc, const char* const* argv)
   bool showMotion = false, nextFrame = false, useMax = false, progress = false, quiet = false;
   Options options;
 
-  app.add_option("--tap", tap, "low-pass strength")->check(integerIn(0, 6))->capture_default_str();
-  app.add_option("--top", top, "rows left unfiltered at the top")
-      ->check(integerIn(0, 256))
+  // What each option accepts, for the help and for errors that do not say it themselves.
+  std::map<std::string, std::string> accepts;
+  const auto integer = [&](const char* name, std::string& value, int32_t lo, int32_t hi,
+                           const std::string& help) {
+    const std::string range = std::to_string(lo) + ".." + std::to_string(hi);
+    accepts[name] = "an integer in " + range;
+    return app.add_option(name, value, help + " (" + range + ")")
+        ->check(integerIn(lo, hi))
+        ->type_name("N");
+  };
+  const auto word = [&](const char* name, std::string& value, const char* typeName,
+                        const std::string& help, CLI::Validator validator) {
+    accepts[name] = typeName;
+    return app.add_option(name, value, help)->check(std::move(validator))->type_name(typeName);
+  };
+
+  integer("--tap", tap, 0, 6, "low-pass strength")->capture_default_str();
+  integer("--top", top, 0, 256, "rows left unfiltered at the top")->capture_default_str();
+  integer("--bottom", bottom, 0, 256, "rows left unfiltered at the bottom")->capture_default_str();
+  integer("--motion", motion, 0, 256, "motion threshold; 0 turns motion adaptation off")
       ->capture_default_str();
-  app.add_option("--bottom", bottom, "rows left unfiltered at the bottom")
-      ->check(integerIn(0, 256))
-      ->capture_default_str();
-  app.add_option("--motion", motion, "motion threshold; 0 turns motion adaptation off")
-      ->check(integerIn(0, 256))
-      ->capture_default_str();
-  app.add_option("--motion2", motion2, "second threshold (hard limit = 2 x N; 0 off)")
-      ->check(integerIn(0, 256))
+  integer("--motion2", motion2, 0, 256, "second threshold: hard limit = 2 x N; 0 off")
       ->capture_default_str();
   app.add_flag("--show-motion", showMotion, "paint the motion weights into the colour");
   app.add_flag("--next-frame", nextFrame, "also use motion against the next frame");
   app.add_flag("--max", useMax, "combine the two motion maps by maximum instead of minimum");
-  app.add_option("--threads", threads, "worker threads; 0 = no executor (default: all cores)")
-      ->check(integerIn(0, kMaxThreads));
-  app.add_option("--cpu", cpu, "force a kernel set; refuses one the processor lacks")
-      ->check(oneOf({"auto", "sse2", "sse", "mmx", "scalar"}))
+  integer("--threads", threads, 0, kMaxThreads, "worker threads; 0 = no executor")
       ->capture_default_str();
-  app.add_option("--format", format, "input/output format; ycc16 needs --size WxH")
-      ->check(oneOf({"y4m", "ycc16"}))
+  word("--cpu", cpu, "auto|sse2|sse|mmx|scalar",
+       "force a kernel set; refuses one the processor lacks",
+       oneOf({"auto", "sse2", "sse", "mmx", "scalar"}))
       ->capture_default_str();
-  app.add_option("--size", size, "frame size of ycc16 input")->check(frameSizeValidator());
-  app.add_option("--max-size", maxSize,
-                 "the host's maximum frame size, at least the frame size (default: width "
-                 "rounded up to a multiple of 8 x height)")
-      ->check(frameSizeValidator());
-  app.add_option("--order", order, "processing order; output is always in frame order")
-      ->check(orderValidator())
+  word("--format", format, "y4m|ycc16", "input/output format; ycc16 needs --size WxH",
+       oneOf({"y4m", "ycc16"}))
+      ->capture_default_str();
+  const std::string sizeRange = " (W and H in 1.." + std::to_string(kMaxDimension) + ")";
+  word("--size", size, "WxH", "frame size of ycc16 input" + sizeRange, frameSizeValidator());
+  word("--max-size", maxSize, "WxH",
+       "the host's maximum frame size, at least the frame size (default: width rounded up to a "
+       "multiple of 8 x height)",
+       frameSizeValidator());
+  word("--order", order, "forward|reverse|shuffle:SEED",
+       "processing order; output is always in frame order", orderValidator())
       ->capture_default_str();
   CLI::Option* progressFlag =
       app.add_flag("--progress", progress, "show the progress line on stderr");
@@ -200,7 +213,14 @@ std::variant<Options, ParseExit> parseOptions(int argc, const char* const* argv)
   } catch (const CLI::CallForVersion& e) {
     return ParseExit{0, std::string(e.what()) + "\n", true};
   } catch (const CLI::ParseError& e) {
-    return ParseExit{2, oneLine(e.what()), false};
+    std::string message = oneLine(e.what());
+    // A missing value names the option but not what it takes.
+    const std::string name = message.substr(0, message.find(':'));
+    const auto known = accepts.find(name);
+    if (known != accepts.end() && message.find(known->second) == std::string::npos) {
+      message += " (" + name + " takes " + known->second + ")";
+    }
+    return ParseExit{2, message, false};
   }
 
   // Every value has passed its validator, so the conversions below cannot fail.

@@ -45,8 +45,8 @@ struct ParseExit {
   bool toStdout = false;
 };
 
-// Parses the arguments after the program name. A bad option or value gives exit code 2 and one
-// line that names the option and what it accepts.
+// Parses the command line, argv[0] being the program. A bad option or value gives exit code 2 and
+// one line that names the option and what it accepts.
 std::variant<Options, ParseExit> parseOptions(int argc, const char* const* argv);
 
 // Parses "WxH" with both sides in 1..kMaxDimension.
