@@ -1,5 +1,6 @@
 #include "cli/y4m.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -9,6 +10,8 @@ namespace {
 
 constexpr std::string_view kSignature = "YUV4MPEG2";
 constexpr std::string_view kFrameMarker = "FRAME";
+// Payload bytes read before the buffer is grown any further.
+constexpr size_t kFirstReadBytes = size_t{1} << 20;
 
 struct ColourspaceEntry {
   std::string_view name;
@@ -203,11 +206,12 @@ Y4mFormat parseY4mHeader(std::string_view line, uint64_t streamOffset) {
   return f;
 }
 
-std::string formatY4mHeader(const Y4mFormat& f) {
+std::string formatY4mHeader(const Y4mFormat& f, char interlace) {
   std::string s(kSignature);
   s += " W" + std::to_string(f.width) + " H" + std::to_string(f.height);
   if (f.hasRate) s += " F" + std::to_string(f.rateNum) + ":" + std::to_string(f.rateDen);
-  s += " Ip";
+  s += " I";
+  s += interlace;
   if (f.hasAspect) s += " A" + std::to_string(f.aspectNum) + ":" + std::to_string(f.aspectDen);
   if (!f.colourspace.empty()) s += " C" + f.colourspace;
   for (const std::string& t : f.extraTokens) s += " " + t;
@@ -281,25 +285,33 @@ bool Y4mReader::readFrame(std::vector<uint8_t>& payload) {
     throw Y4mError("FRAME marker missing: \"FRAME\" is not followed by a space or newline",
                    framesRead_, start);
   }
-  payload.resize(geometry_.frameBytes);
-  const size_t got = std::fread(payload.data(), 1, payload.size(), in_);
-  offset_ += got;
-  if (got != payload.size() && std::ferror(in_)) {
-    throw Y4mError(std::string("cannot read the input: ") + std::strerror(errno), framesRead_,
-                   offset_);
-  }
-  if (got != payload.size()) {
+  // The buffer grows with the data that actually arrives, so a header promising a huge frame
+  // on a short stream costs no more memory than the stream holds.
+  const size_t frameBytes = geometry_.frameBytes;
+  size_t got = 0;
+  while (got < frameBytes) {
+    const size_t want = std::min(frameBytes - got, std::max(got, kFirstReadBytes));
+    if (payload.size() < got + want) payload.resize(got + want);
+    const size_t n = std::fread(payload.data() + got, 1, want, in_);
+    got += n;
+    offset_ += n;
+    if (n == want) continue;
+    if (std::ferror(in_)) {
+      throw Y4mError(std::string("cannot read the input: ") + std::strerror(errno), framesRead_,
+                     offset_);
+    }
     throw Y4mError("the stream ends inside a frame: " + std::to_string(got) + " of " +
-                       std::to_string(payload.size()) + " bytes",
+                       std::to_string(frameBytes) + " bytes",
                    framesRead_, offset_);
   }
+  payload.resize(frameBytes);
   ++framesRead_;
   return true;
 }
 
-Y4mWriter::Y4mWriter(std::FILE* out, const Y4mFormat& format)
+Y4mWriter::Y4mWriter(std::FILE* out, const Y4mFormat& format, char interlace)
     : out_(out), frameBytes_(frameGeometry(format).frameBytes) {
-  const std::string header = formatY4mHeader(format);
+  const std::string header = formatY4mHeader(format, interlace);
   put(header.data(), header.size());
 }
 

@@ -77,8 +77,9 @@ struct OutputError : std::runtime_error {
 // `streamOffset` of the stream; positions in errors are stream offsets. Throws Y4mError.
 Y4mFormat parseY4mHeader(std::string_view line, uint64_t streamOffset = 0);
 
-// The output's header line, newline included: same tokens, marked progressive (Ip).
-std::string formatY4mHeader(const Y4mFormat& format);
+// The output's header line, newline included: same tokens, marked progressive (Ip) unless
+// `interlace` names another I token letter.
+std::string formatY4mHeader(const Y4mFormat& format, char interlace = 'p');
 
 // Reads a Y4M stream front to back with no seeking (pipes work). The constructor reads and
 // parses the stream header; frames are read one at a time.
@@ -113,7 +114,7 @@ class Y4mReader {
 // Writes a Y4M stream: the header at construction, then frames. Throws OutputError.
 class Y4mWriter {
  public:
-  Y4mWriter(std::FILE* out, const Y4mFormat& format);
+  Y4mWriter(std::FILE* out, const Y4mFormat& format, char interlace = 'p');
 
   // Writes one frame: FRAME marker and geometry().frameBytes bytes of `payload`.
   void writeFrame(const uint8_t* payload);

@@ -1,6 +1,7 @@
 #include "cli/y4m.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -197,6 +198,24 @@ TEST(Y4mReader, OversizedHeaderIsRefusedBeforeAnyFrameIsRead) {
   // The largest accepted geometry would need gigabytes; one step beyond must not be tried.
   File f = streamOf("YUV4MPEG2 W16385 H16385 C444p16\nFRAME\n");
   EXPECT_THROW(Y4mReader reader(f.get()), Y4mError);
+}
+
+TEST(Y4mReader, ShortStreamWithHugeFrameSizeAllocatesOnlyWhatArrives) {
+  // 16384 x 16384 at 4:4:4 16-bit is 1.5 GiB a frame; ten bytes of it must not cost that much.
+  File f = streamOf("YUV4MPEG2 W16384 H16384 C444p16\nFRAME\n0123456789");
+  rusage before{};
+  getrusage(RUSAGE_SELF, &before);
+  try {
+    Y4mReader reader(f.get());
+    std::vector<uint8_t> payload;
+    reader.readFrame(payload);
+    FAIL() << "accepted";
+  } catch (const Y4mError& e) {
+    EXPECT_NE(std::string(e.what()).find("10 of 1610612736 bytes"), std::string::npos) << e.what();
+  }
+  rusage after{};
+  getrusage(RUSAGE_SELF, &after);
+  EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 64 * 1024) << "peak resident memory grew (KiB)";
 }
 
 // ---- reading -------------------------------------------------------------------------------
