@@ -50,11 +50,6 @@ Band filtered(int tap, const Band& src) {
   return dst;
 }
 
-TEST(LowpassScalar, ReachGrowsWithTap) {
-  const int expected[kTapCount] = {1, 2, 3, 4, 5, 6, 7};
-  for (int tap = 0; tap < kTapCount; ++tap) EXPECT_EQ(lowpassReach(tap), expected[tap]) << tap;
-}
-
 TEST(LowpassScalar, MirrorFoldsRepeatedlyIntoBand) {
   struct Case {
     int row, rows, expected;

@@ -1,0 +1,78 @@
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "common/pixel.h"
+#include "lowpass/lowpass.h"
+
+namespace quillet {
+namespace {
+
+constexpr int kRows = 1080;
+
+struct AlignedDelete {
+  void operator()(int16_t* p) const { ::operator delete[](p, std::align_val_t{64}); }
+};
+using Samples = std::unique_ptr<int16_t[], AlignedDelete>;
+
+Samples alignedSamples(size_t count) { return Samples(new (std::align_val_t{64}) int16_t[count]); }
+
+// One frame of `width` x 1080 pixels, stride = width, through one kernel per iteration.
+void lowpassFrame(benchmark::State& state, LowpassKernel kernel, int width) {
+  const size_t samples = static_cast<size_t>(width) * kRows * kSamplesPerPixel;
+  Samples src = alignedSamples(samples);
+  Samples dst = alignedSamples(samples);
+  uint32_t seed = 12345;
+  for (size_t i = 0; i < samples; ++i) {
+    seed = seed * 1664525u + 1013904223u;
+    src[i] = static_cast<int16_t>(static_cast<int32_t>(seed >> 16) % 8192);
+  }
+  for (auto _ : state) {
+    kernel(dst.get(), src.get(), kRows, width, width);
+    benchmark::DoNotOptimize(dst.get());
+    benchmark::ClobberMemory();
+  }
+  const auto frames = static_cast<int64_t>(state.iterations());
+  state.SetBytesProcessed(frames * static_cast<int64_t>(samples * sizeof(int16_t)));
+  state.SetItemsProcessed(frames * static_cast<int64_t>(samples));
+}
+
+struct Form {
+  const char* name;
+  const LowpassKernelTable* kernels;
+  bool supported;
+};
+
+int registerLowpassBenchmarks() {
+  const Form forms[] = {
+    {"Scalar", &LowpassKernelsScalar, true},
+#if QUILLET_ENABLE_SIMD
+    {"Mmx", &LowpassKernelsMmx, __builtin_cpu_supports("mmx") != 0},
+    {"Sse2", &LowpassKernelsSse2, __builtin_cpu_supports("sse2") != 0},
+    {"Sse2Aligned", &LowpassKernelsSse2Aligned, __builtin_cpu_supports("sse2") != 0},
+#endif
+  };
+  for (const Form& form : forms) {
+    if (!form.supported) continue;
+    for (int tap = 0; tap < kTapCount; ++tap) {
+      for (int width : {720, 1920}) {
+        const std::string name = std::string("Lowpass/") + form.name + "/Tap" +
+                                 std::to_string(tap) + "/" + std::to_string(width);
+        benchmark::RegisterBenchmark(name.c_str(), lowpassFrame,
+                                     (*form.kernels)[static_cast<size_t>(tap)], width)
+            ->Unit(benchmark::kMillisecond);
+      }
+    }
+  }
+  return 0;
+}
+
+const int registered = registerLowpassBenchmarks();
+
+}  // namespace
+}  // namespace quillet
+
+BENCHMARK_MAIN();
