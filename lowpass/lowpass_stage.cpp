@@ -48,8 +48,9 @@ void runLowpassStage(const LowpassKernelTable& kernels, int threadIndex, int thr
     if (job.width > 0) lowpassColumns(kernel, job, 0, job.width);
     return;
   }
-  // Strips of whole 8-pixel blocks: the first `extra` threads take one block more, so a strip
-  // starts on a 16-byte boundary whenever its row does.
+  // Strips of whole 8-pixel blocks, so a strip starts on a 16-byte boundary whenever its row
+  // does: threads below `extra` take one block more (all of them when extra >= threadCount),
+  // and the row's end cuts the last strip short.
   const int blocksPerThread = job.width / (8 * threadCount);
   const int extra = job.width % (8 * threadCount);
   int x0 = 0;
