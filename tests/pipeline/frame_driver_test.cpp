@@ -481,6 +481,22 @@ TEST_F(DriverTest, OutputMatchesTheStagesComposedByHand) {
   }
 }
 
+// A host may hand out the current frame in its edit plane itself: the low-pass reads it there and
+// the untouched source for the blend is already in place.
+TEST_F(DriverTest, CurrentFrameDeliveredInTheEditPlane) {
+  FakeHost host(kWidth, kHeight, kWidth, kHeight, kFrames, test::testSeed());
+  host.currentInEditPlane = true;
+  host.threads = 2;
+  for (int32_t motion : {24, 0}) {
+    SCOPED_TRACE(motion);
+    host.settings.tracks[kTrackMotion] = motion;
+    for (int32_t k : {2, 3, 1}) {
+      ASSERT_EQ(host.process(k), 1) << k;
+      EXPECT_TRUE(samePixels(host.output(), modelFrame(host, k, host.settings))) << k;
+    }
+  }
+}
+
 #if QUILLET_ENABLE_SIMD && (defined(__i386__) || defined(__x86_64__))
 TEST_F(DriverTest, LeavesTheMmxStateEmpty) {
   FakeHost host(kWidth, kHeight, kWidth, kHeight, kFrames, test::testSeed());

@@ -43,6 +43,12 @@ Pixel* HOST_CDECL fetchService(FilterTable* filter, void* editHandle, int frameN
   }
   if (width != nullptr) *width = host.width;
   if (height != nullptr) *height = host.height;
+  if (host.currentInEditPlane && frameNumber == host.info.frameNumber) {
+    const size_t pixels =
+        static_cast<size_t>(host.storageWidth()) * static_cast<size_t>(host.maxHeight);
+    std::memcpy(host.info.editFrame, host.frame(frameNumber), pixels * sizeof(Pixel));
+    return host.info.editFrame;
+  }
   return const_cast<Pixel*>(host.frame(frameNumber));
 }
 

@@ -64,7 +64,8 @@ class FakeHost {
   int32_t maxHeight;
   int threads = 0;
   int reserveResult = 1;
-  std::set<int32_t> unavailable;  // frames FetchFrame yields null for (besides those outside)
+  std::set<int32_t> unavailable;    // frames FetchFrame yields null for (besides those outside)
+  bool currentInEditPlane = false;  // deliver the current frame in the edit plane itself
   HostSettings settings;
   std::vector<HostCall> calls;
   FrameProcInfo info{};
