@@ -130,7 +130,7 @@ bool writeY4mFile(const std::filesystem::path& path, const Y4mFormat& format, ch
     for (const auto& payload : payloads) writer.writeFrame(payload.data());
     writer.flush();
   } catch (const OutputError& e) {
-    error = "'" + path.string() + "': " + e.what();
+    error = "cannot write '" + path.string() + "': " + e.what();
     return false;
   }
   if (std::fclose(file.release()) != 0) {

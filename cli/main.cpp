@@ -11,9 +11,14 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 
+#include "cli/demo.h"
 #include "cli/options.h"
+#include "cli/preview.h"
+#include "cli/progress.h"
+#include "cli/y4m_io.h"
 #include "cli/ycc16_io.h"
 #include "host/cpu_features.h"
 #include "host/kernel_select.h"
@@ -101,63 +106,114 @@ std::optional<std::string> formatUsageProblem(const Options& options) {
     case ClipFormat::kY4m:
       break;
   }
-  return "--format y4m: not available in this build; use --format ycc16 --size WxH";
+  return std::nullopt;
 }
 
 // Opens the reader on the input. The frame size comes from --size or from the stream itself;
 // a stream whose start is unusable gives the exit that says why.
 std::variant<std::unique_ptr<ClipReader>, StreamFailure> openReader(const Options& options,
-                                                                    ByteInput& input) {
+                                                                    ByteInput& input,
+                                                                    std::FILE* in) {
   switch (options.format) {
     case ClipFormat::kYcc16:
       break;
     case ClipFormat::kY4m:
-      return StreamFailure{kExitUsage, *formatUsageProblem(options)};
+      try {
+        return std::make_unique<Y4mClipReader>(in);
+      } catch (const Y4mError& e) {
+        return StreamFailure{kExitFailure, e.what()};
+      }
   }
   return std::make_unique<Ycc16Reader>(input, options.size->width, options.size->height);
 }
 
 // Opens the writer matching the reader.
-std::unique_ptr<ClipWriter> openWriter(const Options& options, const ClipReader& reader,
-                                       ByteOutput& output) {
-  switch (options.format) {
-    case ClipFormat::kYcc16:
-    case ClipFormat::kY4m:
-      break;
+std::unique_ptr<ClipWriter> openWriter(const ClipReader& reader, ByteOutput& output,
+                                       std::FILE* out) {
+  if (const auto* y4m = dynamic_cast<const Y4mClipReader*>(&reader)) {
+    return std::make_unique<Y4mClipWriter>(out, y4m->format());
   }
   return std::make_unique<Ycc16Writer>(output, reader.width(), reader.height());
+}
+
+// The size of the input when it is a regular file, else -1.
+int64_t regularFileBytes(const std::string& path, std::FILE* in) {
+#if defined(_WIN32)
+  (void)in;
+  std::error_code error;
+  if (isStdStream(path) || !std::filesystem::is_regular_file(path, error)) return -1;
+  const uintmax_t bytes = std::filesystem::file_size(path, error);
+  return error ? -1 : static_cast<int64_t>(bytes);
+#else
+  (void)path;
+  struct stat st {};
+  if (fstat(fileno(in), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  return static_cast<int64_t>(st.st_size);
+#endif
+}
+
+// Frames in the input when it is a regular file whose size tells, else -1.
+int64_t framesInInput(const std::string& path, std::FILE* in, const ClipReader& reader) {
+  const int64_t bytes = regularFileBytes(path, in);
+  if (bytes < 0) return -1;
+  if (const auto* y4m = dynamic_cast<const Y4mClipReader*>(&reader)) {
+    return estimateY4mFrames(static_cast<uint64_t>(bytes), y4m->headerBytes(), y4m->frameBytes());
+  }
+  const int64_t frameBytes =
+      int64_t{reader.width()} * reader.height() * static_cast<int64_t>(sizeof(Pixel));
+  return bytes / frameBytes;
+}
+
+// The colours a preview is drawn in: the stream's hints, else by frame size.
+PreviewColour previewColourOf(const ClipReader& reader) {
+  if (const auto* y4m = dynamic_cast<const Y4mClipReader*>(&reader)) {
+    return previewColourFor(y4m->format());
+  }
+  Y4mFormat size;
+  size.width = reader.width();
+  size.height = reader.height();
+  return previewColourFor(size);
 }
 
 // Passes frames on to the writer and keeps the progress line on stderr.
 class ProgressSink : public standin::FrameSink {
  public:
-  ProgressSink(ClipWriter& writer, bool enabled) : writer_(writer), enabled_(enabled) {}
+  ProgressSink(ClipWriter& writer, bool enabled, int64_t total)
+      : writer_(writer), line_(stderr, total, enabled) {}
 
   bool writeFrame(int32_t number, const Pixel* frame, int32_t stride) override {
     if (!writer_.writeFrame(number, frame, stride)) return false;
-    ++written_;
-    const auto now = std::chrono::steady_clock::now();
-    if (enabled_ && now - lastShown_ >= std::chrono::milliseconds(100)) {
-      std::fprintf(stderr, "\rquillet: frame %lld", static_cast<long long>(written_));
-      lastShown_ = now;
-      shown_ = true;
-    }
+    line_.update(++written_);
     return true;
   }
 
-  void finish() {
-    if (!enabled_) return;
-    std::fprintf(stderr, "%squillet: %lld frames\n", shown_ ? "\r" : "",
-                 static_cast<long long>(written_));
-  }
+  void finish() { line_.finish(written_); }
 
  private:
   ClipWriter& writer_;
-  bool enabled_;
-  bool shown_ = false;
+  ProgressLine line_;
   int64_t written_ = 0;
-  std::chrono::steady_clock::time_point lastShown_{};
 };
+
+// `quillet demo [DIR]`.
+int runDemoCommand(int argc, char** argv) {
+  constexpr const char* kUsage =
+      "usage: quillet demo [DIR]\n"
+      "Filters a built-in combed test clip with the default settings and writes input.y4m,\n"
+      "output.y4m and preview.png into DIR (default: quillet-demo).\n";
+  if (argc > 3) return fail(kExitUsage, "demo takes at most one argument, DIR");
+  if (argc == 3) {
+    const std::string_view arg = argv[2];
+    if (arg == "-h" || arg == "--help") {
+      std::fputs(kUsage, stdout);
+      return kExitOk;
+    }
+    if (!arg.empty() && arg[0] == '-') {
+      return fail(kExitUsage, "demo: unknown option '" + std::string(arg) + "'; it takes DIR");
+    }
+  }
+  return runDemo(argc == 3 ? argv[2] : "quillet-demo", stdout, stderr);
+}
 
 std::string describeOutput(const std::string& path) {
   return isStdStream(path) ? std::string("standard output") : "'" + path + "'";
@@ -168,6 +224,7 @@ int runTool(int argc, char** argv) {
   // A closed pipe shows up as a write error (EPIPE), reported like any other.
   std::signal(SIGPIPE, SIG_IGN);
 #endif
+  if (argc >= 2 && std::string_view(argv[1]) == "demo") return runDemoCommand(argc, argv);
   auto parsed = parseOptions(argc, argv);
   if (auto* exit = std::get_if<ParseExit>(&parsed)) {
     if (exit->toStdout) {
@@ -207,7 +264,7 @@ int runTool(int argc, char** argv) {
     in = inputFile.get();
   }
   ByteInput input(in);
-  auto opened = openReader(options, input);
+  auto opened = openReader(options, input, in);
   if (auto* failure = std::get_if<StreamFailure>(&opened)) {
     return fail(failure->exitCode, failure->message);
   }
@@ -236,7 +293,7 @@ int runTool(int argc, char** argv) {
   static char outputBuffer[1 << 20];
   std::setvbuf(out, outputBuffer, _IOFBF, sizeof outputBuffer);
   ByteOutput output(out);
-  std::unique_ptr<ClipWriter> writer = openWriter(options, *reader, output);
+  std::unique_ptr<ClipWriter> writer = openWriter(*reader, output, out);
 
   standin::HostConfig config;
   config.width = frame.width;
@@ -249,7 +306,18 @@ int runTool(int argc, char** argv) {
 
   const bool showProgress = options.progress == ProgressMode::kOn ||
                             (options.progress == ProgressMode::kAuto && stderrIsTerminal());
-  ProgressSink sink(*writer, showProgress);
+  ProgressSink progressSink(*writer, showProgress,
+                            showProgress ? framesInInput(options.input, in, *reader) : -1);
+  std::optional<PreviewCapture> capture;
+  std::optional<CapturingSource> capturingSource;
+  std::optional<CapturingSink> capturingSink;
+  standin::FrameSource* source = reader.get();
+  standin::FrameSink* sink = &progressSink;
+  if (options.preview) {
+    capture.emplace(options.preview->frame, frame.width, frame.height);
+    source = &capturingSource.emplace(*reader, *capture);
+    sink = &capturingSink.emplace(progressSink, *capture);
+  }
   standin::RunResult result;
   try {
     standin::Host host(config);
@@ -261,7 +329,7 @@ int runTool(int argc, char** argv) {
       return fail(kExitUsage, std::string("--cpu ") + cpuChoiceName(options.cpu) +
                                   ": this build has no such kernel set");
     }
-    result = host.run(*reader, sink, options.order);
+    result = host.run(*source, *sink, options.order);
   } catch (const std::bad_alloc&) {
     writer->finish();
     return fail(kExitFailure, "out of memory for frames of " + std::to_string(max->width) + "x" +
@@ -274,7 +342,7 @@ int runTool(int argc, char** argv) {
     errno = 0;
     closed = std::fclose(outputFile.release()) == 0;
   }
-  sink.finish();
+  progressSink.finish();
   if (result.status == standin::RunResult::Status::kSinkFailed || !flushed || !closed) {
     const std::string reason = !writer->error().empty() ? writer->error() : std::strerror(errno);
     return fail(kExitFailure, "cannot write " + describeOutput(options.output) + ": " + reason);
@@ -284,6 +352,13 @@ int runTool(int argc, char** argv) {
                                   " (frame cache, frame fetch or motion buffers refused)");
   }
   if (reader->fault()) return fail(kExitFailure, *reader->fault());
+  if (capture) {
+    // The host is gone: the preview runs one of its own around the frame.
+    std::string error;
+    if (!capture->write(config, previewColourOf(*reader), options.preview->path, error)) {
+      return fail(kExitFailure, "--preview: " + error);
+    }
+  }
   return kExitOk;
 }
 

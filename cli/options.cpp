@@ -55,6 +55,15 @@ CLI::Validator frameSizeValidator() {
       "");
 }
 
+CLI::Validator previewValidator() {
+  return CLI::Validator(
+      [](std::string& text) -> std::string {
+        if (parsePreviewRequest(text)) return {};
+        return "'" + text + "' is not N:FILE.png with N a frame number from 0";
+      },
+      "");
+}
+
 CLI::Validator orderValidator() {
   return CLI::Validator(
       [](std::string& text) -> std::string {
@@ -149,10 +158,13 @@ std::variant<Options, ParseExit> parseOptions(int argc, const char* const* argv)
   CLI::App app("Removes interlace combing from raw or Y4M video.", "quillet");
   app.set_version_flag("--version", "quillet 1.4.1");
   app.get_formatter()->column_width(30);
+  app.footer(
+      "Also: quillet demo [DIR] filters a built-in combed test clip and writes input.y4m, "
+      "output.y4m and preview.png into DIR (default quillet-demo).");
 
   std::string tap = "0", top = "0", bottom = "0", motion = "24", motion2 = "64";
   std::string threads = std::to_string(defaultThreads());
-  std::string cpu = "auto", format = "y4m", size, maxSize, order = "forward";
+  std::string cpu = "auto", format = "y4m", size, maxSize, order = "forward", preview;
   bool showMotion = false, nextFrame = false, useMax = false, progress = false, quiet = false;
   Options options;
 
@@ -200,6 +212,9 @@ std::variant<Options, ParseExit> parseOptions(int argc, const char* const* argv)
   word("--order", order, "forward|reverse|shuffle:SEED",
        "processing order; output is always in frame order", orderValidator())
       ->capture_default_str();
+  word("--preview", preview, "N:FILE.png",
+       "write frame N (from 0) as input, output and motion weights side by side",
+       previewValidator());
   CLI::Option* progressFlag =
       app.add_flag("--progress", progress, "show the progress line on stderr");
   app.add_flag("--quiet", quiet, "print nothing but errors")->excludes(progressFlag);
@@ -242,6 +257,7 @@ std::variant<Options, ParseExit> parseOptions(int argc, const char* const* argv)
   if (!size.empty()) options.size = parseFrameSize(size);
   if (!maxSize.empty()) options.maxSize = parseFrameSize(maxSize);
   options.order = *standin::parseProcessingOrder(order);
+  if (!preview.empty()) options.preview = parsePreviewRequest(preview);
   options.progress = quiet      ? ProgressMode::kOff
                      : progress ? ProgressMode::kOn
                                 : ProgressMode::kAuto;

@@ -5,6 +5,7 @@
 #include <string>
 #include <variant>
 
+#include "cli/preview.h"
 #include "host/cpu_features.h"
 #include "standin/host.h"
 #include "standin/processing_order.h"
@@ -33,8 +34,9 @@ struct Options {
   std::optional<FrameSize> maxSize;  // --max-size
   standin::ProcessingOrder order;
   ProgressMode progress = ProgressMode::kAuto;
-  std::string input;   // a path or "-"
-  std::string output;  // a path or "-"
+  std::optional<PreviewRequest> preview;  // --preview N:FILE.png
+  std::string input;                      // a path or "-"
+  std::string output;                     // a path or "-"
 };
 
 // The command line could not be used, or asked for help: print `text` (to stdout when

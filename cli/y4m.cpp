@@ -36,8 +36,8 @@ constexpr ColourspaceEntry kColourspaces[] = {
 // clang-format on
 
 std::string where(int64_t frame, uint64_t offset) {
-  if (frame < 0) return " (stream header, byte " + std::to_string(offset) + ")";
-  return " (frame " + std::to_string(frame) + ", byte " + std::to_string(offset) + ")";
+  if (frame < 0) return " (stream header, byte offset " + std::to_string(offset) + ")";
+  return " (frame " + std::to_string(frame) + ", byte offset " + std::to_string(offset) + ")";
 }
 
 std::string quoted(std::string_view token) {
@@ -316,8 +316,9 @@ Y4mWriter::Y4mWriter(std::FILE* out, const Y4mFormat& format, char interlace)
 }
 
 void Y4mWriter::put(const void* data, size_t bytes) {
+  errno = 0;
   if (std::fwrite(data, 1, bytes, out_) != bytes) {
-    throw OutputError(std::string("cannot write the output: ") + std::strerror(errno));
+    throw OutputError(std::strerror(errno != 0 ? errno : EIO));
   }
 }
 
@@ -328,8 +329,9 @@ void Y4mWriter::writeFrame(const uint8_t* payload) {
 }
 
 void Y4mWriter::flush() {
+  errno = 0;
   if (std::fflush(out_) != 0) {
-    throw OutputError(std::string("cannot write the output: ") + std::strerror(errno));
+    throw OutputError(std::strerror(errno != 0 ? errno : EIO));
   }
 }
 

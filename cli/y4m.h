@@ -68,7 +68,7 @@ struct Y4mError : std::runtime_error {
   uint64_t offset;
 };
 
-// Writing failed (closed pipe, full disk): the message names the system's reason.
+// Writing failed (closed pipe, full disk): the message is the system's reason.
 struct OutputError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };

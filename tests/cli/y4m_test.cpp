@@ -144,9 +144,9 @@ TEST_P(MalformedY4m, IsRefusedWithWhatAndWhere) {
     EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
     EXPECT_EQ(e.frame, c.frame) << e.what();
     EXPECT_EQ(e.offset, c.offset) << e.what();
-    const std::string where =
-        c.frame < 0 ? "stream header, byte " + std::to_string(c.offset)
-                    : "frame " + std::to_string(c.frame) + ", byte " + std::to_string(c.offset);
+    const std::string where = c.frame < 0 ? "stream header, byte offset " + std::to_string(c.offset)
+                                          : "frame " + std::to_string(c.frame) + ", byte offset " +
+                                                std::to_string(c.offset);
     EXPECT_NE(std::string(e.what()).find(where), std::string::npos) << e.what();
   }
 }
