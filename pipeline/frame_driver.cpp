@@ -164,10 +164,10 @@ HOST_ENTRY int HOST_CDECL FilterProc(FilterTable* filter, FrameProcInfo* frame) 
       filter->trackValues == nullptr || filter->checkValues == nullptr) {
     return 0;
   }
+  if (frame->maxWidth <= 0 || frame->maxHeight <= 0) return 0;
   HostServices& services = *filter->services;
   FrameContext ctx{
       .filter = filter, .frame = frame, .executor = {services.runOnThreads}, .job = {}};
-  if (frame->maxWidth <= 0 || frame->maxHeight <= 0) return 0;
 
   if (services.reserveFrameCache(filter, frame->maxWidth, frame->maxHeight, 2, 0) == 0) return 0;
   Pixel* fetched = services.fetchFrame(filter, frame->editHandle, frame->frameNumber, &frame->width,
