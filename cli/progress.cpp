@@ -29,15 +29,22 @@ int64_t estimateY4mFrames(uint64_t fileBytes, uint64_t headerBytes, uint64_t fra
 }
 
 std::string formatProgress(int64_t done, int64_t total, double elapsedSeconds) {
-  std::string s = "frame " + std::to_string(done);
-  if (total >= 0) s += "/" + std::to_string(total);
+  // Appended piece by piece: GCC 12 misreads `"literal" + std::string` under -O3 (-Wrestrict).
+  std::string s = "frame ";
+  s += std::to_string(done);
+  if (total >= 0) {
+    s += '/';
+    s += std::to_string(total);
+  }
   const double fps = elapsedSeconds > 0 ? static_cast<double>(done) / elapsedSeconds : 0.0;
   char buf[32];
   std::snprintf(buf, sizeof buf, "  %.1f fps", fps);
   s += buf;
-  s += "  elapsed " + clockText(elapsedSeconds);
+  s += "  elapsed ";
+  s += clockText(elapsedSeconds);
   if (total >= 0 && fps > 0 && done <= total) {
-    s += "  ETA " + clockText(static_cast<double>(total - done) / fps);
+    s += "  ETA ";
+    s += clockText(static_cast<double>(total - done) / fps);
   }
   return s;
 }
