@@ -1,0 +1,569 @@
+// The quillet binary on Y4M, against Debian's ffmpeg: what ffmpeg writes quillet reads, what
+// quillet writes ffmpeg reads, and bad input ends with a message and every complete frame.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "tests/support/guarded_buffer.h"
+
+extern char** environ;
+
+namespace quillet::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kFfmpeg = "/usr/bin/ffmpeg";
+constexpr const char* kFfprobe = "/usr/bin/ffprobe";
+
+struct Outcome {
+  int exitCode = -1;  // -1: ended by a signal
+  int signal = 0;
+  std::string out;
+  std::string err;
+};
+
+std::string readFile(const std::string& file) {
+  std::ifstream in(file, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void writeFile(const std::string& file, const std::string& bytes) {
+  std::ofstream(file, std::ios::binary)
+      .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string quote(const std::string& s) { return "'" + s + "'"; }
+
+class Y4mCli : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "quillet_y4m_e2e_XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  std::string path(const std::string& name) const { return (dir_ / name).string(); }
+
+  static bool haveFfmpeg() { return access(kFfmpeg, X_OK) == 0 && access(kFfprobe, X_OK) == 0; }
+
+  // Runs `command` through /bin/sh; stdout and stderr are captured.
+  Outcome shell(const std::string& command) {
+    const std::string outPath = path("stdout.txt");
+    const std::string errPath = path("stderr.txt");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    std::string sh = "/bin/sh", c = "-c", cmd = command;
+    char* argv[] = {sh.data(), c.data(), cmd.data(), nullptr};
+    pid_t pid = 0;
+    Outcome o;
+    if (posix_spawn(&pid, "/bin/sh", &actions, nullptr, argv, environ) != 0) {
+      posix_spawn_file_actions_destroy(&actions);
+      ADD_FAILURE() << "cannot start /bin/sh";
+      return o;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (WIFEXITED(status)) o.exitCode = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) o.signal = WTERMSIG(status);
+    // The shell reports a child's signal as 128 + its number.
+    if (o.exitCode > 128) o.signal = o.exitCode - 128;
+    o.out = readFile(outPath);
+    o.err = readFile(errPath);
+    return o;
+  }
+
+  // quillet with `args` (already quoted where needed).
+  Outcome quillet(const std::string& args) {
+    return shell(quote(QUILLET_BINARY) + " --quiet " + args);
+  }
+
+  // ffmpeg's test pattern as Y4M: `frames` frames scaled to `size` (WxH, odd sizes too) in
+  // `pixFmt`, after the filters in `filters` when given.
+  void ffmpegClip(const std::string& file, const std::string& size, const std::string& pixFmt,
+                  int frames, const std::string& options = "", const std::string& filters = "") {
+    const std::string scale =
+        "scale=" + size.substr(0, size.find('x')) + ":" + size.substr(size.find('x') + 1);
+    const Outcome o = shell(
+        std::string(kFfmpeg) + " -v error -y -f lavfi -i testsrc2=size=160x96:rate=25 -frames:v " +
+        std::to_string(frames) + " -vf " + scale + (filters.empty() ? "" : "," + filters) +
+        " -pix_fmt " + pixFmt + " " + options + " -strict -1 -f yuv4mpegpipe " + quote(file));
+    ASSERT_EQ(o.exitCode, 0) << o.err;
+  }
+
+  // ffprobe's view of a stream: key=value per line.
+  std::map<std::string, std::string> probe(const std::string& file) {
+    const Outcome o = shell(std::string(kFfprobe) +
+                            " -v error -count_frames -select_streams v:0 -show_entries "
+                            "stream=width,height,pix_fmt,nb_read_frames,field_order "
+                            "-of default=noprint_wrappers=1 " +
+                            quote(file));
+    EXPECT_EQ(o.exitCode, 0) << o.err;
+    std::map<std::string, std::string> values;
+    size_t start = 0;
+    while (start < o.out.size()) {
+      const size_t end = o.out.find('\n', start);
+      const std::string line = o.out.substr(start, end - start);
+      const size_t eq = line.find('=');
+      if (eq != std::string::npos) values[line.substr(0, eq)] = line.substr(eq + 1);
+      if (end == std::string::npos) break;
+      start = end + 1;
+    }
+    return values;
+  }
+
+  fs::path dir_;
+};
+
+std::string firstLine(const std::string& bytes) { return bytes.substr(0, bytes.find('\n')); }
+
+// The C token of a stream header, "" when none.
+std::string colourToken(const std::string& header) {
+  size_t at = header.find(" C");
+  if (at == std::string::npos) return "";
+  return header.substr(at + 1, header.find(' ', at + 1) - at - 1);
+}
+
+// Frame payloads of a Y4M file whose frames carry bare FRAME markers.
+std::vector<std::string> payloadsOf(const std::string& stream, size_t frameBytes) {
+  std::vector<std::string> frames;
+  size_t at = stream.find('\n') + 1;
+  while (at + 6 + frameBytes <= stream.size()) {
+    EXPECT_EQ(stream.substr(at, 6), "FRAME\n");
+    frames.push_back(stream.substr(at + 6, frameBytes));
+    at += 6 + frameBytes;
+  }
+  EXPECT_EQ(at, stream.size()) << "trailing bytes";
+  return frames;
+}
+
+// ---- every layout and depth through ffmpeg ---------------------------------------------------
+
+struct FormatCase {
+  const char* pixFmt;
+  const char* extra;  // more ffmpeg output options
+  const char* token;  // the C token ffmpeg writes
+};
+
+std::string caseName(const testing::TestParamInfo<FormatCase>& p) { return p.param.token; }
+
+// clang-format off
+const FormatCase kFormats[] = {
+    {"yuv420p", "-chroma_sample_location center", "C420jpeg"},
+    {"yuv420p", "-chroma_sample_location left", "C420mpeg2"},
+    {"yuv420p", "-chroma_sample_location topleft", "C420paldv"},
+    {"yuv422p", "", "C422"},
+    {"yuv444p", "", "C444"},
+    {"gray", "", "Cmono"},
+    {"yuv420p10le", "", "C420p10"},
+    {"yuv422p10le", "", "C422p10"},
+    {"yuv444p10le", "", "C444p10"},
+    {"gray10le", "", "Cmono10"},
+    {"yuv420p12le", "", "C420p12"},
+    {"yuv422p12le", "", "C422p12"},
+    {"yuv444p12le", "", "C444p12"},
+    {"gray12le", "", "Cmono12"},
+    {"yuv420p16le", "", "C420p16"},
+    {"yuv422p16le", "", "C422p16"},
+    {"yuv444p16le", "", "C444p16"},
+    {"gray16le", "", "Cmono16"},
+};
+// clang-format on
+
+class FfmpegFormats : public Y4mCli, public testing::WithParamInterface<FormatCase> {};
+
+TEST_P(FfmpegFormats, FilteredClipReadsBackInTheSameFormat) {
+  if (!haveFfmpeg()) GTEST_SKIP() << "no ffmpeg";
+  const FormatCase& c = GetParam();
+  // Odd sizes: subsampled planes round up. Not the width of subsampled samples above 8 bits:
+  // there ffmpeg writes chroma rows of ceil(2 W / 2) bytes, half a sample short at odd widths.
+  const std::string token = c.token;
+  const bool wide = token.find('p') != std::string::npos && token.rfind("C444", 0) != 0;
+  const std::string width = wide ? "96" : "97";
+  ffmpegClip(path("in.y4m"), width + "x55", c.pixFmt, 6, c.extra);
+  const std::string in = readFile(path("in.y4m"));
+  ASSERT_EQ(colourToken(firstLine(in)), c.token) << firstLine(in);
+
+  const Outcome o =
+      quillet("--tap 2 --next-frame " + quote(path("in.y4m")) + " " + quote(path("out.y4m")));
+  ASSERT_EQ(o.exitCode, 0) << o.err;
+  const std::string out = readFile(path("out.y4m"));
+  EXPECT_EQ(colourToken(firstLine(out)), c.token) << firstLine(out);
+  EXPECT_NE(firstLine(out).find(" Ip"), std::string::npos) << firstLine(out);
+  EXPECT_EQ(out.size(), in.size());
+
+  auto before = probe(path("in.y4m"));
+  auto after = probe(path("out.y4m"));
+  EXPECT_EQ(after["nb_read_frames"], "6");
+  EXPECT_EQ(after["width"], width);
+  EXPECT_EQ(after["height"], "55");
+  EXPECT_EQ(after["pix_fmt"], before["pix_fmt"]);
+  EXPECT_EQ(after["field_order"], "progressive");
+}
+
+TEST_P(FfmpegFormats, EmptyBandWithMotionOffGivesTheFileBackByteForByte) {
+  if (!haveFfmpeg()) GTEST_SKIP() << "no ffmpeg";
+  const FormatCase& c = GetParam();
+  // Noise pushes samples below black and above white.
+  ffmpegClip(path("in.y4m"), "66x41", c.pixFmt, 4, c.extra, "noise=alls=60:allf=t");
+  const std::string untouched = "--top 256 --motion 0 --tap 6 ";
+  Outcome o = quillet(untouched + quote(path("in.y4m")) + " " + quote(path("out.y4m")));
+  ASSERT_EQ(o.exitCode, 0) << o.err;
+  if (std::string(c.token).find("16") == std::string::npos) {
+    EXPECT_TRUE(readFile(path("out.y4m")) == readFile(path("in.y4m")));
+    return;
+  }
+  // 16-bit samples are quantised to the host's scale once; what comes out passes unchanged.
+  EXPECT_EQ(readFile(path("out.y4m")).size(), readFile(path("in.y4m")).size());
+  o = quillet(untouched + quote(path("out.y4m")) + " " + quote(path("again.y4m")));
+  ASSERT_EQ(o.exitCode, 0) << o.err;
+  EXPECT_TRUE(readFile(path("again.y4m")) == readFile(path("out.y4m")));
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, FfmpegFormats, testing::ValuesIn(kFormats), caseName);
+
+// Every code value of the depth, not only those ffmpeg's pattern makes.
+class FullCodeRange : public Y4mCli, public testing::WithParamInterface<const char*> {};
+
+TEST_P(FullCodeRange, EmptyBandWithMotionOffKeepsEveryCode) {
+  const std::string token = GetParam();
+  const bool ten = token.size() > 2 && token.compare(token.size() - 2, 2, "10") == 0;
+  const bool twelve = token.size() > 2 && token.compare(token.size() - 2, 2, "12") == 0;
+  const int depth = ten ? 10 : twelve ? 12 : 8;
+  const int32_t w = 64, h = 32;
+  size_t samples = static_cast<size_t>(w * h);
+  if (token.rfind("420", 0) == 0) samples += 2 * (w / 2) * (h / 2);
+  if (token.rfind("422", 0) == 0) samples += 2 * (w / 2) * h;
+  if (token.rfind("444", 0) == 0) samples += 2 * static_cast<size_t>(w * h);
+  Prng prng(testSeed());
+  std::string stream = "YUV4MPEG2 W64 H32 F25:1 Ip A1:1 C" + token + "\n";
+  for (int n = 0; n < 3; ++n) {
+    stream += "FRAME\n";
+    for (size_t i = 0; i < samples; ++i) {
+      // Every code of the depth once, the rest at random.
+      const size_t k = static_cast<size_t>(n) * samples + i;
+      const int32_t v =
+          k < (size_t{1} << depth) ? static_cast<int32_t>(k) : prng.range(0, (1 << depth) - 1);
+      stream.push_back(static_cast<char>(v & 0xFF));
+      if (depth > 8) stream.push_back(static_cast<char>(v >> 8));
+    }
+  }
+  writeFile(path("in.y4m"), stream);
+  const Outcome o = quillet("--top 256 --motion 0 --tap 6 " + quote(path("in.y4m")) + " " +
+                            quote(path("out.y4m")));
+  ASSERT_EQ(o.exitCode, 0) << o.err;
+  EXPECT_TRUE(readFile(path("out.y4m")) == stream) << "seed " << testSeed();
+}
+
+INSTANTIATE_TEST_SUITE_P(Depths, FullCodeRange,
+                         testing::Values("420jpeg", "422", "444", "mono", "420p10", "422p10",
+                                         "444p10", "mono10", "420p12", "422p12", "444p12",
+                                         "mono12"),
+                         [](const testing::TestParamInfo<const char*>& p) {
+                           return std::string(p.param);
+                         });
+
+// ---- the filter on a combed clip ------------------------------------------------------------
+
+// A combed 4:2:0 clip: a soft-edged bright bar and a ringed block moving right, rendered per
+// field (even rows at 2n, odd rows at 2n + 1) over a smooth still background.
+struct CombedClip {
+  int32_t width = 160;
+  int32_t height = 96;
+  int frames = 10;
+  std::string stream;
+  std::vector<std::vector<uint8_t>> moving;  // per frame, 1 where the two fields differ
+};
+
+double sceneLuma(double x, double y, double t) {
+  double v = 60 + 40 * std::sin(x * 0.05) + 0.3 * y;  // still background
+  const double bar = 20 + 5 * t;
+  const double edge = std::min(x - bar, bar + 24 - x);
+  if (edge > -1) v = v + (210 - v) * std::min(1.0, edge + 1);
+  const double bx = 90 - 4 * t;
+  if (x >= bx && x < bx + 30 && y >= 30 && y < 70) v = 128 + 80 * std::cos((x - bx) * 0.6);
+  return std::clamp(v, 16.0, 235.0);
+}
+
+CombedClip makeCombedClip() {
+  CombedClip c;
+  c.stream = "YUV4MPEG2 W160 H96 F30000:1001 It A1:1 C420jpeg\n";
+  const size_t lumaBytes = static_cast<size_t>(c.width * c.height);
+  for (int n = 0; n < c.frames; ++n) {
+    std::string luma(lumaBytes, '\0');
+    std::vector<uint8_t> moving(lumaBytes, 0);
+    for (int32_t y = 0; y < c.height; ++y) {
+      for (int32_t x = 0; x < c.width; ++x) {
+        const auto early = static_cast<uint8_t>(std::lrint(sceneLuma(x, y, 2.0 * n)));
+        const auto late = static_cast<uint8_t>(std::lrint(sceneLuma(x, y, 2.0 * n + 1)));
+        const size_t i = static_cast<size_t>(y * c.width + x);
+        luma[i] = static_cast<char>(y % 2 == 0 ? early : late);
+        moving[i] = early != late;
+      }
+    }
+    c.stream += "FRAME\n" + luma + std::string(lumaBytes / 2, '\x80');
+    c.moving.push_back(std::move(moving));
+  }
+  return c;
+}
+
+// Mean squared vertical alternating component of Y, (2 Y[r] - Y[r-1] - Y[r+1]) / 4, over the
+// moving pixels of rows 1..h-2; `luma` holds the frames' Y planes back to back.
+double combing(const std::string& luma, const CombedClip& c) {
+  double energy = 0;
+  int64_t count = 0;
+  const auto w = static_cast<size_t>(c.width);
+  for (size_t n = 0; n < c.moving.size(); ++n) {
+    const auto* f = reinterpret_cast<const uint8_t*>(luma.data()) + n * w * c.height;
+    for (size_t y = 1; y + 1 < static_cast<size_t>(c.height); ++y) {
+      for (size_t x = 0; x < w; ++x) {
+        if (!c.moving[n][y * w + x]) continue;
+        const double a = (2.0 * f[y * w + x] - f[(y - 1) * w + x] - f[(y + 1) * w + x]) / 4;
+        energy += a * a;
+        ++count;
+      }
+    }
+  }
+  return count > 0 ? energy / static_cast<double>(count) : 0;
+}
+
+TEST_F(Y4mCli, DefaultSettingsHalveTheCombingOfACombedClip) {
+  if (!haveFfmpeg()) GTEST_SKIP() << "no ffmpeg";
+  const CombedClip clip = makeCombedClip();
+  writeFile(path("in.y4m"), clip.stream);
+  const Outcome o = quillet(quote(path("in.y4m")) + " " + quote(path("out.y4m")));
+  ASSERT_EQ(o.exitCode, 0) << o.err;
+  // ffmpeg extracts the Y planes, so the measure does not lean on quillet's own reader.
+  for (const char* name : {"in", "out"}) {
+    const Outcome x =
+        shell(std::string(kFfmpeg) + " -v error -y -i " + quote(path(std::string(name) + ".y4m")) +
+              " -f rawvideo -pix_fmt gray " + quote(path(std::string(name) + ".y")));
+    ASSERT_EQ(x.exitCode, 0) << x.err;
+  }
+  const double before = combing(readFile(path("in.y")), clip);
+  const double after = combing(readFile(path("out.y")), clip);
+  EXPECT_GT(before, 100.0);
+  EXPECT_LT(after, before / 2) << "before " << before << ", after " << after;
+}
+
+// ---- the same clip as Y4M and as ycc16 -------------------------------------------------------
+
+// The host's scale for 8-bit codes, written out here so the test does not trust the tool's:
+// Y = round((c - 16) * 4096 / 219), C = round((c - 128) * 2048 / 112), halves up.
+int64_t floorDiv(int64_t n, int64_t d) { return n / d - ((n % d != 0 && n < 0) ? 1 : 0); }
+int64_t roundDiv(int64_t n, int64_t d) { return floorDiv(2 * n + d, 2 * d); }
+int16_t hostY(int c) { return static_cast<int16_t>(roundDiv((c - 16) * 4096, 219)); }
+int16_t hostC(int c) { return static_cast<int16_t>(roundDiv((c - 128) * 2048, 112)); }
+int codeY(int64_t y) {
+  return static_cast<int>(std::clamp<int64_t>(16 + roundDiv(y * 219, 4096), 0, 255));
+}
+int codeC(int64_t sum, int64_t n) {
+  return static_cast<int>(std::clamp<int64_t>(128 + roundDiv(sum * 112, 2048 * n), 0, 255));
+}
+
+void put16(std::string& s, int16_t v) {
+  s.push_back(static_cast<char>(static_cast<uint16_t>(v) & 0xFF));
+  s.push_back(static_cast<char>(static_cast<uint16_t>(v) >> 8));
+}
+int16_t get16(const std::string& s, size_t at) {
+  return static_cast<int16_t>(static_cast<uint8_t>(s[at]) | (static_cast<uint8_t>(s[at + 1]) << 8));
+}
+
+class SameSamples : public Y4mCli, public testing::WithParamInterface<const char*> {};
+
+TEST_P(SameSamples, Y4mAndYcc16GiveTheSameFilteredSamples) {
+  const bool subsampled = std::string(GetParam()) == "420jpeg";
+  const int32_t w = 48, h = 32, frames = 5;
+  const int32_t cw = subsampled ? w / 2 : w, ch = subsampled ? h / 2 : h;
+  Prng prng(testSeed());
+  // A still textured background and a block of another texture moving right.
+  std::vector<uint8_t> texture(static_cast<size_t>(3 * w * h));
+  for (auto& v : texture) v = static_cast<uint8_t>(prng.range(16, 235));
+  std::string y4m = "YUV4MPEG2 W48 H32 F25:1 Ip A1:1 C" + std::string(GetParam()) + "\n";
+  std::string ycc16;
+  for (int32_t n = 0; n < frames; ++n) {
+    const auto sample = [&](int plane, int32_t x, int32_t y) -> int {
+      const bool block = x >= 4 + 5 * n && x < 20 + 5 * n && y >= 8 && y < 24;
+      const size_t i = static_cast<size_t>(plane * w * h + y * w + x);
+      return block ? 255 - texture[i] : texture[i];
+    };
+    y4m += "FRAME\n";
+    for (int32_t y = 0; y < h; ++y)
+      for (int32_t x = 0; x < w; ++x) y4m.push_back(static_cast<char>(sample(0, x, y)));
+    for (int plane = 1; plane <= 2; ++plane)
+      for (int32_t y = 0; y < ch; ++y)
+        for (int32_t x = 0; x < cw; ++x) y4m.push_back(static_cast<char>(sample(plane, x, y)));
+    const int shift = subsampled ? 1 : 0;
+    for (int32_t y = 0; y < h; ++y) {
+      for (int32_t x = 0; x < w; ++x) {
+        put16(ycc16, hostY(sample(0, x, y)));
+        put16(ycc16, hostC(sample(1, x >> shift, y >> shift)));
+        put16(ycc16, hostC(sample(2, x >> shift, y >> shift)));
+      }
+    }
+  }
+  writeFile(path("in.y4m"), y4m);
+  writeFile(path("in.raw"), ycc16);
+  const std::string settings = "--tap 3 --motion 16 --next-frame ";
+  ASSERT_EQ(quillet(settings + quote(path("in.y4m")) + " " + quote(path("out.y4m"))).exitCode, 0);
+  ASSERT_EQ(quillet(settings + "--format ycc16 --size 48x32 " + quote(path("in.raw")) + " " +
+                    quote(path("out.raw")))
+                .exitCode,
+            0);
+
+  const std::string raw = readFile(path("out.raw"));
+  ASSERT_EQ(raw.size(), static_cast<size_t>(frames * w * h * 6));
+  const size_t frameBytes = static_cast<size_t>(w * h + 2 * cw * ch);
+  const std::vector<std::string> got = payloadsOf(readFile(path("out.y4m")), frameBytes);
+  ASSERT_EQ(got.size(), static_cast<size_t>(frames));
+  const int step = subsampled ? 2 : 1;
+  for (int32_t n = 0; n < frames; ++n) {
+    const auto host = [&](int32_t x, int32_t y, int component) {
+      return get16(raw, static_cast<size_t>(((n * h + y) * w + x) * 6 + component * 2));
+    };
+    std::string expected;
+    for (int32_t y = 0; y < h; ++y)
+      for (int32_t x = 0; x < w; ++x) expected.push_back(static_cast<char>(codeY(host(x, y, 0))));
+    for (int component = 1; component <= 2; ++component) {
+      for (int32_t y = 0; y < ch; ++y) {
+        for (int32_t x = 0; x < cw; ++x) {
+          int64_t sum = 0;
+          for (int32_t dy = 0; dy < step; ++dy)
+            for (int32_t dx = 0; dx < step; ++dx)
+              sum += host(x * step + dx, y * step + dy, component);
+          expected.push_back(static_cast<char>(codeC(sum, step * step)));
+        }
+      }
+    }
+    EXPECT_TRUE(got[static_cast<size_t>(n)] == expected) << "frame " << n << " seed " << testSeed();
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, SameSamples, testing::Values("444", "420jpeg"),
+                         [](const testing::TestParamInfo<const char*>& p) {
+                           return std::string(p.param);
+                         });
+
+// ---- pipes -------------------------------------------------------------------------------------
+
+TEST_F(Y4mCli, FfmpegPipelineCarriesEveryFrame) {
+  if (!haveFfmpeg()) GTEST_SKIP() << "no ffmpeg";
+  ffmpegClip(path("in.y4m"), "128x72", "yuv420p", 12);
+  const std::string ff = std::string(kFfmpeg) + " -v error -y";
+  const Outcome o = shell(ff + " -i " + quote(path("in.y4m")) + " -f yuv4mpegpipe - | " +
+                          quote(QUILLET_BINARY) + " --quiet --tap 3 - - | " + ff +
+                          " -f yuv4mpegpipe -i - -c:v ffv1 " + quote(path("out.mkv")));
+  ASSERT_EQ(o.exitCode, 0) << o.err;
+  auto info = probe(path("out.mkv"));
+  EXPECT_EQ(info["nb_read_frames"], "12");
+  // Through pipes the bytes are those of a run on files.
+  ASSERT_EQ(quillet("--tap 3 " + quote(path("in.y4m")) + " " + quote(path("files.y4m"))).exitCode,
+            0);
+  ASSERT_EQ(shell("cat " + quote(path("in.y4m")) + " | " + quote(QUILLET_BINARY) +
+                  " --quiet --tap 3 - - > " + quote(path("piped.y4m")))
+                .exitCode,
+            0);
+  EXPECT_TRUE(readFile(path("piped.y4m")) == readFile(path("files.y4m")));
+}
+
+TEST_F(Y4mCli, PreviewIsInputOutputAndWeightsSideBySide) {
+  if (!haveFfmpeg()) GTEST_SKIP() << "no ffmpeg";
+  ffmpegClip(path("in.y4m"), "100x60", "yuv422p10le", 5);
+  const Outcome o = quillet("--preview 2:" + quote(path("p.png")) + " " + quote(path("in.y4m")) +
+                            " " + quote(path("out.y4m")));
+  ASSERT_EQ(o.exitCode, 0) << o.err;
+  auto info = probe(path("p.png"));
+  EXPECT_EQ(info["width"], "308");  // three panels and two 4-pixel gaps
+  EXPECT_EQ(info["height"], "60");
+  EXPECT_EQ(info["pix_fmt"], "rgb24");
+}
+
+// ---- bad input ---------------------------------------------------------------------------------
+
+// A valid 4:4:4 stream of 16 x 8 frames (384 bytes each) and what to make of it.
+const std::string kHeader = "YUV4MPEG2 W16 H8 F25:1 Ip A1:1 C444\n";
+constexpr size_t kFrameBytes = 16 * 8 * 3;
+
+std::string frames(int count) {
+  std::string s;
+  for (int n = 0; n < count; ++n) {
+    s += "FRAME\n";
+    for (size_t i = 0; i < kFrameBytes; ++i)
+      s.push_back(static_cast<char>(40 + (i * 7 + n * 13) % 180));
+  }
+  return s;
+}
+
+struct BadCase {
+  const char* name;
+  std::string bytes;
+  const char* says;
+  int completeFrames;  // frames the output must hold; -1: no output at all
+};
+
+class BadInput : public Y4mCli, public testing::WithParamInterface<BadCase> {};
+
+TEST_P(BadInput, ExitsWithOneLineAndEveryCompleteFrame) {
+  const BadCase& c = GetParam();
+  writeFile(path("bad.y4m"), c.bytes);
+  const Outcome o = quillet("--tap 2 " + quote(path("bad.y4m")) + " " + quote(path("out.y4m")));
+  EXPECT_EQ(o.signal, 0);
+  EXPECT_EQ(o.exitCode, 1);
+  EXPECT_EQ(o.err.rfind("quillet: ", 0), 0u) << o.err;
+  EXPECT_EQ(o.err.find('\n'), o.err.size() - 1) << o.err;
+  EXPECT_NE(o.err.find(c.says), std::string::npos) << o.err;
+  if (c.completeFrames < 0) {
+    EXPECT_FALSE(fs::exists(path("out.y4m")));
+    return;
+  }
+  EXPECT_NE(o.err.find("frame " + std::to_string(c.completeFrames) + ", byte offset"),
+            std::string::npos)
+      << o.err;
+  // The output is what the complete frames alone give.
+  writeFile(path("good.y4m"), kHeader + frames(c.completeFrames));
+  ASSERT_EQ(quillet("--tap 2 " + quote(path("good.y4m")) + " " + quote(path("ref.y4m"))).exitCode,
+            0);
+  EXPECT_TRUE(readFile(path("out.y4m")) == readFile(path("ref.y4m")));
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(
+    Cases, BadInput,
+    testing::Values(
+        BadCase{"EmptyInput", "", "empty input", -1},
+        BadCase{"NotY4m", "RIFF....WAVEfmt " + frames(1), "not a Y4M stream", -1},
+        BadCase{"MissingWidth", "YUV4MPEG2 H8 C444\n" + frames(2), "missing W token", -1},
+        BadCase{"BadHeight", "YUV4MPEG2 W16 H8x C444\n" + frames(2), "bad H token", -1},
+        BadCase{"MissingColourSpace", "YUV4MPEG2 W16 H8 C\n" + frames(2), "bad C token", -1},
+        BadCase{"UnknownLayout", "YUV4MPEG2 W16 H8 C411\n" + frames(2), "unsupported chroma layout", -1},
+        BadCase{"ZeroWidth", "YUV4MPEG2 W0 H8 C444\n" + frames(2), "out of range 1..16384", -1},
+        BadCase{"AbsurdSize", "YUV4MPEG2 W40000 H40000 C444\n" + frames(2), "out of range 1..16384", -1},
+        BadCase{"TruncatedHeader", "YUV4MPEG2 W16 H8 C4", "truncated stream header", -1},
+        BadCase{"EndsInsideFirstFrame", kHeader + frames(1).substr(0, 200), "ends inside a frame", 0},
+        BadCase{"EndsInsideThirdFrame", kHeader + frames(3).substr(0, 2 * 390 + 100), "ends inside a frame", 2},
+        BadCase{"EndsInsideMarker", kHeader + frames(2) + "FRA", "ends inside a FRAME marker", 2},
+        BadCase{"MarkerMissing", kHeader + frames(1) + std::string(390, 'x'), "FRAME marker missing", 1}),
+    [](const testing::TestParamInfo<BadCase>& p) { return std::string(p.param.name); });
+// clang-format on
+
+}  // namespace
+}  // namespace quillet::test
