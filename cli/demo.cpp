@@ -259,14 +259,17 @@ int runDemo(const std::string& dir, std::FILE* report, std::FILE* errors, DemoSi
 
   // Preview of a frame in the middle, with the weights the filter used there.
   const int32_t shown = size.frames / 2;
-  PreviewCapture capture(shown, size.width, size.height);
-  for (size_t n = 0; n < demo.clip.frames.size(); ++n) {
-    capture.offerInput(static_cast<int32_t>(n), demo.clip.frames[n].data(), size.width);
-    capture.offerOutput(static_cast<int32_t>(n), filtered.frames[n].data(), size.width);
-  }
-  if (!capture.write(config, previewColourFor(demo.format), (out / "preview.png").string(),
-                     error)) {
-    return fail(error);
+  const bool preview = pngSupported();
+  if (preview) {
+    PreviewCapture capture(shown, size.width, size.height);
+    for (size_t n = 0; n < demo.clip.frames.size(); ++n) {
+      capture.offerInput(static_cast<int32_t>(n), demo.clip.frames[n].data(), size.width);
+      capture.offerOutput(static_cast<int32_t>(n), filtered.frames[n].data(), size.width);
+    }
+    if (!capture.write(config, previewColourFor(demo.format), (out / "preview.png").string(),
+                       error)) {
+      return fail(error);
+    }
   }
 
   // Combing where things move; and how much of what stands still came through untouched.
@@ -310,9 +313,14 @@ int runDemo(const std::string& dir, std::FILE* report, std::FILE* errors, DemoSi
   std::fprintf(
       report, "pixels that stand still, passed through unchanged: %.2f%%\n",
       still > 0 ? 100.0 * static_cast<double>(stillKept) / static_cast<double>(still) : 100.0);
-  std::fprintf(report, "wrote %s, %s and %s (frame %d: input | output | motion weights)\n",
-               (out / "input.y4m").string().c_str(), (out / "output.y4m").string().c_str(),
-               (out / "preview.png").string().c_str(), shown);
+  if (preview) {
+    std::fprintf(report, "wrote %s, %s and %s (frame %d: input | output | motion weights)\n",
+                 (out / "input.y4m").string().c_str(), (out / "output.y4m").string().c_str(),
+                 (out / "preview.png").string().c_str(), shown);
+  } else {
+    std::fprintf(report, "wrote %s and %s (no preview.png: this build has no PNG support)\n",
+                 (out / "input.y4m").string().c_str(), (out / "output.y4m").string().c_str());
+  }
   return 0;
 }
 

@@ -67,6 +67,7 @@ void setBinaryMode(std::FILE* file) {
 bool outputIsInput(const std::string& inputPath, std::FILE* input, const std::string& outputPath) {
   if (!isStdStream(inputPath) && inputPath == outputPath) return true;
 #if defined(_WIN32)
+  (void)input;
   if (isStdStream(inputPath) || isStdStream(outputPath)) return false;
   std::error_code error;
   return std::filesystem::equivalent(inputPath, outputPath, error);
@@ -242,6 +243,9 @@ int runTool(int argc, char** argv) {
                                 ((present & kCpuMmx) ? ", mmx" : "") +
                                 ((present & kCpuSse) ? ", sse" : "") +
                                 ((present & kCpuSse2) ? ", sse2" : ""));
+  }
+  if (options.preview && !pngSupported()) {
+    return fail(kExitUsage, "--preview: this build has no PNG support");
   }
   if (const std::optional<std::string> problem = formatUsageProblem(options)) {
     return fail(kExitUsage, *problem);

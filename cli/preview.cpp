@@ -151,6 +151,8 @@ PreviewImage composePreview(const Pixel* input, const Pixel* output, int32_t str
   return image;
 }
 
+bool pngSupported() { return QUILLET_HAVE_PNG != 0; }
+
 #if QUILLET_HAVE_PNG
 namespace {
 

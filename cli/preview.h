@@ -61,6 +61,9 @@ PreviewImage composePreview(const Pixel* input, const Pixel* output, int32_t str
                             PreviewColour colour);
 int32_t previewWidth(const PreviewImage& image);
 
+// Whether this build can write PNG files.
+bool pngSupported();
+
 // Writes `image` as an 8-bit RGB PNG. False with `error` set when the file cannot be written
 // or this build has no PNG support.
 bool writePng(const std::string& path, const PreviewImage& image, std::string& error);

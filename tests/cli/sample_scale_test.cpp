@@ -131,30 +131,6 @@ TEST(SampleScale, DecodeReadsOversizedCodesAsTheLargestCode) {
   EXPECT_EQ(out[1].cr, s.chromaToHost[1023]);
 }
 
-TEST(SampleScale, SamplesAboveEightBitsAreLittleEndian) {
-  const SampleScale s = makeSampleScale(12);
-  const uint8_t luma[2] = {0x34, 0x02};  // 0x234 = 564
-  Pixel out[1];
-  decodePixelRow(luma, nullptr, nullptr, 1, 0, s, out);
-  EXPECT_EQ(out[0].y, s.lumaToHost[0x234]);
-  uint8_t back[2] = {};
-  encodeLumaRow(out, 1, s, back);
-  EXPECT_EQ(back[0], 0x34);
-  EXPECT_EQ(back[1], 0x02);
-}
-
-TEST(SampleScale, MonoDecodesAsColourless) {
-  const SampleScale s = makeSampleScale(8);
-  const uint8_t luma[3] = {16, 128, 235};
-  Pixel out[3];
-  for (Pixel& p : out) p = {7, 7, 7};
-  decodePixelRow(luma, nullptr, nullptr, 3, 0, s, out);
-  for (const Pixel& p : out) {
-    EXPECT_EQ(p.cb, 0);
-    EXPECT_EQ(p.cr, 0);
-  }
-}
-
 TEST(SampleScale, ChromaRowAveragesOnlyThePixelsInsideTheRow) {
   // Width 3 with horizontal subsampling: the last chroma sample covers one pixel only, so its
   // value is that pixel's, not a mean with whatever lies past the row.

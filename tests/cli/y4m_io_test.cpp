@@ -114,18 +114,5 @@ TEST(Y4mClipWriter, WritesWhatTheReaderGaveBack) {
   EXPECT_EQ(written, stream);  // the header already says Ip, so every byte comes back
 }
 
-TEST(Y4mClipWriter, FullDeviceFailsWithTheReason) {
-  File out(std::fopen("/dev/full", "wb"));
-  if (!out) GTEST_SKIP() << "no /dev/full";
-  const Y4mFormat format = parseY4mHeader("YUV4MPEG2 W64 H64 C444");
-  Y4mClipWriter writer(out.get(), format);
-  const std::vector<Pixel> frame(64 * 64);
-  bool ok = true;
-  for (int n = 0; n < 64 && ok; ++n) ok = writer.writeFrame(n, frame.data(), 64);
-  if (ok) ok = writer.finish();
-  EXPECT_FALSE(ok);
-  EXPECT_FALSE(writer.error().empty());
-}
-
 }  // namespace
 }  // namespace quillet::cli
