@@ -24,6 +24,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #if defined(__i386__) || defined(__x86_64__)
@@ -75,6 +76,58 @@ std::string format(const char* fmt, T... args) {
   char buf[512];
   std::snprintf(buf, sizeof buf, fmt, args...);
   return buf;
+}
+
+// ---- Calls with the stack of a 32-bit Windows caller ------------------------------------------
+
+// The 32-bit Windows ABI promises only 4-byte stack alignment, and the editor's calls and its
+// workers' stage calls may come with the stack at any multiple of 4. Every entry the host calls
+// must cope; this program's own calls would always arrive 16-byte aligned.
+#if defined(__i386__)
+extern "C" uintptr_t quilletCallSkewed(const void* fn, const uintptr_t* args, int count,
+                                       uintptr_t skew);
+// Calls fn(args[0..count-1]) (cdecl) with the stack pointer `skew` bytes past a 16-byte boundary
+// at the call instruction.
+__asm__(
+    ".text\n"
+    "_quilletCallSkewed:\n"
+    "  pushl %ebp\n"
+    "  movl %esp, %ebp\n"
+    "  pushl %esi\n"
+    "  pushl %edi\n"
+    "  movl 12(%ebp), %esi\n"  // args
+    "  movl 16(%ebp), %ecx\n"  // count
+    "  leal 32(,%ecx,4), %eax\n"
+    "  subl %eax, %esp\n"
+    "  andl $-16, %esp\n"
+    "  addl 20(%ebp), %esp\n"  // skew, inside the 32 bytes of room
+    "  movl %esp, %edi\n"
+    "  cld\n"
+    "  rep movsl\n"
+    "  call *8(%ebp)\n"
+    "  leal -8(%ebp), %esp\n"
+    "  popl %edi\n"
+    "  popl %esi\n"
+    "  popl %ebp\n"
+    "  ret\n");
+#endif
+
+template <class Fn, class... Args>
+uintptr_t callWithSkew(Fn* fn, uintptr_t skew, Args... args) {
+#if defined(__i386__)
+  const uintptr_t words[] = {(uintptr_t)(args)...};
+  const void* target = nullptr;
+  std::memcpy(&target, &fn, sizeof target);
+  return quilletCallSkewed(target, words, static_cast<int>(sizeof...(Args)), skew);
+#else
+  (void)skew;
+  if constexpr (std::is_void_v<decltype(fn(args...))>) {
+    fn(args...);
+    return 0;
+  } else {
+    return static_cast<uintptr_t>(fn(args...));
+  }
+#endif
 }
 
 // ---- The registration record as raw bytes ---------------------------------------------------
@@ -280,7 +333,8 @@ class WorkerPool {
       RowJob* job = job_;
       void* extra = extra_;
       lock.unlock();
-      stage(index, count_, job, extra);
+      // Workers enter the stage 4, 8 and 12 bytes off a 16-byte boundary in turn.
+      callWithSkew(stage, 4 + 4 * static_cast<uintptr_t>(index % 3), index, count_, job, extra);
       lock.lock();
       if (--remaining_ == 0) done_.notify_one();
     }
@@ -402,7 +456,9 @@ int processFrame(Host& h, FrameCall& call, int32_t n) {
   call.info.maxHeight = h.maxHeight;
   call.info.frameNumber = n;
   call.info.editHandle = &editHandleTag;
-  return h.table->process(h.table, &call.info);
+  // Successive frames arrive 4, 8 and 12 bytes off a 16-byte boundary.
+  const auto skew = static_cast<uintptr_t>(4 + 4 * (n % 3));
+  return static_cast<int>(callWithSkew(h.table->process, skew, h.table, &call.info));
 }
 
 // First difference between the result rows and frame n of the reference, or empty.
