@@ -62,11 +62,11 @@ system_dll='^(kernel32|msvcrt|ntdll|user32|advapi32|shell32|ole32|oleaut32|ws2_3
 check_imports() {
   local file=$1 dlls bad
   dlls=$("$objdump" -p "$file" | sed -n 's/^\s*DLL Name: //p')
-  bad=$(printf '%s\n' "$dlls" | tr 'A-Z' 'a-z' | grep -vE "$system_dll" || true)
+  bad=$(printf '%s\n' "$dlls" | tr '[:upper:]' '[:lower:]' | grep -vE "$system_dll" || true)
   if [ -n "$dlls" ] && [ -z "$bad" ]; then
-    pass "pe.$(basename "$file").system_imports_only ($(echo $dlls))"
+    pass "pe.$(basename "$file").system_imports_only (${dlls//$'\n'/ })"
   else
-    fail "pe.$(basename "$file").system_imports_only" "imports: $(echo $dlls)"
+    fail "pe.$(basename "$file").system_imports_only" "imports: ${dlls//$'\n'/ }"
   fi
 }
 header=$("$objdump" -p "$plugin")
@@ -81,7 +81,7 @@ exports=$(printf '%s\n' "$header" | sed -n '/^\[Ordinal\/Name Pointer\] Table/,/
 if [ "$exports" = GetFilterTable ]; then
   pass "pe.quillet_pp.auf.only_export_GetFilterTable"
 else
-  fail "pe.quillet_pp.auf.only_export_GetFilterTable" "exports: $(echo $exports)"
+  fail "pe.quillet_pp.auf.only_export_GetFilterTable" "exports: ${exports//$'\n'/ }"
 fi
 for f in "$plugin" "$quillet_exe" "$plugin_test"; do check_imports "$f"; done
 
@@ -174,7 +174,7 @@ declare -a compare=()
 for set in sse2 sse mmx scalar; do
   mkdir -p "$work/cli_$set"
   for name in "${cli_cases[@]}"; do
-    read -r _ clip w h mw mh frames rest < <(grep "^$name " "$work/cases.txt")
+    read -r _ clip w h mw mh _ rest < <(grep "^$name " "$work/cases.txt")
     opts="--quiet --format ycc16 --size ${w}x$h --max-size ${mw}x$mh --cpu $set $(options_for $rest)"
     # shellcheck disable=SC2086
     "$quillet" $opts --threads 0 "$work/clip_$clip.ycc16" "$work/cli_$set/native_$name.ycc16"
