@@ -1,0 +1,94 @@
+#include "pipeline/motion_state.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+
+#include "platform/virtual_memory.h"
+
+namespace quillet {
+namespace {
+
+class MotionStateTest : public ::testing::Test {
+ protected:
+  void SetUp() override { releaseMotionState(); }
+  void TearDown() override {
+    releaseMotionState();
+    platform::failNextAllocations(0);
+  }
+  static ptrdiff_t offsetOf(const void* p) {
+    return static_cast<const char*>(p) - static_cast<const char*>(motionState.base);
+  }
+};
+
+TEST_F(MotionStateTest, PlanesArePlacedAtThePitchAndCoveredByTheAllocation) {
+  struct Case {
+    int32_t height, width, pitch;
+    ptrdiff_t slot0, diff, slot1;
+    size_t atLeast;
+  };
+  const Case cases[] = {
+      // A 1x1 maximum: slot 1's map lies beyond (H + 3) x P x 6 = 384 bytes.
+      {1, 1, 16, 32, 384, 736, 736 + 2 * 16 * 2},
+      {720, 1280, 1288, 2 * 1288, 1859872 + 2 * 1288 + 256, 2 * 1859872 + 2 * 1288 + 512, 5587344},
+      {3, 100, 112, 224, 5 * 224 + 224 + 256, 2 * 5 * 224 + 224 + 512, 6 * 112 * 6},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.width << "x" << c.height);
+    releaseMotionState();
+    ASSERT_EQ(ensureMotionBuffers(c.height, c.width), 1);
+    EXPECT_EQ(motionState.pitch, c.pitch);
+    EXPECT_EQ(offsetOf(motionState.slot[0].map), c.slot0);
+    EXPECT_EQ(offsetOf(motionState.diff), c.diff);
+    EXPECT_EQ(offsetOf(motionState.slot[1].map), c.slot1);
+    EXPECT_GE(motionState.size, c.atLeast);
+    // Slot 1's last row, whole pitch included, ends inside the allocation.
+    const ptrdiff_t slot1End = c.slot1 + static_cast<ptrdiff_t>(c.height) * c.pitch * 2;
+    EXPECT_LE(slot1End, static_cast<ptrdiff_t>(motionState.size));
+    for (const auto* p : {motionState.slot[0].map, motionState.diff, motionState.slot[1].map}) {
+      EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % 16, 0u);
+    }
+    EXPECT_EQ(motionState.slot[0].key, -1);
+    EXPECT_EQ(motionState.slot[1].key, -1);
+  }
+}
+
+TEST_F(MotionStateTest, ShrinkingMaximaKeepTheAllocationGrowingOnesReplaceIt) {
+  ASSERT_EQ(ensureMotionBuffers(100, 200), 1);
+  void* first = motionState.base;
+  motionState.slot[0].key = 7;
+  motionState.slot[1].key = 8;
+
+  ASSERT_EQ(ensureMotionBuffers(50, 120), 1);
+  EXPECT_EQ(motionState.base, first);
+  EXPECT_EQ(motionState.rows, 100);
+  EXPECT_EQ(motionState.width, 200);
+  EXPECT_EQ(motionState.slot[0].key, 7);
+
+  const int live = platform::liveAllocationCount();
+  ASSERT_EQ(ensureMotionBuffers(100, 201), 1);
+  EXPECT_EQ(platform::liveAllocationCount(), live);  // the old one was given back
+  EXPECT_EQ(motionState.width, 201);
+  EXPECT_EQ(motionState.slot[0].key, -1);
+  EXPECT_EQ(motionState.slot[1].key, -1);
+}
+
+TEST_F(MotionStateTest, RefusedOrImpossibleAllocationsLeaveNoBase) {
+  const int live = platform::liveAllocationCount();
+  platform::failNextAllocations(1);
+  EXPECT_EQ(ensureMotionBuffers(10, 10), 0);
+  EXPECT_EQ(motionState.base, nullptr);
+
+  // Maxima no address space holds are refused without asking the system, never wrapped into a
+  // small allocation.
+  EXPECT_EQ(ensureMotionBuffers(INT32_MAX, INT32_MAX - 16), 0);
+  EXPECT_EQ(ensureMotionBuffers(16, INT32_MAX), 0);
+  EXPECT_EQ(motionState.base, nullptr);
+  EXPECT_EQ(platform::liveAllocationCount(), live);
+
+  EXPECT_EQ(ensureMotionBuffers(10, 10), 1);
+  EXPECT_NE(motionState.base, nullptr);
+}
+
+}  // namespace
+}  // namespace quillet
