@@ -40,8 +40,17 @@ find_qemu_i386() {
   [ "$codename" = bookworm ] && suite=bookworm-backports
   lists=$(mktemp -d)
   mkdir -p "$lists/lists/partial" "$lists/cache/archives/partial"
+  # The archive the system's own apt sources name (no mirror of our own choosing).
+  local mirror
+  mirror=$(cat /etc/apt/sources.list /etc/apt/sources.list.d/*.sources 2> /dev/null |
+    sed -n -e 's/^URIs: *\([^ ]*\/debian\)$/\1/p' -e 's/^deb  *\([^ []*\/debian\) .*/\1/p' | head -1)
+  if [ -z "$mirror" ]; then
+    rm -rf "$lists"
+    echo "no Debian archive in the apt sources to fetch qemu-user from" >&2
+    return 1
+  fi
   echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg]" \
-    "http://deb.debian.org/debian $suite main" > "$lists/sources.list"
+    "$mirror $suite main" > "$lists/sources.list"
   local apt_options=(-o "Dir::Etc::sourcelist=$lists/sources.list" -o "Dir::Etc::sourceparts=-"
     -o "Dir::State::Lists=$lists/lists" -o "Dir::Cache=$lists/cache"
     -o "APT::Sandbox::User=root")
