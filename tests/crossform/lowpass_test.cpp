@@ -179,10 +179,10 @@ std::string sampleGrid(const std::vector<int16_t>& expected, const int16_t* actu
   return out.str();
 }
 
-std::string describe(const FormSpec& spec, int tap, const Shape& s, Fill fill) {
+std::string describe(const FormSpec& formSpec, int tap, const Shape& s, Fill fill) {
   std::ostringstream out;
-  out << spec.name << " tap " << tap << " width " << s.width << " stride " << s.stride << " rows "
-      << s.rows << " fill " << fillName(fill) << " seed " << test::testSeed();
+  out << formSpec.name << " tap " << tap << " width " << s.width << " stride " << s.stride
+      << " rows " << s.rows << " fill " << fillName(fill) << " seed " << test::testSeed();
   return out.str();
 }
 
@@ -194,9 +194,9 @@ bool allCanary(const uint8_t* p, size_t n) {
 // sample by sample, the guard areas around the destination and the source. Bounded fills
 // must match bit-exactly but for tap 5's exact halves, which come out one lower; other fills
 // may differ only where the form's saturation explains it, and then must equal the model.
-void checkKernel(const FormSpec& spec, int tap, const Shape& s, Fill fill, Placement place,
+void checkKernel(const FormSpec& formSpec, int tap, const Shape& s, Fill fill, Placement place,
                  test::Prng& prng) {
-  const std::string what = describe(spec, tap, s, fill);
+  const std::string what = describe(formSpec, tap, s, fill);
   const size_t samples = bandSamples(s);
   const size_t bytes = samples * sizeof(int16_t);
   const size_t srcPad = padFor(bytes, place.srcAlign);
@@ -218,7 +218,7 @@ void checkKernel(const FormSpec& spec, int tap, const Shape& s, Fill fill, Place
   std::vector<int16_t> expected(samples + 1, 0);
   LowpassKernelsScalar[tap](expected.data(), input.data(), s.rows, s.width, s.stride);
 
-  (*spec.kernels)[tap](dst, src, s.rows, s.width, s.stride);
+  (*formSpec.kernels)[tap](dst, src, s.rows, s.width, s.stride);
 
   EXPECT_TRUE(std::equal(input.begin(), input.end(), src)) << "source changed: " << what;
   EXPECT_TRUE(srcBuffer.leadIntact()) << "source lead changed: " << what;
@@ -265,19 +265,19 @@ class LowpassCrossform : public ::testing::TestWithParam<std::tuple<Form, int>> 
   void SetUp() override {
     if (!cpuHas(std::get<0>(GetParam()))) GTEST_SKIP() << "the processor lacks this form";
   }
-  FormSpec spec() const { return specOf(std::get<0>(GetParam())); }
+  FormSpec formSpec() const { return specOf(std::get<0>(GetParam())); }
   int tap() const { return std::get<1>(GetParam()); }
   int reach() const { return lowpassTestReach(tap()); }
 
   // Strides for a width: tight and with slack; whole 8-pixel blocks for the aligned form.
   std::vector<int> stridesFor(int width) const {
-    if (spec().aligned) {
+    if (formSpec().aligned) {
       const int tight = (width + 7) / 8 * 8;
       return {tight, tight + 8};
     }
     return {width, width + 3};
   }
-  Placement natural() const { return spec().aligned ? Placement{0, 0} : Placement{}; }
+  Placement natural() const { return formSpec().aligned ? Placement{0, 0} : Placement{}; }
 };
 
 std::vector<int> crossformWidths() {
@@ -299,7 +299,7 @@ TEST_P(LowpassCrossform, BoundedSamplesMatchScalar) {
   for (int width : crossformWidths()) {
     for (int stride : stridesFor(width)) {
       for (int rows : heights) {
-        checkKernel(spec(), tap(), {width, stride, rows}, Fill::Bounded, natural(), prng);
+        checkKernel(formSpec(), tap(), {width, stride, rows}, Fill::Bounded, natural(), prng);
         if (HasFailure()) return;
       }
     }
@@ -315,7 +315,7 @@ TEST_P(LowpassCrossform, FullRangeDiffersOnlyBySaturation) {
     for (int width : {1, 2, 3, 5, 8, 9, 16, 17, 33, 259}) {
       for (int rows : {1, 2, reach() + 1, 2 * reach() + 3}) {
         const int stride = stridesFor(width)[0];
-        checkKernel(spec(), tap(), {width, stride, rows}, fill, natural(), prng);
+        checkKernel(formSpec(), tap(), {width, stride, rows}, fill, natural(), prng);
         if (HasFailure()) return;
       }
     }
@@ -323,12 +323,12 @@ TEST_P(LowpassCrossform, FullRangeDiffersOnlyBySaturation) {
 }
 
 TEST_P(LowpassCrossform, UnalignedRowsMatchScalar) {
-  if (spec().aligned) GTEST_SKIP() << "the aligned form takes aligned rows only";
+  if (formSpec().aligned) GTEST_SKIP() << "the aligned form takes aligned rows only";
   test::Prng prng(test::testSeed() ^ 0x616c6967ULL);
   for (int srcAlign = 0; srcAlign < 16; srcAlign += 2) {
     for (int dstAlign : {0, 2, 6, 10, 14}) {
       for (int width : {3, 8, 13, 37}) {
-        checkKernel(spec(), tap(), {width, width + 1, reach() + 2}, Fill::Bounded,
+        checkKernel(formSpec(), tap(), {width, width + 1, reach() + 2}, Fill::Bounded,
                     {srcAlign, dstAlign}, prng);
         if (HasFailure()) return;
       }
@@ -356,14 +356,14 @@ TEST_P(LowpassCrossform, ExactHalfRoundsDownOnlyForTap5) {
     std::memset(src, 0, bytes);
     std::fill_n(src + rows / 2 * pitch, width * kSamplesPerPixel, static_cast<int16_t>(impulse));
     LowpassKernelsScalar[tap()](scalar, src, rows, width, stride);
-    (*spec().kernels)[tap()](vector, src, rows, width, stride);
+    (*formSpec().kernels)[tap()](vector, src, rows, width, stride);
     int halves = 0;
     for (int r = 0; r < rows; ++r) {
       for (int j = 0; j < width * kSamplesPerPixel; ++j) {
         const bool half = modelSample(tap(), src, rows, pitch, r, j).tap5Half;
         halves += half ? 1 : 0;
         ASSERT_EQ(vector[r * pitch + j], scalar[r * pitch + j] - (half ? 1 : 0))
-            << spec().name << " tap " << tap() << " impulse " << impulse << " row " << r
+            << formSpec().name << " tap " << tap() << " impulse " << impulse << " row " << r
             << " sample " << j;
       }
     }
@@ -382,7 +382,7 @@ TEST_P(LowpassCrossform, StageMatchesScalarStage) {
   const Case cases[] = {{9, 1, 2, 7},   {9, 7, 0, 9},  {12, 17, 3, 4}, {10, 100, 1, 9},
                         {6, 333, 0, 6}, {8, 64, 4, 4}, {5, 41, 5, 5}};
   test::Prng prng(test::testSeed() ^ 0x7374616765ULL);
-  const FormSpec form = spec();
+  const FormSpec form = formSpec();
   for (const Case& c : cases) {
     const int stride = form.aligned ? (c.width + 7) / 8 * 8 + 8 : c.width + 5;
     const size_t pixels = static_cast<size_t>(c.height) * static_cast<size_t>(stride);

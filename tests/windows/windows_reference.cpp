@@ -82,19 +82,19 @@ int16_t clampSample(int32_t v) {
 // A combed picture: a gradient, a bright block moving three pixels a frame whose odd rows lag
 // (the other field), noise, a still corner, and now and then a sample at the ends of the range
 // so that saturating and wrapping arithmetic are both reached.
-std::vector<int16_t> makeClip(const ClipSpec& spec) {
-  uint64_t state = spec.seed;
+std::vector<int16_t> makeClip(const ClipSpec& clipSpec) {
+  uint64_t state = clipSpec.seed;
   std::vector<int16_t> samples;
-  samples.reserve(static_cast<size_t>(spec.width) * spec.height * spec.frames * 3);
-  for (int32_t f = 0; f < spec.frames; ++f) {
-    for (int32_t y = 0; y < spec.height; ++y) {
+  samples.reserve(static_cast<size_t>(clipSpec.width) * clipSpec.height * clipSpec.frames * 3);
+  for (int32_t f = 0; f < clipSpec.frames; ++f) {
+    for (int32_t y = 0; y < clipSpec.height; ++y) {
       const int32_t lag = (y & 1) != 0 ? 2 : 0;
       const int32_t blockLeft = 3 * (f - (y & 1 ? 1 : 0)) + lag;
-      for (int32_t x = 0; x < spec.width; ++x) {
+      for (int32_t x = 0; x < clipSpec.width; ++x) {
         const uint64_t r = splitmix(state);
         const int32_t noise = static_cast<int32_t>(r % 81) - 40;
-        const bool still = x < spec.width / 4 && y < spec.height / 3;
-        const bool inBlock = x >= blockLeft && x < blockLeft + spec.width / 3 && y > 1;
+        const bool still = x < clipSpec.width / 4 && y < clipSpec.height / 3;
+        const bool inBlock = x >= blockLeft && x < blockLeft + clipSpec.width / 3 && y > 1;
         int32_t luma = 400 + 11 * x + 17 * y + (inBlock ? 2600 : 0) + (still ? 0 : noise);
         int32_t cb = -300 + 7 * x - 5 * y + (inBlock ? -900 : 0) + (still ? 0 : noise / 2);
         int32_t cr = 250 - 3 * x + 9 * y + (inBlock ? 1200 : 0) - (still ? 0 : noise / 3);
@@ -121,8 +121,8 @@ std::vector<int16_t> makeClip(const ClipSpec& spec) {
   return samples;
 }
 
-bool writeClip(const std::string& dir, const ClipSpec& spec) {
-  const std::vector<int16_t> samples = makeClip(spec);
+bool writeClip(const std::string& dir, const ClipSpec& clipSpec) {
+  const std::vector<int16_t> samples = makeClip(clipSpec);
   std::vector<unsigned char> bytes;
   bytes.reserve(samples.size() * 2);
   for (int16_t s : samples) {
@@ -130,7 +130,7 @@ bool writeClip(const std::string& dir, const ClipSpec& spec) {
     bytes.push_back(static_cast<unsigned char>(u & 0xFF));
     bytes.push_back(static_cast<unsigned char>(u >> 8));
   }
-  std::ofstream out(dir + "/clip_" + spec.name + ".ycc16", std::ios::binary);
+  std::ofstream out(dir + "/clip_" + clipSpec.name + ".ycc16", std::ios::binary);
   out.write(reinterpret_cast<const char*>(bytes.data()),
             static_cast<std::streamsize>(bytes.size()));
   return static_cast<bool>(out);
