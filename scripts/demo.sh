@@ -4,6 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh native
-cmake --preset release -DBUILD_TESTING=OFF -DBUILD_BENCHMARKS=OFF > /dev/null
-cmake --build --preset release --target quillet
-build/release/cli/quillet demo "${1:-quillet-demo}"
+# A build directory of its own, so the test script's release build keeps its tests.
+cmake -S . -B build/demo -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+  -DBUILD_BENCHMARKS=OFF > /dev/null
+cmake --build build/demo --target quillet
+build/demo/cli/quillet demo "${1:-quillet-demo}"
