@@ -1,7 +1,6 @@
 #include <emmintrin.h>
 #include <mmintrin.h>
 
-#include <array>
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
@@ -38,7 +37,14 @@ struct AlignedAccess {
 };
 
 template <int Tap>
-using RowPointers = std::array<const int16_t*, 2 * reachOf(Tap) + 1>;
+struct RowPointers {
+  // A type of this file's own (not std::array): files built for other instruction sets never
+  // share its compiled accessors.
+  const int16_t* row[2 * reachOf(Tap) + 1];
+  static constexpr size_t size() { return 2 * reachOf(Tap) + 1; }
+  const int16_t*& operator[](size_t i) { return row[i]; }
+  const int16_t* operator[](size_t i) const { return row[i]; }
+};
 
 // The weight pairs of one tap, each repeated over the four 32-bit lanes.
 struct WeightVectors {
