@@ -6,16 +6,6 @@
 
 namespace quillet {
 
-constexpr KernelSet kKernelSetScalar{
-    .buildWeights = BuildWeightsScalar,
-    .lowpassUnaligned = LowpassStageScalar,
-    .lowpassAligned = LowpassStageScalar,
-    .diffUnaligned = DiffStageScalar,
-    .diffAligned = DiffStageScalar,
-    .motionMap = MotionMapStageScalar,
-    .blend = BlendStageScalar,
-};
-
 #if QUILLET_ENABLE_SIMD
 // MMX alone vectorises only the low-pass.
 constexpr KernelSet kKernelSetMmx{

@@ -5,7 +5,7 @@
 
 namespace quillet {
 
-extern const KernelSet kKernelSetScalar;
+// kKernelSetScalar is the driver's (pipeline/frame_driver.h): the live table starts as it.
 extern const KernelSet kKernelSetMmx;
 extern const KernelSet kKernelSetSse;
 extern const KernelSet kKernelSetSse2;

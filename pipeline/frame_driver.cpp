@@ -12,7 +12,7 @@
 
 namespace quillet {
 
-KernelSet kernels{
+constexpr KernelSet kKernelSetScalar{
     .buildWeights = BuildWeightsScalar,
     .lowpassUnaligned = LowpassStageScalar,
     .lowpassAligned = LowpassStageScalar,
@@ -21,6 +21,8 @@ KernelSet kernels{
     .motionMap = MotionMapStageScalar,
     .blend = BlendStageScalar,
 };
+
+KernelSet kernels = kKernelSetScalar;
 
 bool framesAligned(int32_t stride, const Pixel* a, const Pixel* b) {
   const auto misaligned = [](uintptr_t v) { return (v & 15u) != 0; };

@@ -21,6 +21,9 @@ struct KernelSet {
   RowStage blend;
 };
 
+// Every stage in its scalar form.
+extern const KernelSet kKernelSetScalar;
+
 // The live table; starts out as the scalar set so it is always complete.
 extern KernelSet kernels;
 
