@@ -11,10 +11,15 @@ MotionState motionState{};
 
 namespace {
 // Widest maximum whose pitch still fits an int32_t.
-constexpr int32_t kWidestMaximum = INT32_MAX - 16;
+constexpr int32_t kWidestMaximum = INT32_MAX - 39;
+
+uint64_t pitchFor(uint64_t width) { return (width + 8 + 31) & ~uint64_t{31}; }
 }  // namespace
 
-int32_t mapPitchFor(int32_t maxWidth) { return ((maxWidth + 7) & ~7) + 8; }
+int32_t mapPitchFor(int32_t maxWidth) {
+  const uint64_t pitch = pitchFor(static_cast<uint64_t>(std::max(maxWidth, 0)));
+  return static_cast<int32_t>(std::min<uint64_t>(pitch, INT32_MAX & ~31));
+}
 
 namespace {
 // Byte offsets of the three planes inside the allocation. Each plane holds rows -1..H at the
@@ -34,7 +39,7 @@ struct PlaneLayout {
 PlaneLayout layoutFor(int32_t maxHeight, int32_t maxWidth) {
   PlaneLayout l{};
   const uint64_t width = static_cast<uint64_t>(std::max(maxWidth, 0));
-  const uint64_t pitch = ((width + 7) & ~uint64_t{7}) + 8;
+  const uint64_t pitch = pitchFor(width);
   const uint64_t rows = static_cast<uint64_t>(std::max(maxHeight, 0));
   l.pitchBytes = pitch * 2;
   l.planeBytes = (rows + 2) * l.pitchBytes;

@@ -31,9 +31,10 @@ struct MotionState {
 
 extern MotionState motionState;
 
-// Map plane pitch for a maximum width: the width taken up to a multiple of 8, plus 8. Every map
-// row starts 16-byte aligned and has at least 8 spare values after any row of the frame, so
-// whole 8-value blocks and the edge copies at -1 and `width` stay inside the row.
+// Map plane pitch for a maximum width: the width plus 8, taken up to a multiple of 32 values.
+// Every map row starts on a 64-byte line and has at least 8 spare values after any row of the
+// frame, so whole 8-value blocks and the edge copies at -1 and `width` stay inside the row, and
+// workers writing neighbouring rows never share a cache line.
 int32_t mapPitchFor(int32_t maxWidth);
 
 // Bytes the allocation needs for the maxima: three planes and their guard rows, covering slot

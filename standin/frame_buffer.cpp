@@ -17,7 +17,7 @@ namespace quillet::standin {
 namespace {
 std::atomic<int> liveBuffers{0};
 
-constexpr size_t kAlignment = 16;
+constexpr size_t kAlignment = 64;  // one cache line
 
 size_t pageSize() {
 #if defined(_WIN32)

@@ -7,9 +7,10 @@
 
 namespace quillet::standin {
 
-// Where a frame buffer's first pixel lies. By default 16-byte aligned; the test controls move it
-// `offset` bytes past a 16-byte boundary, or put it so that the buffer's last byte is the last
-// byte before an inaccessible page.
+// Where a frame buffer's first pixel lies. By default on a 64-byte cache line, so rows at a stride
+// of whole lines never share one between workers; the test controls move it `offset` bytes past
+// that boundary (then it is no longer 16-byte aligned either), or put it so that the buffer's
+// last byte is the last byte before an inaccessible page.
 struct BufferPlacement {
   int32_t offset = 0;    // 0..14, even (a Pixel needs 2-byte alignment)
   bool pageEnd = false;  // the last row of the buffer ends at a page nobody may touch

@@ -28,10 +28,13 @@ TEST_F(MotionStateTest, PlanesArePlacedAtThePitchAndCoveredByTheAllocation) {
     size_t atLeast;
   };
   const Case cases[] = {
-      // A 1x1 maximum: slot 1's map lies beyond (H + 3) x P x 6 = 384 bytes.
-      {1, 1, 16, 32, 384, 736, 736 + 2 * 16 * 2},
-      {720, 1280, 1288, 2 * 1288, 1859872 + 2 * 1288 + 256, 2 * 1859872 + 2 * 1288 + 512, 5587344},
-      {3, 100, 112, 224, 5 * 224 + 224 + 256, 2 * 5 * 224 + 224 + 512, 6 * 112 * 6},
+      // A 1x1 maximum: slot 1's map lies beyond (H + 3) x P x 6 = 768 bytes.
+      {1, 1, 32, 64, 3 * 64 + 64 + 256, 2 * 3 * 64 + 64 + 512, 960 + 2 * 32 * 2},
+      // Pitch: 1280 + 8 taken up to a multiple of 32.
+      {720, 1280, 1312, 2 * 1312, 1894528 + 2 * 1312 + 256, 2 * 1894528 + 2 * 1312 + 512,
+       723 * 1312 * 6},
+      {3, 100, 128, 256, 5 * 256 + 256 + 256, 2 * 5 * 256 + 256 + 512, 6 * 128 * 6},
+      {2, 24, 32, 64, 4 * 64 + 64 + 256, 2 * 4 * 64 + 64 + 512, 5 * 32 * 6},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.width << "x" << c.height);
@@ -46,7 +49,8 @@ TEST_F(MotionStateTest, PlanesArePlacedAtThePitchAndCoveredByTheAllocation) {
     const ptrdiff_t slot1End = c.slot1 + static_cast<ptrdiff_t>(c.height) * c.pitch * 2;
     EXPECT_LE(slot1End, static_cast<ptrdiff_t>(motionState.size));
     for (const auto* p : {motionState.slot[0].map, motionState.diff, motionState.slot[1].map}) {
-      EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % 16, 0u);
+      // Rows on whole cache lines: workers writing neighbouring rows share none.
+      EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % 64, 0u);
     }
     EXPECT_EQ(motionState.slot[0].key, -1);
     EXPECT_EQ(motionState.slot[1].key, -1);
@@ -81,7 +85,7 @@ TEST_F(MotionStateTest, RefusedOrImpossibleAllocationsLeaveNoBase) {
 
   // Maxima no address space holds are refused without asking the system, never wrapped into a
   // small allocation.
-  EXPECT_EQ(ensureMotionBuffers(INT32_MAX, INT32_MAX - 16), 0);
+  EXPECT_EQ(ensureMotionBuffers(INT32_MAX, INT32_MAX - 39), 0);
   EXPECT_EQ(ensureMotionBuffers(16, INT32_MAX), 0);
   EXPECT_EQ(motionState.base, nullptr);
   EXPECT_EQ(platform::liveAllocationCount(), live);
