@@ -21,12 +21,12 @@ void runBlendRows(const RowJob& job, const void* extra, const BlendRowTable& row
   const Pixel* srcBand = job.source + job.bandTop * frameStride;
   const int32_t n = job.bandEnd - job.bandTop;
 
-  for (int32_t r = claimRow(rowCounter); r < n; r = claimRow(rowCounter)) {
+  forEachClaimedRow(rowCounter, n, [&](int32_t r) {
     const ptrdiff_t frameOffset = r * frameStride;
     const ptrdiff_t mapOffset = r * mapPitch;
     row(dstBand + frameOffset, srcBand + frameOffset, prevMap + mapOffset,
         nextMap == nullptr ? nullptr : nextMap + mapOffset, job.width);
-  }
+  });
 }
 
 }  // namespace quillet

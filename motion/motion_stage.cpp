@@ -41,11 +41,11 @@ void runDiffStage(int threadCount, const RowJob& job, DiffRowKernel row) {
     copyMapRow(guardAbove, diff, job.width);
     return;
   }
-  for (int32_t r = claimRow(rowCounter); r < n; r = claimRow(rowCounter)) {
+  forEachClaimedRow(rowCounter, n, [&](int32_t r) {
     diffOneRow(job, row, r);
     if (r == 0) copyMapRow(guardAbove, diff, job.width);
     if (r == n - 1) copyMapRow(guardBelow, mapRow(diff, n - 1, pitch), job.width);
-  }
+  });
 }
 
 void runMotionMapStage(int threadCount, const RowJob& job, const NeighbourSlot& slot,
@@ -70,7 +70,7 @@ void runMotionMapStage(int threadCount, const RowJob& job, const NeighbourSlot& 
     for (int32_t r = 0; r < n; ++r) processRow(r);
     return;
   }
-  for (int32_t r = claimRow(mapRowCounter); r < n; r = claimRow(mapRowCounter)) processRow(r);
+  forEachClaimedRow(mapRowCounter, n, processRow);
 }
 
 }  // namespace quillet

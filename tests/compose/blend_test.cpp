@@ -270,17 +270,17 @@ TEST_P(BlendStageTest, ModeZeroDoesNotReadNextMap) {
   }
 }
 
-// On one thread the stage still claims from rowCounter: rows below a preset counter are left
-// alone and the counter ends one past the band. An unknown mode claims nothing.
+// On one thread the stage still claims runs of rows from rowCounter: the runs below a preset
+// counter are left alone and the counter ends one past the band's last run. An unknown mode
+// claims nothing.
 TEST_P(BlendStageTest, ClaimsRowsFromRowCounterOnOneThread) {
-  constexpr int kRows = 5;
+  constexpr int kRows = 2 * kRowsPerClaim + 5;  // three runs, the last one short
   struct Case {
     int32_t preset;
     int mode;
     int32_t counterAfter;
   };
-  const Case cases[] = {{0, 0, kRows + 1},         {2, 1, kRows + 1}, {kRows, 2, kRows + 1},
-                        {kRows + 3, 0, kRows + 4}, {0, 3, 0},         {2, -1, 2}};
+  const Case cases[] = {{0, 0, 4}, {1, 1, 4}, {3, 2, 4}, {6, 0, 7}, {0, 3, 0}, {2, -1, 2}};
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::Message() << "preset " << c.preset << " mode " << c.mode);
     Scene s(6, kRows, 6, mapPitchFor(6), 0, kRows);
@@ -294,7 +294,7 @@ TEST_P(BlendStageTest, ClaimsRowsFromRowCounterOnOneThread) {
     EXPECT_EQ(rowCounter.load(), c.counterAfter);
     const bool modeValid = c.mode >= 0 && c.mode <= 2;
     for (int r = 0; r < kRows; ++r) {
-      const bool blended = modeValid && r >= c.preset;
+      const bool blended = modeValid && r >= c.preset * kRowsPerClaim;
       for (int x = 0; x < 6; ++x) {
         const Pixel& want = blended ? s.src(r, x) : before[static_cast<size_t>(r * 6 + x)];
         EXPECT_TRUE(samePixel(s.dst(r, x), want)) << "row " << r << " x " << x;
@@ -307,7 +307,8 @@ TEST_P(BlendStageTest, ClaimsRowsFromRowCounterOnOneThread) {
 TEST_P(BlendStageTest, ManyThreadsMatchOneThread) {
   const int threadCounts[] = {2, 3, 7, 12};
   for (int mode = 0; mode < 3; ++mode) {
-    Scene start(37, 11, 41, mapPitchFor(41), 1, 10);
+    // 77 band rows: three runs of rows for the workers to share.
+    Scene start(37, 80, 41, mapPitchFor(41), 1, 78);
     fillRandomFrames(start, test::testSeed() + 7);
     Scene one = start;
     one.run(stage(), mode);
@@ -322,7 +323,7 @@ TEST_P(BlendStageTest, ManyThreadsMatchOneThread) {
         workers.emplace_back([&, i] { run(i, threads, &j, s.slots); });
       }
       for (auto& w : workers) w.join();
-      EXPECT_EQ(rowCounter.load(), (s.bandEnd - s.bandTop) + threads);
+      EXPECT_EQ(rowCounter.load(), 3 + threads);
       for (size_t i = 0; i < s.filtered.size(); ++i) {
         ASSERT_TRUE(samePixel(s.filtered[i], one.filtered[i])) << "pixel " << i;
       }

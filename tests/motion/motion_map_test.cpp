@@ -9,6 +9,7 @@
 
 #include "motion/motion.h"
 #include "pipeline/motion_state.h"
+#include "pipeline/row_execution.h"
 #include "pipeline/row_job.h"
 #include "tests/support/guarded_buffer.h"
 
@@ -23,7 +24,7 @@ constexpr int16_t kCanary = -777;
 class MotionMapTest : public ::testing::Test {
  protected:
   static constexpr int32_t kMaxWidth = 20;
-  static constexpr int32_t kMaxHeight = 30;
+  static constexpr int32_t kMaxHeight = 80;
   static constexpr int32_t kBandTop = 3;
 
   void SetUp() override {
@@ -227,7 +228,7 @@ TEST_F(MotionMapTest, EmptyBandOrWidthWritesNothing) {
 class MotionMapRandomTest : public MotionMapTest {
  protected:
   static constexpr int32_t kWidth = 17;
-  static constexpr int32_t kRows = 26;
+  static constexpr int32_t kRows = 75;  // three runs of rows
 
   void fillRandomDiff() {
     test::Prng prng(test::testSeed());
@@ -284,7 +285,7 @@ TEST_F(MotionMapRandomTest, WorkersTogetherGiveTheSingleThreadMap) {
       runStage(&j, threads);
       EXPECT_EQ(plane(slot().map, 0, kMaxHeight), single)
           << threads << " threads, limit " << hardLimit << ", seed " << test::testSeed();
-      EXPECT_EQ(mapRowCounter.load(), kRows + threads);
+      EXPECT_EQ(mapRowCounter.load(), (kRows + kRowsPerClaim - 1) / kRowsPerClaim + threads);
     }
   }
 }

@@ -40,6 +40,8 @@ const std::vector<NamedClip>& clips() {
       {"37x11 video range", test::movingClip(37, 11, 5, test::testSeed())},
       {"16x6 full range", test::movingClip(16, 6, 4, test::testSeed() + 1, true)},
       {"3x2 video range", test::movingClip(3, 2, 3, test::testSeed() + 2)},
+      // Tall enough for several runs of claimed rows per stage.
+      {"20x70 video range", test::movingClip(20, 70, 3, test::testSeed() + 3)},
   };
   return all;
 }
