@@ -31,7 +31,7 @@ void lowpassFrame(benchmark::State& state, LowpassKernel kernel, int width) {
     src[i] = static_cast<int16_t>(static_cast<int32_t>(seed >> 16) % 8192);
   }
   for (auto _ : state) {
-    kernel(dst.get(), src.get(), kRows, width, width);
+    kernel(dst.get(), src.get(), kRows, width, width, 0, kRows);
     benchmark::DoNotOptimize(dst.get());
     benchmark::ClobberMemory();
   }

@@ -10,16 +10,26 @@ namespace quillet {
 
 constexpr int kTapCount = 7;
 
-// A vertical low-pass kernel over a band of `rows` rows: writes destination rows 0..rows-1,
-// samples 0..3*width-1 of each, and nothing else. `stride` is the row distance in pixels of both
-// buffers. Neighbour rows are mirrored about the band's first and last rows, repeatedly when a
-// band is shorter than the filter's reach, so no row outside the band is ever read. rows <= 0 or
-// width <= 0 does nothing.
-using LowpassKernel = void (*)(int16_t* dst, const int16_t* src, int rows, int width, int stride);
+// A vertical low-pass kernel over a band of `rows` rows whose first rows `dst` and `src` address:
+// writes destination band rows firstRow .. firstRow + rowCount - 1 (the part of that range inside
+// the band), samples 0..3*width-1 of each, and nothing else. `stride` is the row distance in
+// pixels of both buffers. Neighbour rows are mirrored about the band's first and last rows,
+// repeatedly when a band is shorter than the filter's reach, so no row outside the band is ever
+// read. The result of a row does not depend on the range asked for. rows <= 0, width <= 0 or an
+// empty range does nothing.
+using LowpassKernel = void (*)(int16_t* dst, const int16_t* src, int rows, int width, int stride,
+                               int firstRow, int rowCount);
 using LowpassKernelTable = std::array<LowpassKernel, kTapCount>;
 
 // Rows used on each side of the output row: 1 for tap 0, tap + 1 otherwise.
 int lowpassReach(int tap);
+
+// Band rows [begin, end) a kernel call writes: firstRow .. firstRow + rowCount - 1 cut to the band.
+struct BandRows {
+  int begin;
+  int end;
+};
+BandRows bandRowsToFilter(int rows, int firstRow, int rowCount);
 
 // Band row that the filter reads for position `row` (may lie outside 0..rows-1): mirrored about
 // the first and last band row until it lies inside. A one-row band yields row 0.
@@ -35,9 +45,9 @@ extern const LowpassKernelTable LowpassKernelsSse2;
 // Needs src, dst 16-byte aligned and stride a multiple of 8 pixels.
 extern const LowpassKernelTable LowpassKernelsSse2Aligned;
 
-// The row driver shared by every form: copies the rows outside the band, and runs the kernel
-// for job->selector over the band on this thread's column strip (strips of whole 8-pixel
-// blocks chosen from the thread index). Compiled once, in a scalar file.
+// The row driver shared by every form: copies the rows outside the band and runs the kernel for
+// job->selector over the band rows. With several threads each takes one run of whole frame rows
+// chosen from its index (copies and filtered rows alike). Compiled once, in a scalar file.
 void runLowpassStage(const LowpassKernelTable& kernels, int threadIndex, int threadCount,
                      const RowJob& job);
 

@@ -106,8 +106,10 @@ void filterRowTail(int16_t* out, const RowPointers<Tap>& rowAt, ptrdiff_t j, ptr
 }
 
 template <int Tap>
-void lowpassKernelMmx(int16_t* dst, const int16_t* src, int rows, int width, int stride) {
-  if (rows <= 0 || width <= 0) return;
+void lowpassKernelMmx(int16_t* dst, const int16_t* src, int rows, int width, int stride,
+                      int firstRow, int rowCount) {
+  const BandRows range = bandRowsToFilter(rows, firstRow, rowCount);
+  if (range.begin >= range.end || width <= 0) return;
   assert(rows == 1 || stride >= width);
   constexpr int kReach = reachOf(Tap);
   const ptrdiff_t pitch = static_cast<ptrdiff_t>(stride) * kSamplesPerPixel;
@@ -115,7 +117,7 @@ void lowpassKernelMmx(int16_t* dst, const int16_t* src, int rows, int width, int
   const ptrdiff_t bodyEnd = samples / kBlock * kBlock;
   const WeightVectors weights = weightVectors<Tap>();
   RowPointers<Tap> rowAt{};
-  for (int i = 0; i < rows; ++i) {
+  for (int i = range.begin; i < range.end; ++i) {
     rowAt[0] = src + i * pitch;
     for (int k = 1; k <= kReach; ++k) {
       rowAt[static_cast<size_t>(2 * k - 1)] = src + mirrorBandRow(i - k, rows) * pitch;

@@ -42,13 +42,15 @@ void neighbourRows(const int16_t* src, int i, int rows, ptrdiff_t pitch,
   }
 }
 
-void lowpassTap0Scalar(int16_t* dst, const int16_t* src, int rows, int width, int stride) {
-  if (rows <= 0 || width <= 0) return;
+void lowpassTap0Scalar(int16_t* dst, const int16_t* src, int rows, int width, int stride,
+                       int firstRow, int rowCount) {
+  const BandRows range = bandRowsToFilter(rows, firstRow, rowCount);
+  if (range.begin >= range.end || width <= 0) return;
   assert(rows == 1 || stride >= width);
   const ptrdiff_t pitch = static_cast<ptrdiff_t>(stride) * kSamplesPerPixel;
   const ptrdiff_t samples = static_cast<ptrdiff_t>(width) * kSamplesPerPixel;
   std::array<const int16_t*, 3> rowAt{};
-  for (int i = 0; i < rows; ++i) {
+  for (int i = range.begin; i < range.end; ++i) {
     neighbourRows<1>(src, i, rows, pitch, rowAt);
     int16_t* out = dst + i * pitch;
     for (ptrdiff_t j = 0; j < samples; ++j) {
@@ -60,19 +62,21 @@ void lowpassTap0Scalar(int16_t* dst, const int16_t* src, int rows, int width, in
 }
 
 template <int Tap>
-void lowpassTapScalar(int16_t* dst, const int16_t* src, int rows, int width, int stride) {
+void lowpassTapScalar(int16_t* dst, const int16_t* src, int rows, int width, int stride,
+                      int firstRow, int rowCount) {
   static_assert(Tap >= 1 && Tap < kTapCount);
   constexpr int kReach = Tap + 1;
   constexpr std::array<int32_t, kMaxReach + 1> a = kCoefficients[Tap];
   // Adding just under half (16383) before the shift rounds halves down; tap 5 adds exactly half
   // (16384) and rounds them up.
   constexpr int32_t kRounding = Tap == 5 ? 16384 : 16383;
-  if (rows <= 0 || width <= 0) return;
+  const BandRows range = bandRowsToFilter(rows, firstRow, rowCount);
+  if (range.begin >= range.end || width <= 0) return;
   assert(rows == 1 || stride >= width);
   const ptrdiff_t pitch = static_cast<ptrdiff_t>(stride) * kSamplesPerPixel;
   const ptrdiff_t samples = static_cast<ptrdiff_t>(width) * kSamplesPerPixel;
   std::array<const int16_t*, 2 * kReach + 1> rowAt{};
-  for (int i = 0; i < rows; ++i) {
+  for (int i = range.begin; i < range.end; ++i) {
     neighbourRows<kReach>(src, i, rows, pitch, rowAt);
     int16_t* out = dst + i * pitch;
     for (ptrdiff_t j = 0; j < samples; ++j) {

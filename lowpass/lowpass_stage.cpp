@@ -1,9 +1,11 @@
 #include <algorithm>
 #include <cassert>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 #include "lowpass/lowpass.h"
+#include "pipeline/row_execution.h"
 
 namespace quillet {
 
@@ -19,22 +21,35 @@ int mirrorBandRow(int row, int rows) {
   return folded < rows ? folded : period - folded;
 }
 
-namespace {
-
-void copyPixels(Pixel* dst, const Pixel* src, int count) {
-  std::memcpy(dst, src, static_cast<size_t>(count) * sizeof(Pixel));
+BandRows bandRowsToFilter(int rows, int firstRow, int rowCount) {
+  // In 64 bits, so a range reaching past INT_MAX cannot wrap.
+  const int64_t end = std::min<int64_t>(int64_t{firstRow} + std::max(rowCount, 0), rows);
+  const int begin = std::max(firstRow, 0);
+  return BandRows{begin, static_cast<int>(std::max<int64_t>(end, begin))};
 }
 
-// Pixels x0 .. x0 + w - 1 of every frame row: margin rows copied, band rows filtered.
-void lowpassColumns(LowpassKernel kernel, const RowJob& job, int x0, int w) {
-  const ptrdiff_t stride = job.stride;
-  const auto sourceRow = [&](int y) { return job.source + y * stride + x0; };
-  const auto destinationRow = [&](int y) { return job.other + y * stride + x0; };
-  for (int y = 0; y < job.bandTop; ++y) copyPixels(destinationRow(y), sourceRow(y), w);
-  kernel(reinterpret_cast<int16_t*>(destinationRow(job.bandTop)),
-         reinterpret_cast<const int16_t*>(sourceRow(job.bandTop)), job.bandEnd - job.bandTop, w,
-         job.stride);
-  for (int y = job.bandEnd; y < job.height; ++y) copyPixels(destinationRow(y), sourceRow(y), w);
+namespace {
+
+void copyRow(const RowJob& job, int y) {
+  const ptrdiff_t offset = static_cast<ptrdiff_t>(y) * job.stride;
+  std::memcpy(job.other + offset, job.source + offset,
+              static_cast<size_t>(job.width) * sizeof(Pixel));
+}
+
+// Frame rows y0 .. y1 - 1: margin rows copied, band rows filtered in one kernel call.
+void lowpassRows(LowpassKernel kernel, const RowJob& job, int y0, int y1) {
+  const int top = job.bandTop;
+  const int end = job.bandEnd;
+  for (int y = y0; y < std::min(y1, top); ++y) copyRow(job, y);
+  const int first = std::max(y0, top);
+  const int last = std::min(y1, end);
+  if (first < last) {
+    const ptrdiff_t bandOffset = static_cast<ptrdiff_t>(top) * job.stride;
+    kernel(reinterpret_cast<int16_t*>(job.other + bandOffset),
+           reinterpret_cast<const int16_t*>(job.source + bandOffset), end - top, job.width,
+           job.stride, first - top, last - first);
+  }
+  for (int y = std::max(y0, end); y < y1; ++y) copyRow(job, y);
 }
 
 }  // namespace
@@ -44,27 +59,18 @@ void runLowpassStage(const LowpassKernelTable& kernels, int threadIndex, int thr
   assert(job.selector >= 0 && job.selector < kTapCount);
   assert(0 <= job.bandTop && job.bandTop <= job.bandEnd && job.bandEnd <= job.height);
   const LowpassKernel kernel = kernels[static_cast<size_t>(job.selector)];
+  if (job.width <= 0 || job.height <= 0) return;
   if (threadCount <= 1) {
-    if (job.width > 0) lowpassColumns(kernel, job, 0, job.width);
+    lowpassRows(kernel, job, 0, job.height);
     return;
   }
-  // Strips of whole 8-pixel blocks, so a strip starts on a 16-byte boundary whenever its row
-  // does: threads below `extra` take one block more (all of them when extra >= threadCount),
-  // and the row's end cuts the last strip short.
-  const int blocksPerThread = job.width / (8 * threadCount);
-  const int extra = job.width % (8 * threadCount);
-  int x0 = 0;
-  int x1 = 0;
-  if (threadIndex < extra) {
-    x0 = 8 * threadIndex * (blocksPerThread + 1);
-    x1 = 8 * (threadIndex + 1) * (blocksPerThread + 1);
-  } else {
-    x0 = 8 * (threadIndex * blocksPerThread + extra);
-    x1 = 8 * ((threadIndex + 1) * blocksPerThread + extra);
+  // Runs of whole rows claimed from rowCounter: each thread's reads and writes stay in rows of
+  // its own, and a thread that starts late or runs slowly leaves its share to the others.
+  (void)threadIndex;
+  for (RowRun run = claimRows(rowCounter, job.height); run.begin < run.end;
+       run = claimRows(rowCounter, job.height)) {
+    lowpassRows(kernel, job, run.begin, run.end);
   }
-  const int w = std::min(x1, job.width) - x0;
-  if (w <= 0) return;
-  lowpassColumns(kernel, job, x0, w);
 }
 
 HOST_ENTRY void LowpassStageScalar(int threadIndex, int threadCount, RowJob* job, void*) {

@@ -191,6 +191,7 @@ HOST_ENTRY int HOST_CDECL FilterProc(FilterTable* filter, FrameProcInfo* frame) 
   const RowStage lowpass = framesAligned(job.stride, job.source, job.other)
                                ? kernels.lowpassAligned
                                : kernels.lowpassUnaligned;
+  rowCounter.store(0);
   ctx.executor.run(lowpass, &job, nullptr);
   clearMmxState();
 

@@ -216,9 +216,9 @@ void checkKernel(const FormSpec& formSpec, int tap, const Shape& s, Fill fill, P
   }
   const std::vector<int16_t> input(src, src + samples);
   std::vector<int16_t> expected(samples + 1, 0);
-  LowpassKernelsScalar[tap](expected.data(), input.data(), s.rows, s.width, s.stride);
+  LowpassKernelsScalar[tap](expected.data(), input.data(), s.rows, s.width, s.stride, 0, s.rows);
 
-  (*formSpec.kernels)[tap](dst, src, s.rows, s.width, s.stride);
+  (*formSpec.kernels)[tap](dst, src, s.rows, s.width, s.stride, 0, s.rows);
 
   EXPECT_TRUE(std::equal(input.begin(), input.end(), src)) << "source changed: " << what;
   EXPECT_TRUE(srcBuffer.leadIntact()) << "source lead changed: " << what;
@@ -355,8 +355,8 @@ TEST_P(LowpassCrossform, ExactHalfRoundsDownOnlyForTap5) {
     int16_t* vector = vectorBuffer.as<int16_t>();
     std::memset(src, 0, bytes);
     std::fill_n(src + rows / 2 * pitch, width * kSamplesPerPixel, static_cast<int16_t>(impulse));
-    LowpassKernelsScalar[tap()](scalar, src, rows, width, stride);
-    (*formSpec().kernels)[tap()](vector, src, rows, width, stride);
+    LowpassKernelsScalar[tap()](scalar, src, rows, width, stride, 0, rows);
+    (*formSpec().kernels)[tap()](vector, src, rows, width, stride, 0, rows);
     int halves = 0;
     for (int r = 0; r < rows; ++r) {
       for (int j = 0; j < width * kSamplesPerPixel; ++j) {
@@ -412,6 +412,7 @@ TEST_P(LowpassCrossform, StageMatchesScalarStage) {
       Pixel* dst = destination.data();
       while (reinterpret_cast<uintptr_t>(dst) % 16 != 0) ++dst;
       RowJob job{src, dst, tap(), 0, c.height, c.width, stride, c.bandTop, c.bandEnd};
+      rowCounter = 0;
       for (int i = 0; i < threads; ++i) {
         test::dirtyMmxState();
         form.stage(i, threads, &job, nullptr);

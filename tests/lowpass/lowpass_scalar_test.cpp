@@ -45,8 +45,8 @@ Band columnBand(const std::vector<int>& column, int width) {
 
 Band filtered(int tap, const Band& src) {
   Band dst(src.rows, src.width, src.stride, kUntouched);
-  LowpassKernelsScalar[tap](dst.samples.data(), src.samples.data(), src.rows, src.width,
-                            src.stride);
+  LowpassKernelsScalar[tap](dst.samples.data(), src.samples.data(), src.rows, src.width, src.stride,
+                            0, src.rows);
   return dst;
 }
 
@@ -228,7 +228,7 @@ TEST(LowpassScalar, EdgesFilterAsExplicitMirror) {
       const Band tallOut = filtered(tap, tall);
 
       Band out(rows, width, width, kUntouched);
-      LowpassKernelsScalar[tap](out.samples.data(), band, rows, width, width);
+      LowpassKernelsScalar[tap](out.samples.data(), band, rows, width, width, 0, rows);
       for (int r = 0; r < rows; ++r) {
         for (int j = 0; j < width * 3; ++j) {
           ASSERT_EQ(out.row(r)[j], tallOut.row(r + reach)[j])
@@ -266,7 +266,8 @@ TEST(LowpassScalar, NoRowsOrNoWidthWritesNothing) {
     for (const auto& shape : shapes) {
       const Band src(6, 5, 5, 1000);
       Band dst(6, 5, 5, kUntouched);
-      LowpassKernelsScalar[tap](dst.samples.data(), src.samples.data(), shape[0], shape[1], 5);
+      LowpassKernelsScalar[tap](dst.samples.data(), src.samples.data(), shape[0], shape[1], 5, 0,
+                                shape[0]);
       for (int16_t v : dst.samples) {
         ASSERT_EQ(v, kUntouched) << "tap " << tap << " rows " << shape[0] << " width " << shape[1];
       }
@@ -281,7 +282,7 @@ TEST(LowpassScalar, WritesOnlyTheBandsRowSamples) {
       const int stride = 7;
       const Band src(rows + 2, width, stride, 300);
       Band dst(rows + 2, width, stride, kUntouched);
-      LowpassKernelsScalar[tap](dst.row(1), src.row(1), rows, width, stride);
+      LowpassKernelsScalar[tap](dst.row(1), src.row(1), rows, width, stride, 0, rows);
       for (int r = 0; r < rows + 2; ++r) {
         for (int j = 0; j < stride * 3; ++j) {
           const bool written = r >= 1 && r <= rows && j < width * 3;

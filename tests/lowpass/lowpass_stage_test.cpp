@@ -2,10 +2,14 @@
 
 #include <cstdint>
 #include <cstring>
+#include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "common/pixel.h"
 #include "lowpass/lowpass.h"
+#include "pipeline/row_execution.h"
 #include "pipeline/row_job.h"
 #include "tests/support/guarded_buffer.h"
 
@@ -47,111 +51,128 @@ bool samePixels(const Pixel* a, const Pixel* b, int count) {
 struct KernelCall {
   ptrdiff_t dstOffset;
   ptrdiff_t srcOffset;
-  int rows, width, stride;
+  int rows, width, stride, firstRow, rowCount;
 };
 std::vector<KernelCall> recordedCalls;
 const RowJob* recordedJob = nullptr;
 
 template <int Tap>
-void recordCall(int16_t* dst, const int16_t* src, int rows, int width, int stride) {
+void recordCall(int16_t* dst, const int16_t* src, int rows, int width, int stride, int firstRow,
+                int rowCount) {
   const auto* d = reinterpret_cast<const Pixel*>(dst);
   const auto* s = reinterpret_cast<const Pixel*>(src);
-  recordedCalls.push_back(
-      KernelCall{d - recordedJob->other, s - recordedJob->source, rows, width, stride});
+  recordedCalls.push_back(KernelCall{d - recordedJob->other, s - recordedJob->source, rows, width,
+                                     stride, firstRow, rowCount});
 }
 const LowpassKernelTable kRecordingKernels = {recordCall<0>, recordCall<1>, recordCall<2>,
                                               recordCall<3>, recordCall<4>, recordCall<5>,
                                               recordCall<6>};
 
-// Runs the stage as thread `index` of `count` with the recording kernels; returns its calls.
-std::vector<KernelCall> stripCalls(int width, int index, int count) {
-  std::vector<Pixel> source(static_cast<size_t>(4) * static_cast<size_t>(width + 1));
-  std::vector<Pixel> destination(source.size());
-  const RowJob job{source.data(), destination.data(), 3, 0, 4, width, width + 1, 1, 3};
+// What one stage call does to a frame of `height` rows (width 5, stride 6) with the band
+// bandTop..bandEnd when it runs as thread `index` of `count`, rowCounter starting at `preset`:
+// its kernel calls and the frame rows it copies.
+struct CallWork {
+  std::vector<KernelCall> calls;
+  std::vector<int> copiedRows;
+};
+CallWork stageCall(int height, int bandTop, int bandEnd, int index, int count, int preset = 0) {
+  constexpr int kWidth = 5;
+  constexpr int kStride = 6;
+  std::vector<Pixel> source(static_cast<size_t>(height) * kStride, Pixel{1, 2, 3});
+  std::vector<Pixel> destination(source.size(), Pixel{kUntouched, kUntouched, kUntouched});
+  const RowJob job{source.data(), destination.data(), 3, 0, height, kWidth, kStride, bandTop,
+                   bandEnd};
   recordedCalls.clear();
   recordedJob = &job;
+  rowCounter = preset;
   runLowpassStage(kRecordingKernels, index, count, job);
-  return recordedCalls;
+  CallWork work{recordedCalls, {}};
+  for (int y = 0; y < height; ++y) {
+    if (destination[static_cast<size_t>(y) * kStride].y != kUntouched) work.copiedRows.push_back(y);
+  }
+  return work;
 }
 
-TEST(LowpassStage, StripsFollowTheBlockDivision) {
-  struct Strip {
-    int begin, end;
+std::vector<int> rowsFrom(int begin, int end) {
+  std::vector<int> rows;
+  for (int y = begin; y < end; ++y) rows.push_back(y);
+  return rows;
+}
+
+// With several threads the stage claims runs of whole frame rows from rowCounter: margin rows
+// of a run are copied, and its band rows go to the kernel in one call that names them. Runs
+// below the counter's start belong to other threads.
+TEST(LowpassStage, ClaimsRunsOfWholeRows) {
+  constexpr int C = kRowsPerClaim;
+  struct Run {
+    int firstRow, rowCount;  // kernel call, band rows
   };
   struct Case {
-    int width, threads;
-    std::vector<Strip> strips;  // per thread; begin == end for a thread that makes no call
+    const char* what;
+    int height, bandTop, bandEnd, preset;
+    std::vector<int> copied;
+    std::vector<Run> calls;
   };
-  const Case cases[] = {
-      {640, 4, {{0, 160}, {160, 320}, {320, 480}, {480, 640}}},
-      {1000, 3, {{0, 336}, {336, 672}, {672, 1000}}},
-      {100,
-       16,
-       {{0, 8},
-        {8, 16},
-        {16, 24},
-        {24, 32},
-        {32, 40},
-        {40, 48},
-        {48, 56},
-        {56, 64},
-        {64, 72},
-        {72, 80},
-        {80, 88},
-        {88, 96},
-        {96, 100},
-        {100, 100},
-        {100, 100},
-        {100, 100}}},
-      {643, 4, {{0, 168}, {168, 336}, {336, 504}, {504, 643}}},
-      {24, 2, {{0, 16}, {16, 24}}},
-      {5, 3, {{0, 5}, {5, 5}, {5, 5}}},
-      {0, 2, {{0, 0}, {0, 0}}},
+  const std::vector<Case> cases = {
+      {"band in the first run",
+       C + 10,
+       2,
+       8,
+       0,
+       [] {
+         std::vector<int> rows = {0, 1};
+         for (int y : rowsFrom(8, C + 10)) rows.push_back(y);
+         return rows;
+       }(),
+       {{0, 6}}},
+      {"band across three runs",
+       2 * C + 10,
+       5,
+       2 * C + 3,
+       0,
+       {0, 1, 2, 3, 4, 2 * C + 3, 2 * C + 4, 2 * C + 5, 2 * C + 6, 2 * C + 7, 2 * C + 8, 2 * C + 9},
+       {{0, C - 5}, {C - 5, C}, {2 * C - 5, 3}}},
+      {"first run taken by another thread",
+       2 * C + 10,
+       5,
+       2 * C + 3,
+       1,
+       rowsFrom(2 * C + 3, 2 * C + 10),
+       {{C - 5, C}, {2 * C - 5, 3}}},
+      {"empty band", C + 3, 4, 4, 0, rowsFrom(0, C + 3), {}},
+      {"counter past the frame", C + 3, 0, C + 3, 2, {}, {}},
+      {"no rows", 0, 0, 0, 0, {}, {}},
   };
   for (const Case& c : cases) {
-    for (int i = 0; i < c.threads; ++i) {
-      const std::vector<KernelCall> calls = stripCalls(c.width, i, c.threads);
-      const Strip& strip = c.strips[static_cast<size_t>(i)];
-      if (strip.begin == strip.end) {
-        EXPECT_TRUE(calls.empty()) << "width " << c.width << " thread " << i;
-        continue;
+    for (int threads : {2, 5}) {
+      const CallWork work = stageCall(c.height, c.bandTop, c.bandEnd, 1, threads, c.preset);
+      const std::string where = std::string(c.what) + ", " + std::to_string(threads) + " threads";
+      EXPECT_EQ(work.copiedRows, c.copied) << where;
+      ASSERT_EQ(work.calls.size(), c.calls.size()) << where;
+      for (size_t i = 0; i < c.calls.size(); ++i) {
+        const KernelCall& call = work.calls[i];
+        // The kernel always sees the whole band and is told which of its rows to write.
+        EXPECT_EQ(call.dstOffset, c.bandTop * 6) << where;
+        EXPECT_EQ(call.srcOffset, c.bandTop * 6) << where;
+        EXPECT_EQ(call.rows, c.bandEnd - c.bandTop) << where;
+        EXPECT_EQ(call.width, 5) << where;
+        EXPECT_EQ(call.stride, 6) << where;
+        EXPECT_EQ(call.firstRow, c.calls[i].firstRow) << where << " call " << i;
+        EXPECT_EQ(call.rowCount, c.calls[i].rowCount) << where << " call " << i;
       }
-      ASSERT_EQ(calls.size(), 1u) << "width " << c.width << " thread " << i;
-      EXPECT_EQ(calls[0].dstOffset, (c.width + 1) + strip.begin) << "thread " << i;
-      EXPECT_EQ(calls[0].srcOffset, (c.width + 1) + strip.begin) << "thread " << i;
-      EXPECT_EQ(calls[0].width, strip.end - strip.begin) << "width " << c.width << " thread " << i;
-      EXPECT_EQ(calls[0].rows, 2);
-      EXPECT_EQ(calls[0].stride, c.width + 1);
     }
   }
 }
 
-TEST(LowpassStage, StripsTileTheRowInWholeBlocks) {
-  for (int width = 1; width <= 200; ++width) {
-    for (int threads = 2; threads <= 16; ++threads) {
-      ptrdiff_t next = 0;
-      for (int i = 0; i < threads; ++i) {
-        for (const KernelCall& call : stripCalls(width, i, threads)) {
-          const ptrdiff_t begin = call.dstOffset - (width + 1);
-          ASSERT_EQ(begin, next) << "width " << width << " threads " << threads << " thread " << i;
-          ASSERT_EQ(begin % 8, 0) << "width " << width << " threads " << threads;
-          next = begin + call.width;
-          ASSERT_TRUE(next == width || call.width % 8 == 0)
-              << "width " << width << " threads " << threads << " thread " << i;
-        }
-      }
-      ASSERT_EQ(next, width) << "width " << width << " threads " << threads;
-    }
-  }
-}
-
-TEST(LowpassStage, OneThreadFiltersWholeRowsInOneCall) {
+TEST(LowpassStage, OneThreadFiltersTheWholeBandInOneCallWithoutTheCounter) {
   for (int threads : {0, 1}) {
-    const std::vector<KernelCall> calls = stripCalls(37, 0, threads);
-    ASSERT_EQ(calls.size(), 1u);
-    EXPECT_EQ(calls[0].dstOffset, 38);
-    EXPECT_EQ(calls[0].width, 37);
-    EXPECT_EQ(calls[0].rows, 2);
+    // One thread never claims: a counter left anywhere does not matter.
+    const CallWork work = stageCall(10, 2, 8, 0, threads, 77);
+    ASSERT_EQ(work.calls.size(), 1u);
+    EXPECT_EQ(work.calls[0].firstRow, 0);
+    EXPECT_EQ(work.calls[0].rowCount, 6);
+    EXPECT_EQ(work.copiedRows, (std::vector<int>{0, 1, 8, 9}));
+    EXPECT_EQ(rowCounter.load(), 77);
   }
 }
 
@@ -181,7 +202,7 @@ TEST(LowpassStage, CopiesMarginsAndFiltersBand) {
       }
       LowpassKernelsScalar[tap](reinterpret_cast<int16_t*>(bandOut.data()),
                                 reinterpret_cast<const int16_t*>(band.data()), bandRows, c.width,
-                                c.stride);
+                                c.stride, 0, bandRows);
       for (int y = 0; y < c.height; ++y) {
         const bool inBand = y >= c.bandTop && y < c.bandEnd;
         const Pixel* expected =
@@ -198,7 +219,7 @@ TEST(LowpassStage, CopiesMarginsAndFiltersBand) {
   }
 }
 
-// The columns are filtered independently, so any division into strips gives the same frame.
+// A row's result depends only on the band, so any division into runs of rows gives the same frame.
 TEST(LowpassStage, ThreadCountsGiveTheSameFrame) {
   struct Case {
     int height, width, stride, bandTop, bandEnd;
@@ -207,7 +228,10 @@ TEST(LowpassStage, ThreadCountsGiveTheSameFrame) {
                         {9, 37, 37, 0, 9},
                         {6, 333, 340, 1, 3},
                         {15, 1, 2, 4, 5},
-                        {5, 64, 64, 5, 5}};
+                        {5, 64, 64, 5, 5},
+                        // Several runs of rows for the threads to share.
+                        {100, 20, 20, 3, 97},
+                        {70, 9, 9, 0, 70}};
   test::Prng prng(test::testSeed());
   for (int tap = 0; tap < kTapCount; ++tap) {
     for (const Case& c : cases) {
@@ -219,7 +243,13 @@ TEST(LowpassStage, ThreadCountsGiveTheSameFrame) {
         std::fill(split.destination.begin(), split.destination.end(),
                   Pixel{kUntouched, kUntouched, kUntouched});
         RowJob job = split.job(tap, c.bandTop, c.bandEnd);
-        for (int i = 0; i < threads; ++i) LowpassStageScalar(i, threads, &job, nullptr);
+        rowCounter = 0;
+        std::vector<std::thread> workers;
+        for (int i = 0; i < threads; ++i) {
+          workers.emplace_back(
+              [&job, i, threads] { LowpassStageScalar(i, threads, &job, nullptr); });
+        }
+        for (std::thread& w : workers) w.join();
         ASSERT_EQ(std::memcmp(split.destination.data(), single.destination.data(),
                               split.destination.size() * sizeof(Pixel)),
                   0)

@@ -242,7 +242,7 @@ std::vector<Pixel> modelFrame(const FakeHost& host, int32_t k, const HostSetting
   const ptrdiff_t bandOffset = static_cast<ptrdiff_t>(bandTop) * stride;
   LowpassKernelsScalar[static_cast<size_t>(s.tracks[kTrackTap])](
       reinterpret_cast<int16_t*>(filtered.data() + bandOffset),
-      reinterpret_cast<const int16_t*>(current + bandOffset), rows, width, stride);
+      reinterpret_cast<const int16_t*>(current + bandOffset), rows, width, stride, 0, rows);
 
   const int32_t motion = s.tracks[kTrackMotion];
   if (motion > 0) {
