@@ -11,6 +11,8 @@
 //   loop   - the host's whole loop: reading the next frame into its window plus the callback.
 // Right after every clip the same program times memcpy of one frame a few times; every
 // figure is also given as a multiple of that copy time ("x_memcpy", "loop_x_memcpy").
+// "workers" is the size of the stand-in's pool: the host's own thread is worker 0, so with 1
+// worker every stage runs on the calling thread and with 2 one helper thread joins it.
 // Run with --benchmark_repetitions=N and read the medians.
 
 #include <benchmark/benchmark.h>

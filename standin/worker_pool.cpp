@@ -1,13 +1,45 @@
 #include "standin/worker_pool.h"
 
 #include <algorithm>
+#include <chrono>
+#include <mutex>
 
 namespace quillet::standin {
 
-WorkerPool::WorkerPool(int workers) : count_(std::max(workers, 1)) {
-  threads_.reserve(static_cast<size_t>(count_));
+namespace {
+
+// How long a thread polls before it sleeps: the stages of one frame follow each other within
+// microseconds, so a short poll catches the next hand-over without a wake-up through the
+// kernel (which costs a tenth of a millisecond and more on a virtual machine). A pool with
+// more workers than processors never polls: a polling thread would hold a processor another
+// worker needs.
+constexpr auto kPollTime = std::chrono::microseconds(200);
+
+void relax() {
+#if defined(__i386__) || defined(__x86_64__)
+  __builtin_ia32_pause();
+#endif
+}
+
+// Polls for a while until done() holds; returns whether it did.
+template <class Condition>
+bool pollUntil(Condition done) {
+  const auto pollEnd = std::chrono::steady_clock::now() + kPollTime;
+  for (;;) {
+    if (done()) return true;
+    if (std::chrono::steady_clock::now() >= pollEnd) return false;
+    relax();
+  }
+}
+
+}  // namespace
+
+WorkerPool::WorkerPool(int workers)
+    : count_(std::max(workers, 1)),
+      poll_(static_cast<unsigned>(count_) <= std::max(std::thread::hardware_concurrency(), 1u)) {
+  helpers_.reserve(static_cast<size_t>(count_ - 1));
   try {
-    for (int i = 0; i < count_; ++i) threads_.emplace_back([this, i] { workerLoop(i); });
+    for (int i = 1; i < count_; ++i) helpers_.emplace_back([this, i] { helperLoop(i); });
   } catch (...) {
     stopAll();
     throw;
@@ -17,40 +49,55 @@ WorkerPool::WorkerPool(int workers) : count_(std::max(workers, 1)) {
 WorkerPool::~WorkerPool() { stopAll(); }
 
 void WorkerPool::stopAll() {
+  stopping_.store(true, std::memory_order_relaxed);
+  startHelpers();
+  for (std::thread& t : helpers_) t.join();
+}
+
+void WorkerPool::startHelpers() {
   {
+    // Under the mutex, so a helper that found the old generation and is about to sleep cannot
+    // miss the change. The release publishes the stage fields and the pending count.
     std::lock_guard<std::mutex> lock(mutex_);
-    stopping_ = true;
+    generation_.fetch_add(1, std::memory_order_release);
   }
   startSignal_.notify_all();
-  for (std::thread& t : threads_) t.join();
 }
 
 void WorkerPool::run(RowStage stage, RowJob* job, void* extra) {
-  std::unique_lock<std::mutex> lock(mutex_);
   stage_ = stage;
   job_ = job;
   extra_ = extra;
-  pending_ = size();
-  ++generation_;
-  startSignal_.notify_all();
-  // The mutex taken by every worker after its call orders its writes before this return.
-  doneSignal_.wait(lock, [this] { return pending_ == 0; });
+  const int helpers = count_ - 1;
+  if (helpers > 0) {
+    pending_.store(helpers, std::memory_order_relaxed);
+    startHelpers();
+  }
+  stage(0, count_, job, extra);
+  if (helpers == 0) return;
+  // Each helper's release decrement orders its writes before the acquire that sees zero.
+  const auto allReturned = [this] { return pending_.load(std::memory_order_acquire) == 0; };
+  if (poll_ && pollUntil(allReturned)) return;
+  std::unique_lock<std::mutex> lock(mutex_);
+  doneSignal_.wait(lock, allReturned);
 }
 
-void WorkerPool::workerLoop(int index) {
+void WorkerPool::helperLoop(int index) {
   uint64_t seen = 0;
-  std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    startSignal_.wait(lock, [&] { return stopping_ || generation_ != seen; });
-    if (stopping_) return;
-    seen = generation_;
-    const RowStage stage = stage_;
-    RowJob* const job = job_;
-    void* const extra = extra_;
-    lock.unlock();
-    stage(index, count_, job, extra);
-    lock.lock();
-    if (--pending_ == 0) doneSignal_.notify_one();
+    const auto started = [&] { return generation_.load(std::memory_order_acquire) != seen; };
+    if (!poll_ || !pollUntil(started)) {
+      std::unique_lock<std::mutex> lock(mutex_);
+      startSignal_.wait(lock, started);
+    }
+    seen = generation_.load(std::memory_order_acquire);
+    if (stopping_.load(std::memory_order_relaxed)) return;
+    stage_(index, count_, job_, extra_);
+    if (pending_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+      // Under the mutex, so the caller cannot check the count and then miss the signal.
+      std::lock_guard<std::mutex> lock(mutex_);
+      doneSignal_.notify_one();
+    }
   }
 }
 

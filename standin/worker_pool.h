@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -10,11 +11,14 @@
 
 namespace quillet::standin {
 
-// A fixed set of worker threads that live as long as the pool. run() hands one stage to all of
-// them at once; it is the host's executor behind RunOnThreads.
+// The host's executor behind RunOnThreads: `workers` threads run every stage together. The
+// thread that calls run() is worker 0 and works on the stage itself; workers 1..n-1 are helper
+// threads that live as long as the pool. Working on the stage at once, instead of sleeping
+// while helpers wake up, keeps the cost of handing a stage over small: with rows claimed from a
+// counter, a helper that wakes late simply finds fewer rows left.
 class WorkerPool {
  public:
-  // Starts `workers` threads (at least 1).
+  // Starts workers - 1 helper threads (none for 1 or fewer workers).
   explicit WorkerPool(int workers);
   ~WorkerPool();
   WorkerPool(const WorkerPool&) = delete;
@@ -22,26 +26,33 @@ class WorkerPool {
 
   int size() const { return count_; }
 
-  // Calls stage(i, n, job, extra) once on every worker, i = 0..n-1, n = size(), all at the
-  // same time, and returns when every call has returned. Everything the calls wrote happens
-  // before run() returns. One caller at a time; never from inside a stage.
+  // Calls stage(i, n, job, extra) once for every i = 0..n-1, n = size(), all at the same time:
+  // i = 0 on the calling thread, the others on the helpers. Returns when every call has
+  // returned; everything the calls wrote happens before run() returns. One caller at a time;
+  // never from inside a stage.
   void run(RowStage stage, RowJob* job, void* extra);
 
  private:
-  void workerLoop(int index);
+  void helperLoop(int index);
+  void startHelpers();
   void stopAll();
 
-  const int count_;  // fixed before any worker starts
+  const int count_;  // fixed before any helper starts
+  const bool
+      poll_;  // whether waiting threads poll before they sleep (not more workers than processors)
+  // Bumped by run() (and by the destructor) after the stage fields are written; a helper that
+  // sees it change reads them and runs the stage.
+  std::atomic<uint64_t> generation_{0};
+  std::atomic<int> pending_{0};  // helpers of the current run that have not returned yet
+  std::atomic<bool> stopping_{false};
+  // Sleeping, after the poll: helpers wait for a new generation, the caller for pending_ == 0.
   std::mutex mutex_;
   std::condition_variable startSignal_;
   std::condition_variable doneSignal_;
-  uint64_t generation_ = 0;  // counts run() calls; a change tells the workers to start
-  int pending_ = 0;          // workers of the current run that have not returned yet
-  bool stopping_ = false;
   RowStage stage_ = nullptr;
   RowJob* job_ = nullptr;
   void* extra_ = nullptr;
-  std::vector<std::thread> threads_;
+  std::vector<std::thread> helpers_;
 };
 
 }  // namespace quillet::standin
