@@ -46,8 +46,9 @@ extern const LowpassKernelTable LowpassKernelsSse2;
 extern const LowpassKernelTable LowpassKernelsSse2Aligned;
 
 // The row driver shared by every form: copies the rows outside the band and runs the kernel for
-// job->selector over the band rows. With several threads each takes one run of whole frame rows
-// chosen from its index (copies and filtered rows alike). Compiled once, in a scalar file.
+// job->selector over the band rows. With several threads the threads claim runs of whole frame
+// rows from rowCounter (copies and filtered rows alike); one thread takes every row in order
+// without the counter. Compiled once, in a scalar file.
 void runLowpassStage(const LowpassKernelTable& kernels, int threadIndex, int threadCount,
                      const RowJob& job);
 

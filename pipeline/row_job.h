@@ -25,9 +25,9 @@ struct RowJob {
 // executor passes both pointers through unchanged.
 using RowStage = void (*)(int threadIndex, int threadCount, RowJob* job, void* extra);
 
-// Row counters shared by the workers of one stage. The copy, difference-map and blend stages
-// claim rows from rowCounter, the motion-map stage from mapRowCounter. The driver resets them
-// with plain stores while no worker runs.
+// Row counters shared by the workers of one stage. The low-pass, copy, difference-map and blend
+// stages claim runs of rows from rowCounter, the motion-map stage from mapRowCounter. The driver
+// resets them with plain stores while no worker runs.
 extern std::atomic<int32_t> rowCounter;
 extern std::atomic<int32_t> mapRowCounter;
 
