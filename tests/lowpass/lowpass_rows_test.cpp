@@ -69,7 +69,8 @@ TEST(LowpassRows, PiecesOfABandEqualTheWholeBand) {
                                   std::to_string(test::testSeed());
         Band source(rows);
         for (int r = 0; r < rows; ++r) {
-          for (int j = 0; j < Band::kWidth * kSamplesPerPixel; ++j) source.row(r)[j] = prng.sample(8191);
+          for (int j = 0; j < Band::kWidth * kSamplesPerPixel; ++j)
+            source.row(r)[j] = prng.sample(8191);
         }
         const LowpassKernel kernel = (*table.kernels)[static_cast<size_t>(tap)];
         Band whole(rows);
@@ -89,7 +90,8 @@ TEST(LowpassRows, PiecesOfABandEqualTheWholeBand) {
           }
           first += count;
         }
-        for (int r = 0; r < rows; ++r) ASSERT_TRUE(pieces.sameRow(r, whole)) << where << " row " << r;
+        for (int r = 0; r < rows; ++r)
+          ASSERT_TRUE(pieces.sameRow(r, whole)) << where << " row " << r;
       }
     }
   }
@@ -102,9 +104,9 @@ TEST(LowpassRows, RangesAreCutToTheBand) {
     int begin, end;  // rows written
   };
   constexpr int kRows = 9;
-  const Case cases[] = {{-3, 5, 0, 2},  {7, 10, 7, 9},         {-5, 100, 0, 9}, {4, 0, 4, 4},
-                        {4, -2, 4, 4},  {9, 3, 9, 9},          {-8, 3, 0, 0},   {2, INT32_MAX, 2, 9},
-                        {INT32_MIN, 3, 0, 0}};
+  const Case cases[] = {{-3, 5, 0, 2}, {7, 10, 7, 9},        {-5, 100, 0, 9},
+                        {4, 0, 4, 4},  {4, -2, 4, 4},        {9, 3, 9, 9},
+                        {-8, 3, 0, 0}, {2, INT32_MAX, 2, 9}, {INT32_MIN, 3, 0, 0}};
   Band source(kRows);
   for (int r = 0; r < kRows; ++r) {
     for (int j = 0; j < Band::kWidth * kSamplesPerPixel; ++j) {
