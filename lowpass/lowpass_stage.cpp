@@ -67,10 +67,8 @@ void runLowpassStage(const LowpassKernelTable& kernels, int threadIndex, int thr
   // Runs of whole rows claimed from rowCounter: each thread's reads and writes stay in rows of
   // its own, and a thread that starts late or runs slowly leaves its share to the others.
   (void)threadIndex;
-  for (RowRun run = claimRows(rowCounter, job.height); run.begin < run.end;
-       run = claimRows(rowCounter, job.height)) {
-    lowpassRows(kernel, job, run.begin, run.end);
-  }
+  forEachClaimedRun(rowCounter, job.height,
+                    [&](RowRun run) { lowpassRows(kernel, job, run.begin, run.end); });
 }
 
 HOST_ENTRY void LowpassStageScalar(int threadIndex, int threadCount, RowJob* job, void*) {

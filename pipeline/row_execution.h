@@ -29,12 +29,20 @@ struct RowRun {
 // runs plus the number of workers.
 RowRun claimRows(std::atomic<int32_t>& counter, int32_t rows);
 
+// Calls process(run) for each run of rows this worker claims from `counter`.
+template <class RunFunction>
+void forEachClaimedRun(std::atomic<int32_t>& counter, int32_t rows, RunFunction&& process) {
+  for (RowRun run = claimRows(counter, rows); run.begin < run.end; run = claimRows(counter, rows)) {
+    process(run);
+  }
+}
+
 // Calls process(r) for every row of each run this worker claims from `counter`.
 template <class RowFunction>
 void forEachClaimedRow(std::atomic<int32_t>& counter, int32_t rows, RowFunction&& process) {
-  for (RowRun run = claimRows(counter, rows); run.begin < run.end; run = claimRows(counter, rows)) {
+  forEachClaimedRun(counter, rows, [&](RowRun run) {
     for (int32_t r = run.begin; r < run.end; ++r) process(r);
-  }
+  });
 }
 
 }  // namespace quillet
