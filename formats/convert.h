@@ -42,5 +42,11 @@ struct ConvertKernels {
 
 // The reference: the formulas through the tables of SampleScale.
 extern const ConvertKernels ConvertKernelsScalar;
+#if QUILLET_ENABLE_SIMD
+// Bit-exact to the scalar form for every code and every host value, table-free (they read the
+// scale's constants, not its tables). SSE2 works in blocks of 16 pixels; a row's last partial
+// block goes through a stack copy.
+extern const ConvertKernels ConvertKernelsSse2;
+#endif
 
 }  // namespace quillet
