@@ -44,9 +44,12 @@ struct ConvertKernels {
 extern const ConvertKernels ConvertKernelsScalar;
 #if QUILLET_ENABLE_SIMD
 // Bit-exact to the scalar form for every code and every host value, table-free (they read the
-// scale's constants, not its tables). SSE2 works in blocks of 16 pixels; a row's last partial
-// block goes through a stack copy.
+// scale's constants, not its tables). SSE2 works in blocks of 16 pixels, AVX2 in blocks of 32; a
+// row's last partial block goes through a stack copy.
 extern const ConvertKernels ConvertKernelsSse2;
+#if QUILLET_HAVE_AVX2
+extern const ConvertKernels ConvertKernelsAvx2;
+#endif
 #endif
 
 }  // namespace quillet

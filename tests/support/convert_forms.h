@@ -24,6 +24,9 @@ inline std::vector<ConvertForm> convertForms(bool withScalar) {
   if (withScalar) forms.push_back({"Scalar", &ConvertKernelsScalar, ""});
 #if QUILLET_ENABLE_SIMD
   forms.push_back({"Sse2", &ConvertKernelsSse2, "sse2"});
+#if QUILLET_HAVE_AVX2
+  forms.push_back({"Avx2", &ConvertKernelsAvx2, "avx2"});
+#endif
 #endif
   return forms;
 }
@@ -32,6 +35,7 @@ inline bool formAvailable(const ConvertForm& form) {
   const std::string cpu = form.cpu;
 #if defined(__i386__) || defined(__x86_64__)
   if (cpu == "sse2") return __builtin_cpu_supports("sse2");
+  if (cpu == "avx2") return __builtin_cpu_supports("avx2");
 #endif
   return cpu.empty();
 }
