@@ -16,6 +16,7 @@ mkdir -p "$build"
   -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
   -I"$root" \
   "$root/fuzz/y4m_reader_fuzzer.cpp" "$root/cli/y4m.cpp" "$root/formats/sample_scale.cpp" \
+  "$root/formats/convert_scalar.cpp" \
   -o "$build/y4m_reader_fuzzer"
 
 scratch=$(mktemp -d)
