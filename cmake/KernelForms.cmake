@@ -1,6 +1,7 @@
 # The file suffix decides the instruction set a kernel form may use: scalar files get no SIMD
 # flag, _mmx files MMX, _sse files SSE (with its MMX-register integer instructions), _sse2 files
-# SSE2. On i686 the baseline has none of them, so nothing outside these files uses vector code.
+# SSE2, _avx2 files AVX2 (listed only in x86-64 builds, where QUILLET_HAVE_AVX2 is on). On i686
+# the baseline has none of them, so nothing outside these files uses vector code.
 function(quillet_kernel_forms target)
   get_target_property(sources ${target} SOURCES)
   foreach(src IN LISTS sources)
@@ -10,6 +11,8 @@ function(quillet_kernel_forms target)
       set_source_files_properties(${src} TARGET_DIRECTORY ${target} PROPERTIES COMPILE_OPTIONS "-mmmx;-msse")
     elseif(src MATCHES "_sse2\\.cpp$")
       set_source_files_properties(${src} TARGET_DIRECTORY ${target} PROPERTIES COMPILE_OPTIONS "-mmmx;-msse;-msse2")
+    elseif(src MATCHES "_avx2\\.cpp$")
+      set_source_files_properties(${src} TARGET_DIRECTORY ${target} PROPERTIES COMPILE_OPTIONS "-mmmx;-msse;-msse2;-mavx2")
     endif()
   endforeach()
 endfunction()
