@@ -3,6 +3,7 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -28,6 +29,7 @@
 #include <fcntl.h>
 #include <io.h>
 #else
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -62,6 +64,21 @@ void setBinaryMode(std::FILE* file) {
   (void)file;
 #endif
 }
+
+#if !defined(_WIN32)
+// A standard stream the caller closed must not lend its number to a file the tool opens: the
+// input would pass for standard output, or messages would land in the output. Each closed one
+// is taken by /dev/null opened the other way round, so that using it fails with the system's
+// reason (EBADF) like any closed stream.
+void occupyClosedStandardStreams() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lowest free number is this one: the lower ones are open by now.
+    const int opened = open("/dev/null", fd == STDIN_FILENO ? O_WRONLY : O_RDONLY);
+    if (opened != fd && opened >= 0) close(opened);
+  }
+}
+#endif
 
 // True when writing `outputPath` would write into the file `input` reads.
 bool outputIsInput(const std::string& inputPath, std::FILE* input, const std::string& outputPath) {
@@ -105,7 +122,8 @@ std::optional<std::string> formatUsageProblem(const Options& options) {
       return "--format ycc16 needs --size WxH (W and H in 1.." + std::to_string(kMaxDimension) +
              ")";
     case ClipFormat::kY4m:
-      break;
+      if (!options.size) break;
+      return "--size applies to --format ycc16 only; a Y4M stream gives its own frame size";
   }
   return std::nullopt;
 }
@@ -222,6 +240,7 @@ std::string describeOutput(const std::string& path) {
 
 int runTool(int argc, char** argv) {
 #if !defined(_WIN32)
+  occupyClosedStandardStreams();
   // A closed pipe shows up as a write error (EPIPE), reported like any other.
   std::signal(SIGPIPE, SIG_IGN);
 #endif

@@ -7,8 +7,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -564,6 +566,37 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"MarkerMissing", kHeader + frames(1) + std::string(390, 'x'), "FRAME marker missing", 1}),
     [](const testing::TestParamInfo<BadCase>& p) { return std::string(p.param.name); });
 // clang-format on
+
+// ---- messages ---------------------------------------------------------------------------------
+
+// The system's reason for a failed read or write, and --size refused where the stream gives the
+// frame size; a closed standard stream is never taken for a file the tool opened.
+TEST_F(Y4mCli, MessagesSayWhatWentWrong) {
+  writeFile(path("in.y4m"), kHeader + frames(2));
+  fs::create_directory(path("dir"));
+  const std::string in = quote(path("in.y4m")), out = quote(path("out.y4m"));
+  struct Case {
+    const char* name;
+    std::string args;
+    int exitCode;
+    std::vector<std::string> says;
+  };
+  const Case cases[] = {
+      {"directory as input", quote(path("dir")) + " " + out, 1, {std::strerror(EISDIR)}},
+      {"closed stdin", "- " + out + " <&-", 1, {std::strerror(EBADF)}},
+      {"closed stdout", in + " - >&-", 1, {"standard output", std::strerror(EBADF)}},
+      {"--size with Y4M", "--size 16x8 " + in + " " + out, 2, {"--size"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Outcome o = quillet(c.args);
+    EXPECT_EQ(o.exitCode, c.exitCode);
+    EXPECT_EQ(o.err.find('\n'), o.err.size() - 1) << o.err;
+    for (const std::string& s : c.says) EXPECT_NE(o.err.find(s), std::string::npos) << o.err;
+    EXPECT_FALSE(fs::exists(path("out.y4m")));
+  }
+  EXPECT_EQ(readFile(path("in.y4m")), kHeader + frames(2));
+}
 
 }  // namespace
 }  // namespace quillet::test
