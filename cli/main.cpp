@@ -98,6 +98,48 @@ bool outputIsInput(const std::string& inputPath, std::FILE* input, const std::st
 #endif
 }
 
+// True when writing the file at `path` would write into the stream `name` (a path or "-"),
+// open as `fd` (-1: not open yet): the same path once resolved, or the same file through a
+// link or /dev/std*. Character devices (a terminal, /dev/null) are shared by any writers.
+bool pathReaches(const std::string& path, const std::string& name, int fd) {
+  namespace fs = std::filesystem;
+#if !defined(_WIN32)
+  struct stat target {};
+  const bool exists = stat(path.c_str(), &target) == 0;
+  if (exists && S_ISCHR(target.st_mode)) return false;
+#endif
+  if (!isStdStream(name)) {
+    std::error_code error;
+    const fs::path resolved = fs::weakly_canonical(fs::absolute(path, error), error);
+    const fs::path other = fs::weakly_canonical(fs::absolute(name, error), error);
+    if (path == name || (!error && resolved == other)) return true;
+  }
+#if defined(_WIN32)
+  (void)fd;
+  std::error_code error;
+  return !isStdStream(name) && fs::equivalent(path, name, error);
+#else
+  struct stat stream {};
+  if (!exists) return false;
+  const int found = fd >= 0 ? fstat(fd, &stream) : stat(name.c_str(), &stream);
+  return found == 0 && target.st_dev == stream.st_dev && target.st_ino == stream.st_ino;
+#endif
+}
+
+// Why the preview cannot go to `path`: it would replace the input or the output.
+std::optional<std::string> previewPathProblem(const Options& options, std::FILE* in) {
+  const std::string& path = options.preview->path;
+  const char* what = nullptr;
+  if (pathReaches(path, options.input, fileno(in))) {
+    what = "the input";
+  } else if (pathReaches(path, options.output, isStdStream(options.output) ? 1 : -1)) {
+    what = "the output";
+  } else {
+    return std::nullopt;
+  }
+  return "--preview: '" + path + "' is " + what + "; refusing to overwrite it";
+}
+
 // Closes a file the tool opened when the object goes away.
 struct FileCloser {
   void operator()(std::FILE* file) const { std::fclose(file); }
@@ -300,6 +342,11 @@ int runTool(int argc, char** argv) {
   if (outputIsInput(options.input, in, options.output)) {
     return fail(kExitUsage, "OUTPUT " + describeOutput(options.output) +
                                 " is the input file; refusing to overwrite its own input");
+  }
+  if (options.preview) {
+    if (const std::optional<std::string> problem = previewPathProblem(options, in)) {
+      return fail(kExitUsage, *problem);
+    }
   }
   FileHandle outputFile;
   std::FILE* out = stdout;

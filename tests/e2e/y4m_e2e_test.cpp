@@ -567,6 +567,47 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<BadCase>& p) { return std::string(p.param.name); });
 // clang-format on
 
+// ---- preview paths ----------------------------------------------------------------------------
+
+// A preview naming the input or the output, by any path, link or /dev/std*, is refused before
+// anything is written.
+TEST_F(Y4mCli, PreviewNeverOverwritesTheInputOrTheOutput) {
+  const std::string input = kHeader + frames(3), earlier = "an earlier output";
+  writeFile(path("in.y4m"), input);
+  fs::create_hard_link(path("in.y4m"), path("hard.y4m"));
+  fs::create_symlink(path("in.y4m"), path("soft.y4m"));
+  fs::create_directory(path("sub"));
+  const std::string in = quote(path("in.y4m")), out = quote(path("out.y4m"));
+  struct Case {
+    const char* name;
+    std::string preview;
+    std::string files;  // INPUT OUTPUT and redirections
+    bool outputExists;
+  };
+  const Case cases[] = {
+      {"the input", path("in.y4m"), in + " " + out, false},
+      {"the input through a hard link", path("hard.y4m"), in + " " + out, false},
+      {"the input through a symbolic link", path("soft.y4m"), in + " " + out, false},
+      {"the input as stdin", "/dev/stdin", "- " + out + " < " + in, false},
+      {"the output", path("out.y4m"), in + " " + out, true},
+      {"the output yet to be made", path("sub/../out.y4m"), in + " " + out, false},
+      {"the output as stdout", "/dev/stdout", in + " - >> " + out, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    writeFile(path("in.y4m"), input);
+    fs::remove(path("out.y4m"));
+    if (c.outputExists) writeFile(path("out.y4m"), earlier);
+    const Outcome o = quillet("--preview 1:" + quote(c.preview) + " " + c.files);
+    EXPECT_EQ(o.exitCode, 2);
+    EXPECT_EQ(o.err.find('\n'), o.err.size() - 1) << o.err;
+    EXPECT_NE(o.err.find("--preview"), std::string::npos) << o.err;
+    EXPECT_TRUE(readFile(path("in.y4m")) == input) << "the input was overwritten";
+    EXPECT_TRUE(readFile(path("out.y4m")) == (c.outputExists ? earlier : "")) << "output written";
+    EXPECT_EQ(fs::exists(path("out.y4m")), c.outputExists);
+  }
+}
+
 // ---- messages ---------------------------------------------------------------------------------
 
 // The system's reason for a failed read or write, and --size refused where the stream gives the
