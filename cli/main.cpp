@@ -435,4 +435,12 @@ int runTool(int argc, char** argv) {
 }  // namespace
 }  // namespace quillet::cli
 
-int main(int argc, char** argv) { return quillet::cli::runTool(argc, argv); }
+int main(int argc, char** argv) {
+  // The run reports memory its frames cannot have itself; this is for everything around it.
+  try {
+    return quillet::cli::runTool(argc, argv);
+  } catch (const std::bad_alloc&) {
+    std::fputs("quillet: out of memory\n", stderr);
+    return 1;
+  }
+}

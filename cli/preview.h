@@ -103,6 +103,7 @@ class CapturingSource : public standin::FrameSource {
   CapturingSource(standin::FrameSource& inner, PreviewCapture& capture)
       : inner_(inner), capture_(capture) {}
   bool readFrame(Pixel* frame, int32_t stride) override;
+  bool hasNextFrame() override { return inner_.hasNextFrame(); }
 
  private:
   standin::FrameSource& inner_;

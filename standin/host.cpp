@@ -51,10 +51,6 @@ Host::Host(const HostConfig& config) : config_(config) {
       config_.maxHeight < config_.height) {
     throw std::logic_error("the frame does not fit the host's maximum frame size");
   }
-  frameA_ = newFrame();
-  frameB_ = newFrame();
-  editFrame_ = frameA_.pixels();
-  tempFrame_ = frameB_.pixels();
   if (config_.threads > 0) pool_ = std::make_unique<WorkerPool>(config_.threads);
 
   const FilterTable* filter = config_.filter != nullptr ? config_.filter : GetFilterTable();
@@ -102,6 +98,14 @@ void Host::changeSettings(const Settings& settings) {
 
 FrameBuffer Host::newFrame() const {
   return FrameBuffer(config_.maxWidth, config_.maxHeight, config_.placement);
+}
+
+void Host::ensureEditFrames() {
+  if (editFrame_ != nullptr) return;
+  frameA_ = newFrame();
+  frameB_ = newFrame();
+  editFrame_ = frameA_.pixels();
+  tempFrame_ = frameB_.pixels();
 }
 
 Pixel* Host::fetch(int32_t number, int32_t* width, int32_t* height) {
@@ -176,6 +180,11 @@ RunResult Host::streamForward(FrameSource& source, FrameSink& sink) {
   // Reads frame clipLength_ into its window buffer, which held frame clipLength_ - 3.
   const auto readNext = [&]() {
     if (clipComplete_) return;
+    if (!source.hasNextFrame()) {
+      clipComplete_ = true;
+      return;
+    }
+    ensureEditFrames();
     const size_t slot = static_cast<size_t>(clipLength_) % kWindowFrames;
     if (slot == clip_.size()) {
       clip_.push_back(newFrame());
@@ -211,7 +220,8 @@ RunResult Host::streamForward(FrameSource& source, FrameSink& sink) {
 RunResult Host::loadAndProcess(FrameSource& source, FrameSink& sink, const ProcessingOrder& order) {
   streaming_ = false;
   RunResult result;
-  for (;;) {
+  while (source.hasNextFrame()) {
+    ensureEditFrames();
     FrameBuffer frame = newFrame();
     if (!source.readFrame(frame.pixels(), config_.maxWidth)) break;
     clip_.push_back(std::move(frame));

@@ -57,6 +57,10 @@ class FrameSource {
   // False at the end of the clip, or when no further whole frame can be had; the host then
   // treats the clip as ending before it.
   virtual bool readFrame(Pixel* frame, int32_t stride) = 0;
+  // Waits until it is known whether readFrame will give a frame; false when it will not. The
+  // host asks before it takes memory for a frame, so a clip that ends early costs none. A
+  // source that cannot tell in advance answers true.
+  virtual bool hasNextFrame() { return true; }
 };
 
 // Where results go, in increasing frame order.
@@ -83,8 +87,8 @@ struct RunResult {
 // services without a context argument reach it through a process-wide pointer.
 class Host {
  public:
-  // Throws std::bad_alloc when the edit and scratch frames cannot be had, std::logic_error
-  // when another host exists or the geometry is impossible.
+  // Throws std::logic_error when another host exists or the geometry is impossible. Frames
+  // are taken by run(), when the first frame arrives.
   explicit Host(const HostConfig& config);
   ~Host();
   Host(const Host&) = delete;
@@ -94,7 +98,8 @@ class Host {
   // previous and next frame are held. Any other order reads the whole clip first. Stops at the
   // first frame the filter or the sink fails on (unless continueAfterFailure); what was
   // delivered before is complete and in frame order. The neighbour cache is invalidated
-  // first, so one host can run several clips. Throws std::bad_alloc when frames cannot be had.
+  // first, so one host can run several clips. The edit and scratch frames are taken with the
+  // first frame and kept for later runs. Throws std::bad_alloc when frames cannot be had.
   RunResult run(FrameSource& source, FrameSink& sink, const ProcessingOrder& order = {});
 
   // Changes the sliders and check boxes, telling the filter which sliders changed.
@@ -120,6 +125,8 @@ class Host {
   bool noteFailure(RunResult& result, int32_t number);
   Pixel* fetch(int32_t number, int32_t* width, int32_t* height);
   FrameBuffer newFrame() const;
+  // Takes the edit and scratch frames unless they exist.
+  void ensureEditFrames();
   void writeSettings(const Settings& settings);
 
   HostConfig config_;
@@ -130,7 +137,8 @@ class Host {
   std::unique_ptr<WorkerPool> pool_;
   FrameBuffer frameA_;
   FrameBuffer frameB_;
-  Pixel* editFrame_ = nullptr;  // exchanged with tempFrame_ by every successful call
+  Pixel* editFrame_ = nullptr;  // exchanged with tempFrame_ by every successful call; null
+                                // until the first frame arrives
   Pixel* tempFrame_ = nullptr;
 
   // The clip as far as the filter may see it. Streaming: three buffers, frame n in buffer

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -35,6 +36,7 @@ struct Outcome {
   int signal = 0;
   std::string out;
   std::string err;
+  int64_t peakKib = 0;  // the largest resident set of the shell and what it ran
 };
 
 std::string readFile(const std::string& file) {
@@ -84,7 +86,9 @@ class Y4mCli : public testing::Test {
     }
     posix_spawn_file_actions_destroy(&actions);
     int status = 0;
-    waitpid(pid, &status, 0);
+    rusage usage{};
+    wait4(pid, &status, 0, &usage);
+    o.peakKib = usage.ru_maxrss;
     if (WIFEXITED(status)) o.exitCode = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) o.signal = WTERMSIG(status);
     // The shell reports a child's signal as 128 + its number.
@@ -566,6 +570,32 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"MarkerMissing", kHeader + frames(1) + std::string(390, 'x'), "FRAME marker missing", 1}),
     [](const testing::TestParamInfo<BadCase>& p) { return std::string(p.param.name); });
 // clang-format on
+
+// ---- memory -----------------------------------------------------------------------------------
+
+// Frame memory is taken as frames arrive: a header promising 8192 x 8192 frames (192 MiB of
+// samples, 384 MiB at the host's 6 bytes a pixel) and no frame is an empty clip that costs no
+// frame's memory. A frame the address space cannot hold ends the run with exit 1 and a message;
+// sanitizers reserve terabytes of address space, so that half needs a build without them.
+TEST_F(Y4mCli, FrameMemoryIsTakenAsFramesArrive) {
+  const std::string header = "YUV4MPEG2 W8192 H8192 C444\n";
+  writeFile(path("empty.y4m"), header);
+  const Outcome empty = quillet(quote(path("empty.y4m")) + " " + quote(path("out.y4m")));
+  EXPECT_EQ(empty.exitCode, 0) << empty.err;
+  EXPECT_EQ(readFile(path("out.y4m")), "YUV4MPEG2 W8192 H8192 Ip C444\n");
+  EXPECT_LT(empty.peakKib, 192 * 1024);
+  if (QUILLET_SANITIZED) return;
+
+  // 4096 x 4096: 48 MiB a frame in the file, 96 MiB in each of the host's frames.
+  const Outcome big = shell(
+      "ulimit -v 400000; { printf 'YUV4MPEG2 W4096 H4096 C444\\nFRAME\\n'; "
+      "head -c 50331648 /dev/zero; } | " +
+      quote(QUILLET_BINARY) + " --quiet --threads 0 - " + quote(path("big.y4m")));
+  EXPECT_EQ(big.signal, 0);
+  EXPECT_EQ(big.exitCode, 1);
+  EXPECT_EQ(big.err.rfind("quillet: out of memory", 0), 0u) << big.err;
+  EXPECT_EQ(big.err.find('\n'), big.err.size() - 1) << big.err;
+}
 
 // ---- preview paths ----------------------------------------------------------------------------
 
