@@ -421,6 +421,11 @@ int runTool(int argc, char** argv) {
     return fail(kExitFailure, "the filter failed on frame " + std::to_string(result.frame) +
                                   " (frame cache, frame fetch or motion buffers refused)");
   }
+  if (result.status == standin::RunResult::Status::kTooManyFrames) {
+    const std::string most = std::to_string(config.maxFrames);
+    return fail(kExitFailure, "the input has more frames than the filter can number (" + most +
+                                  "); the first " + most + " were written, the rest not read");
+  }
   if (reader->fault()) return fail(kExitFailure, *reader->fault());
   if (capture) {
     // The host is gone: the preview runs one of its own around the frame.

@@ -27,6 +27,8 @@ struct Settings {
 };
 
 constexpr int32_t kNoFrame = std::numeric_limits<int32_t>::min();
+// Frames the host can number: the filter takes a frame number and its neighbours' as an int.
+constexpr int32_t kMaxClipFrames = std::numeric_limits<int32_t>::max();
 constexpr CpuFeatures kAllCpuFeatures = kCpuMmx | kCpuSse | kCpuSse2;
 
 struct HostConfig {
@@ -46,6 +48,7 @@ struct HostConfig {
   bool continueAfterFailure = false;    // a frame the filter fails on is skipped, not the end
   bool streamForward = true;            // false: forward order also reads the whole clip first
   bool logFetches = false;              // keep every frame number FetchFrame is asked for
+  int32_t maxFrames = kMaxClipFrames;   // frames numbered at most; lower only for tests
   const FilterTable* filter = nullptr;  // another filter's record; null: GetFilterTable()'s
 };
 
@@ -73,12 +76,14 @@ class FrameSink {
 };
 
 struct RunResult {
-  enum class Status { kDone, kFilterFailed, kSinkFailed };
+  // kTooManyFrames: the source had more frames than maxFrames; the frames that could be
+  // numbered were run as a clip that ends there.
+  enum class Status { kDone, kFilterFailed, kSinkFailed, kTooManyFrames };
   Status status = Status::kDone;
-  int32_t frame = kNoFrame;           // the first frame the filter or the sink failed on
+  int32_t frame = kNoFrame;           // the first frame failed on, or left without a number
   std::vector<int32_t> failedFrames;  // every frame the filter failed on, in processing order
-  int32_t framesRead = 0;             // frames the source gave
-  int32_t framesWritten = 0;          // frames the sink took
+  int64_t framesRead = 0;             // frames of the clip the source gave
+  int64_t framesWritten = 0;          // frames the sink took
 };
 
 // The stand-in editor. It loads the filter through its registration record (init on
@@ -96,7 +101,8 @@ class Host {
 
   // Filters the clip from `source` into `sink`. Forward order streams: only the current,
   // previous and next frame are held. Any other order reads the whole clip first. Stops at the
-  // first frame the filter or the sink fails on (unless continueAfterFailure); what was
+  // first frame the filter or the sink fails on (unless continueAfterFailure), or after the
+  // last frame it can number when the source has more (kTooManyFrames); what was
   // delivered before is complete and in frame order. The neighbour cache is invalidated
   // first, so one host can run several clips. The edit and scratch frames are taken with the
   // first frame and kept for later runs. Throws std::bad_alloc when frames cannot be had.
@@ -146,8 +152,9 @@ class Host {
   std::vector<FrameBuffer> clip_;
   std::vector<int32_t> clipNumbers_;  // the frame each buffer holds, kNoFrame for none
   bool streaming_ = false;
-  int32_t clipLength_ = 0;     // frames read so far
+  int64_t clipLength_ = 0;     // frames read so far, at most maxFrames
   bool clipComplete_ = false;  // the source has ended: fetches beyond yield the last frame
+  bool clipTooLong_ = false;   // it ended at maxFrames with more to give
   int32_t peakClipFrames_ = 0;
   std::vector<int32_t> fetchLog_;
 };

@@ -363,6 +363,28 @@ TEST(StandinHost, ASinkFailureEndsTheRun) {
   }
 }
 
+// The filter numbers frames with an int: input beyond the frames the host can number is an
+// error after those frames are delivered, in either order; it neither wraps nor passes for the
+// end of the clip. The limit is lowered to 4 for the test.
+TEST(StandinHost, InputBeyondTheFramesItCanNumberIsAnError) {
+  for (const char* name : {"forward", "reverse"}) {
+    for (const int32_t frames : {4, 5}) {
+      SCOPED_TRACE(testing::Message() << name << " " << frames << " frames");
+      FakeFilter::process = copyThrough;
+      const Clip clip = labelledClip(3, 2, frames);
+      HostConfig config = fakeConfig(clip);
+      config.maxFrames = 4;
+      ClipSource source(clip);
+      ClipSink sink(clip.width, clip.height);
+      Host host(config);
+      const RunResult result = host.run(source, sink, *parseProcessingOrder(name));
+      EXPECT_EQ(result.status,
+                frames > 4 ? RunResult::Status::kTooManyFrames : RunResult::Status::kDone);
+      EXPECT_EQ(sink.numbers, (std::vector<int32_t>{0, 1, 2, 3}));
+    }
+  }
+}
+
 // The test controls against the real filter: each makes the filter fail exactly where it
 // should, and frames the failure cannot reach come out as without it.
 TEST(StandinHost, FailureControlsMakeTheFilterFailOnTheirFrame) {
