@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <string>
@@ -16,6 +17,7 @@
 #include <variant>
 
 #include "cli/demo.h"
+#include "cli/interrupt.h"
 #include "cli/options.h"
 #include "cli/preview.h"
 #include "cli/progress.h"
@@ -242,7 +244,9 @@ class ProgressSink : public standin::FrameSink {
   ProgressSink(ClipWriter& writer, bool enabled, int64_t total)
       : writer_(writer), line_(stderr, total, enabled) {}
 
+  // Under the interrupt lock: an interrupt finds the output holding whole frames.
   bool writeFrame(int32_t number, const Pixel* frame, int32_t stride) override {
+    const std::lock_guard<std::mutex> hold(interruptLock());
     if (!writer_.writeFrame(number, frame, stride)) return false;
     line_.update(++written_);
     return true;
@@ -316,6 +320,9 @@ int runTool(int argc, char** argv) {
     if (!maxFrameSize(options, *options.size, error)) return fail(kExitUsage, error);
   }
 
+  // From here on an interrupt ends the run at once; no thread has started yet.
+  watchInterrupts();
+
   FileHandle inputFile;
   std::FILE* in = stdin;
   if (isStdStream(options.input)) {
@@ -388,6 +395,24 @@ int runTool(int argc, char** argv) {
     source = &capturingSource.emplace(*reader, *capture);
     sink = &capturingSink.emplace(progressSink, *capture);
   }
+  // Flushes and closes the output once, at the end or on an interrupt, under the interrupt
+  // lock either way.
+  bool outputClosed = false;
+  bool flushed = false;
+  bool closed = true;
+  int closeError = 0;
+  const auto closeOutput = [&] {
+    if (outputClosed) return;
+    outputClosed = true;
+    flushed = writer->finish();
+    if (outputFile) {
+      errno = 0;
+      closed = std::fclose(outputFile.release()) == 0;
+      closeError = errno;
+    }
+    progressSink.finish();
+  };
+  InterruptAction closeOnInterrupt(closeOutput);
   standin::RunResult result;
   try {
     standin::Host host(config);
@@ -401,20 +426,21 @@ int runTool(int argc, char** argv) {
     }
     result = host.run(*source, *sink, options.order);
   } catch (const std::bad_alloc&) {
-    writer->finish();
+    {
+      const std::lock_guard<std::mutex> hold(interruptLock());
+      closeOutput();
+    }
     return fail(kExitFailure, "out of memory for frames of " + std::to_string(max->width) + "x" +
                                   std::to_string(max->height) + " pixels");
   }
 
-  const bool flushed = writer->finish();
-  bool closed = true;
-  if (outputFile) {
-    errno = 0;
-    closed = std::fclose(outputFile.release()) == 0;
+  {
+    const std::lock_guard<std::mutex> hold(interruptLock());
+    closeOutput();
   }
-  progressSink.finish();
   if (result.status == standin::RunResult::Status::kSinkFailed || !flushed || !closed) {
-    const std::string reason = !writer->error().empty() ? writer->error() : std::strerror(errno);
+    const std::string reason =
+        !writer->error().empty() ? writer->error() : std::strerror(closeError);
     return fail(kExitFailure, "cannot write " + describeOutput(options.output) + ": " + reason);
   }
   if (result.status == standin::RunResult::Status::kFilterFailed) {

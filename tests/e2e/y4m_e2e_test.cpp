@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <csignal>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -17,6 +18,7 @@
 #include <iterator>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/support/guarded_buffer.h"
@@ -635,6 +637,61 @@ TEST_F(Y4mCli, PreviewNeverOverwritesTheInputOrTheOutput) {
     EXPECT_TRUE(readFile(path("in.y4m")) == input) << "the input was overwritten";
     EXPECT_TRUE(readFile(path("out.y4m")) == (c.outputExists ? earlier : "")) << "output written";
     EXPECT_EQ(fs::exists(path("out.y4m")), c.outputExists);
+  }
+}
+
+// ---- interruption -----------------------------------------------------------------------------
+
+// Whether every thread of `pid` is blocked, as /proc tells.
+bool blocked(pid_t pid) {
+  std::error_code error;
+  for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
+    const std::string stat = readFile((task.path() / "stat").string());
+    const size_t name = stat.rfind(')');
+    if (name == std::string::npos || name + 2 >= stat.size() || stat[name + 2] != 'S') return false;
+  }
+  return !error;
+}
+
+// SIGINT or SIGTERM while the input stalls ends the run at once with the shell's code, the
+// output holding the frames filtered so far, whole: the header and frames 0 and 1 (frame 2
+// waits for frame 3, which never comes).
+TEST_F(Y4mCli, InterruptedRunKeepsWholeFrames) {
+  const std::string input = kHeader + frames(3);
+  writeFile(path("in.y4m"), input);
+  ASSERT_EQ(quillet(quote(path("in.y4m")) + " " + quote(path("ref.y4m"))).exitCode, 0);
+  const std::string expected =
+      readFile(path("ref.y4m")).substr(0, kHeader.size() + 2 * (6 + kFrameBytes));
+  for (const auto& [signal, code] : {std::pair{SIGINT, 130}, std::pair{SIGTERM, 143}}) {
+    SCOPED_TRACE(signal);
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[0], 0);
+    std::string binary = QUILLET_BINARY, quiet = "--quiet", in = "-", out = path("out.y4m");
+    char* argv[] = {binary.data(), quiet.data(), in.data(), out.data(), nullptr};
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, QUILLET_BINARY, &actions, nullptr, argv, environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[0]);
+    ASSERT_EQ(write(fds[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
+    // Every thread blocked for 100 ms on end: it waits for frame 3.
+    for (int still = 0, polls = 0; still < 5 && polls < 1000; ++polls) {
+      still = blocked(pid) ? still + 1 : 0;
+      usleep(20000);
+    }
+    kill(pid, signal);
+    int status = 0;
+    for (int polls = 0; polls < 500 && waitpid(pid, &status, WNOHANG) == 0; ++polls) usleep(20000);
+    if (kill(pid, 0) == 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      ADD_FAILURE() << "still running 10 s after the signal";
+    }
+    close(fds[1]);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == code) << "status " << status;
+    EXPECT_TRUE(readFile(path("out.y4m")) == expected) << "not the first two frames";
   }
 }
 
