@@ -70,9 +70,8 @@ struct EngineCloser {
 
 }  // namespace
 
-EngineRunResult runOnEngine(const QuilletConfig& config, size_t payloadBytes,
-                            PayloadSource& source, PayloadSink& sink,
-                            const EngineRunHooks& hooks) {
+EngineRunResult runOnEngine(const QuilletConfig& config, size_t payloadBytes, PayloadSource& source,
+                            PayloadSink& sink, const EngineRunHooks& hooks) {
   EngineRunResult result;
   QuilletEngine* made = nullptr;
   if (quillet_create(&config, &made) != QUILLET_OK) {

@@ -51,8 +51,7 @@ struct EngineRunResult {
 // of the filter and a writer thread takes results behind it, so reading, filtering and writing
 // overlap. `payloadBytes` is the size of one frame as the source and sink hold it, planes back
 // to back in the engine's plane order.
-EngineRunResult runOnEngine(const QuilletConfig& config, size_t payloadBytes,
-                            PayloadSource& source, PayloadSink& sink,
-                            const EngineRunHooks& hooks);
+EngineRunResult runOnEngine(const QuilletConfig& config, size_t payloadBytes, PayloadSource& source,
+                            PayloadSink& sink, const EngineRunHooks& hooks);
 
 }  // namespace quillet::cli

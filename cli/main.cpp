@@ -17,6 +17,7 @@
 #include <variant>
 
 #include "cli/demo.h"
+#include "cli/engine_run.h"
 #include "cli/interrupt.h"
 #include "cli/options.h"
 #include "cli/preview.h"
@@ -252,6 +253,14 @@ class ProgressSink : public standin::FrameSink {
     return true;
   }
 
+  // A frame as the file holds it, from the engine.
+  bool writePayload(const uint8_t* payload) {
+    const std::lock_guard<std::mutex> hold(interruptLock());
+    if (!writer_.writePayload(payload)) return false;
+    line_.update(++written_);
+    return true;
+  }
+
   void finish() { line_.finish(written_); }
 
  private:
@@ -279,6 +288,105 @@ int runDemoCommand(int argc, char** argv) {
   }
   return runDemo(argc == 3 ? argv[2] : "quillet-demo", stdout, stderr);
 }
+
+// The engine's frame format for the input.
+QuilletConfig engineConfigFor(const Options& options, const ClipReader& reader) {
+  QuilletConfig config;
+  quillet_default_config(&config);
+  config.width = reader.width();
+  config.height = reader.height();
+  config.layout = QUILLET_LAYOUT_YCC16;
+  if (const auto* y4m = dynamic_cast<const Y4mClipReader*>(&reader)) {
+    switch (y4m->format().layout) {
+      case ChromaLayout::k444:
+        config.layout = QUILLET_LAYOUT_444;
+        break;
+      case ChromaLayout::k422:
+        config.layout = QUILLET_LAYOUT_422;
+        break;
+      case ChromaLayout::k420:
+        config.layout = QUILLET_LAYOUT_420;
+        break;
+      case ChromaLayout::kMono:
+        config.layout = QUILLET_LAYOUT_MONO;
+        break;
+    }
+    config.bit_depth = y4m->format().bitDepth;
+  }
+  const standin::Settings& s = options.settings;
+  config.settings = QuilletSettings{s.tap,
+                                    s.top,
+                                    s.bottom,
+                                    s.motion,
+                                    s.motion2,
+                                    s.showMotion ? 1 : 0,
+                                    s.nextFrame ? 1 : 0,
+                                    s.useMax ? 1 : 0};
+  config.threads = options.threads;
+  config.cpu = engineCpuFor(options.cpu);
+  return config;
+}
+
+// The file's frames for the engine, straight from the reader.
+class ReaderPayloads : public PayloadSource {
+ public:
+  explicit ReaderPayloads(ClipReader& reader) : reader_(reader) {}
+  bool read(std::vector<uint8_t>& payload) override { return reader_.readPayload(payload); }
+  std::optional<std::string> fault() const override { return reader_.fault(); }
+
+ private:
+  ClipReader& reader_;
+};
+
+class WriterPayloads : public PayloadSink {
+ public:
+  explicit WriterPayloads(ProgressSink& sink) : sink_(sink) {}
+  bool write(const uint8_t* payload) override { return sink_.writePayload(payload); }
+
+ private:
+  ProgressSink& sink_;
+};
+
+// Hands the frames around the preview's frame to the capture as host pixels.
+class PayloadPreview {
+ public:
+  PayloadPreview(PreviewCapture& capture, const ClipReader& reader)
+      : capture_(capture), width_(reader.width()), height_(reader.height()) {
+    if (const auto* y4m = dynamic_cast<const Y4mClipReader*>(&reader)) {
+      format_ = y4m->format();
+      scale_ = makeSampleScale(format_->bitDepth);
+    }
+  }
+  void input(int64_t number, const uint8_t* payload) {
+    if (!capture_.wantsInput(number)) {
+      capture_.noteInput(number);
+      return;
+    }
+    capture_.offerInput(number, toPixels(payload), width_);
+  }
+  void output(int64_t number, const uint8_t* payload) {
+    if (number == capture_.frame())
+      capture_.offerOutput(capture_.frame(), toPixels(payload), width_);
+  }
+
+ private:
+  const Pixel* toPixels(const uint8_t* payload) {
+    pixels_.resize(static_cast<size_t>(width_) * static_cast<size_t>(height_));
+    if (format_) {
+      y4mFrameToPixels(*format_, scale_, payload, pixels_.data(), width_);
+    } else {
+      std::memcpy(pixels_.data(), payload, pixels_.size() * sizeof(Pixel));
+    }
+    return pixels_.data();
+  }
+
+  PreviewCapture& capture_;
+  int32_t width_;
+  int32_t height_;
+  std::optional<Y4mFormat> format_;
+  SampleScale scale_;
+  std::vector<Pixel> pixels_;
+};
 
 std::string describeOutput(const std::string& path) {
   return isStdStream(path) ? std::string("standard output") : "'" + path + "'";
@@ -414,6 +522,39 @@ int runTool(int argc, char** argv) {
   };
   InterruptAction closeOnInterrupt(closeOutput);
   standin::RunResult result;
+  if (!options.editorPath) {
+    ReaderPayloads payloads(*reader);
+    WriterPayloads sinkPayloads(progressSink);
+    std::optional<PayloadPreview> preview;
+    EngineRunHooks hooks;
+    if (capture) {
+      preview.emplace(*capture, *reader);
+      hooks.input = [&](int64_t n, const uint8_t* p) { preview->input(n, p); };
+      hooks.output = [&](int64_t n, const uint8_t* p) { preview->output(n, p); };
+    }
+    const EngineRunResult run = runOnEngine(engineConfigFor(options, *reader),
+                                            reader->payloadBytes(), payloads, sinkPayloads, hooks);
+    {
+      const std::lock_guard<std::mutex> hold(interruptLock());
+      closeOutput();
+    }
+    if (run.status == EngineRunResult::Status::kSinkFailed || !flushed || !closed) {
+      const std::string reason =
+          !writer->error().empty() ? writer->error() : std::strerror(closeError);
+      return fail(kExitFailure, "cannot write " + describeOutput(options.output) + ": " + reason);
+    }
+    if (run.status == EngineRunResult::Status::kEngineFailed) {
+      return fail(kExitFailure, "the filter failed: " + run.error);
+    }
+    if (reader->fault()) return fail(kExitFailure, *reader->fault());
+    if (capture) {
+      std::string error;
+      if (!capture->write(config, previewColourOf(*reader), options.preview->path, error)) {
+        return fail(kExitFailure, "--preview: " + error);
+      }
+    }
+    return kExitOk;
+  }
   try {
     standin::Host host(config);
     // The installed set reports the one feature it is built for: the mask's highest bit.

@@ -154,6 +154,22 @@ const char* cpuChoiceName(CpuChoice choice) {
   return "scalar";
 }
 
+QuilletCpu engineCpuFor(CpuChoice choice) {
+  switch (choice) {
+    case CpuChoice::kSse2:
+      return QUILLET_CPU_SSE2;
+    case CpuChoice::kSse:
+      return QUILLET_CPU_SSE;
+    case CpuChoice::kMmx:
+      return QUILLET_CPU_MMX;
+    case CpuChoice::kScalar:
+      return QUILLET_CPU_SCALAR;
+    case CpuChoice::kAuto:
+      break;
+  }
+  return QUILLET_CPU_AUTO;
+}
+
 std::variant<Options, ParseExit> parseOptions(int argc, const char* const* argv) {
   CLI::App app("Removes interlace combing from raw or Y4M video.", "quillet");
   app.set_version_flag("--version", "quillet 1.4.1");
@@ -258,6 +274,7 @@ std::variant<Options, ParseExit> parseOptions(int argc, const char* const* argv)
   if (!maxSize.empty()) options.maxSize = parseFrameSize(maxSize);
   options.order = *standin::parseProcessingOrder(order);
   if (!preview.empty()) options.preview = parsePreviewRequest(preview);
+  options.editorPath = app.count("--order") > 0 || options.maxSize || options.threads == 0;
   options.progress = quiet      ? ProgressMode::kOff
                      : progress ? ProgressMode::kOn
                                 : ProgressMode::kAuto;

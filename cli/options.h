@@ -7,6 +7,7 @@
 
 #include "cli/preview.h"
 #include "host/cpu_features.h"
+#include "include/quillet/quillet.h"
 #include "standin/host.h"
 #include "standin/processing_order.h"
 
@@ -35,8 +36,11 @@ struct Options {
   standin::ProcessingOrder order;
   ProgressMode progress = ProgressMode::kAuto;
   std::optional<PreviewRequest> preview;  // --preview N:FILE.png
-  std::string input;                      // a path or "-"
-  std::string output;                     // a path or "-"
+  // --order, --max-size or --threads 0 describe the editor's side: the clip then runs through
+  // the plug-in's record and the stand-in host instead of the engine.
+  bool editorPath = false;
+  std::string input;   // a path or "-"
+  std::string output;  // a path or "-"
 };
 
 // The command line could not be used, or asked for help: print `text` (to stdout when
@@ -63,5 +67,7 @@ std::optional<FrameSize> maxFrameSize(const Options& options, FrameSize frame, s
 CpuFeatures cpuMaskFor(CpuChoice choice);
 bool cpuChoiceAvailable(CpuChoice choice, CpuFeatures present);
 const char* cpuChoiceName(CpuChoice choice);
+// The engine's name for a choice.
+QuilletCpu engineCpuFor(CpuChoice choice);
 
 }  // namespace quillet::cli

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -76,6 +77,11 @@ class PreviewCapture {
 
   // Offer every input frame in order and every output frame; the capture keeps what it needs.
   void offerInput(int64_t number, const Pixel* frame, int32_t stride);
+  // Whether offerInput would keep frame `number`; noteInput counts a frame it would not.
+  bool wantsInput(int64_t number) const {
+    return number >= int64_t{frame_} - 1 && number <= int64_t{frame_} + 1;
+  }
+  void noteInput(int64_t number) { inputsSeen_ = std::max(inputsSeen_, number + 1); }
   void offerOutput(int32_t number, const Pixel* frame, int32_t stride);
 
   int32_t frame() const { return frame_; }

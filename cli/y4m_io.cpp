@@ -73,6 +73,16 @@ bool Y4mClipReader::readFrame(Pixel* frame, int32_t stride) {
   return true;
 }
 
+bool Y4mClipReader::readPayload(std::vector<uint8_t>& payload) {
+  if (fault_) return false;
+  try {
+    return reader_.readFrame(payload);
+  } catch (const Y4mError& e) {
+    fault_ = e.what();
+    return false;
+  }
+}
+
 Y4mClipWriter::Y4mClipWriter(std::FILE* out, const Y4mFormat& format)
     : format_(format), scale_(makeSampleScale(format.bitDepth)) {
   try {
@@ -88,6 +98,17 @@ bool Y4mClipWriter::writeFrame(int32_t, const Pixel* frame, int32_t stride) {
   pixelsToY4mFrame(format_, scale_, frame, stride, payload_.data());
   try {
     writer_->writeFrame(payload_.data());
+  } catch (const OutputError& e) {
+    error_ = e.what();
+    return false;
+  }
+  return true;
+}
+
+bool Y4mClipWriter::writePayload(const uint8_t* payload) {
+  if (!writer_ || !error_.empty()) return false;
+  try {
+    writer_->writeFrame(payload);
   } catch (const OutputError& e) {
     error_ = e.what();
     return false;

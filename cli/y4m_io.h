@@ -30,6 +30,8 @@ class Y4mClipReader : public ClipReader {
   bool readFrame(Pixel* frame, int32_t stride) override;
   // Waits for the next frame's read; false when it found no frame.
   bool hasNextFrame() override;
+  size_t payloadBytes() const override { return reader_.geometry().frameBytes; }
+  bool readPayload(std::vector<uint8_t>& payload) override;
 
   const Y4mFormat& format() const { return reader_.format(); }
   uint64_t headerBytes() const { return reader_.headerBytes(); }
@@ -58,6 +60,7 @@ class Y4mClipWriter : public ClipWriter {
  public:
   Y4mClipWriter(std::FILE* out, const Y4mFormat& format);
   bool writeFrame(int32_t number, const Pixel* frame, int32_t stride) override;
+  bool writePayload(const uint8_t* payload) override;
   bool finish() override;
   const std::string& error() const override { return error_; }
 

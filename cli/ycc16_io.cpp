@@ -115,4 +115,18 @@ bool Ycc16Writer::writeFrame(int32_t, const Pixel* frame, int32_t stride) {
 
 bool Ycc16Writer::finish() { return output_.flush(); }
 
+bool Ycc16Writer::writePayload(const uint8_t* payload) {
+  return writeFrame(0, reinterpret_cast<const Pixel*>(payload), width_);
+}
+
+size_t Ycc16Reader::payloadBytes() const {
+  return static_cast<size_t>(width_) * static_cast<size_t>(height_) * sizeof(Pixel);
+}
+
+bool Ycc16Reader::readPayload(std::vector<uint8_t>& payload) {
+  // A vector's storage is aligned for any scalar type, so it holds pixels as they are.
+  payload.resize(payloadBytes());
+  return readFrame(reinterpret_cast<Pixel*>(payload.data()), width_);
+}
+
 }  // namespace quillet::cli

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "common/pixel.h"
 #include "standin/host.h"
@@ -55,6 +56,12 @@ class ClipReader : public standin::FrameSource {
   // One line saying what is wrong with the input and where (frame number, byte offset), when
   // reading stopped because of bad data or a read error.
   virtual const std::optional<std::string>& fault() const = 0;
+  // Bytes of one frame as the file holds it.
+  virtual size_t payloadBytes() const = 0;
+  // Reads the next frame as the file holds it into `payload` (resized to payloadBytes()), for
+  // the engine, which converts samples itself; false as readFrame. A reader serves either
+  // readFrame or readPayload, never both.
+  virtual bool readPayload(std::vector<uint8_t>& payload) = 0;
 };
 
 // What every output format takes from the host.
@@ -64,6 +71,8 @@ class ClipWriter : public standin::FrameSink {
   virtual bool finish() = 0;
   // The reason writing failed, else empty.
   virtual const std::string& error() const = 0;
+  // Writes one frame given as the file holds it; false on failure.
+  virtual bool writePayload(const uint8_t* payload) = 0;
 };
 
 // Raw frames: back to back, each `height` rows of `width` pixels, each pixel Y, Cb, Cr as
@@ -75,6 +84,8 @@ class Ycc16Reader : public ClipReader {
   int32_t height() const override { return height_; }
   const std::optional<std::string>& fault() const override { return fault_; }
   bool readFrame(Pixel* frame, int32_t stride) override;
+  size_t payloadBytes() const override;
+  bool readPayload(std::vector<uint8_t>& payload) override;
   bool hasNextFrame() override;
 
  private:
@@ -92,6 +103,7 @@ class Ycc16Writer : public ClipWriter {
   bool writeFrame(int32_t number, const Pixel* frame, int32_t stride) override;
   bool finish() override;
   const std::string& error() const override { return output_.error(); }
+  bool writePayload(const uint8_t* payload) override;
 
  private:
   ByteOutput& output_;
