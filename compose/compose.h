@@ -32,6 +32,11 @@ extern const BlendRowTable BlendRowsSse;
 HOST_ENTRY void BlendStageScalar(int threadIndex, int threadCount, RowJob* job, void* extra);
 HOST_ENTRY void BlendStageSse(int threadIndex, int threadCount, RowJob* job, void* extra);
 HOST_ENTRY void BlendStageSse2(int threadIndex, int threadCount, RowJob* job, void* extra);
+#if QUILLET_HAVE_AVX2
+// AVX2 stage (x86-64 builds): the SSE2 stage's pixels for every 16-bit weight. Reads map values
+// 0..width-1 of each row only; never touches frame memory past pixel width-1.
+HOST_ENTRY void BlendStageAvx2(int threadIndex, int threadCount, RowJob* job, void* extra);
+#endif
 
 // Paints the display weight of each band pixel into its colour: Cb = (m * 3435) >> 13,
 // Cr = (m * 2231) >> 13, Y kept. `stride` is the frame's row distance in pixels, `mapPitch`
