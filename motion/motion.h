@@ -13,6 +13,7 @@ namespace quillet {
 struct alignas(16) MotionWeights {
   float lane[4];
 };
+// The plug-in's weights, rebuilt by its frame driver and read by its motion-map stages.
 extern MotionWeights motionWeights;
 
 using BuildWeights = MotionWeights* (*)(MotionWeights* weights, int level);
@@ -41,13 +42,18 @@ HOST_ENTRY void DiffStageSse(int threadIndex, int threadCount, RowJob* job, void
 
 // ---- Motion map -----------------------------------------------------------------------
 // One weight row (0..4096) from difference row `diff` (rows above and below at `pitch` values)
-// with motionWeights. Writes the difference row's spare elements -1 and `width` first.
-void MotionRowScalar(int16_t* diff, int16_t* map, int width, int pitch);
-void MotionRowLimitedScalar(int16_t* diff, int16_t* map, int width, int pitch, int hardLimit);
-void MotionRowSse2(int16_t* diff, int16_t* map, int width, int pitch);
-void MotionRowLimitedSse2(int16_t* diff, int16_t* map, int width, int pitch, int hardLimit);
-void MotionRowSse(int16_t* diff, int16_t* map, int width, int pitch);
-void MotionRowLimitedSse(int16_t* diff, int16_t* map, int width, int pitch, int hardLimit);
+// with `weights` (built by a BuildWeights form; nothing else is read). Writes the difference
+// row's spare elements -1 and `width` first.
+void MotionRowScalar(int16_t* diff, int16_t* map, int width, int pitch,
+                     const MotionWeights& weights);
+void MotionRowLimitedScalar(int16_t* diff, int16_t* map, int width, int pitch, int hardLimit,
+                            const MotionWeights& weights);
+void MotionRowSse2(int16_t* diff, int16_t* map, int width, int pitch, const MotionWeights& weights);
+void MotionRowLimitedSse2(int16_t* diff, int16_t* map, int width, int pitch, int hardLimit,
+                          const MotionWeights& weights);
+void MotionRowSse(int16_t* diff, int16_t* map, int width, int pitch, const MotionWeights& weights);
+void MotionRowLimitedSse(int16_t* diff, int16_t* map, int width, int pitch, int hardLimit,
+                         const MotionWeights& weights);
 
 // Motion-map stages: `extra` is the NeighbourSlot whose map is written.
 HOST_ENTRY void MotionMapStageScalar(int threadIndex, int threadCount, RowJob* job, void* extra);

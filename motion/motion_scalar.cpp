@@ -54,9 +54,10 @@ int16_t median3(int16_t a, int16_t b, int16_t c) {
 }
 
 template <bool kLimited>
-void motionRow(int16_t* diff, int16_t* map, int width, int pitch, int hardLimit) {
+void motionRow(int16_t* diff, int16_t* map, int width, int pitch, int hardLimit,
+               const MotionWeights& weights) {
   if (width <= 0) return;
-  const float w = motionWeights.lane[0];
+  const float w = weights.lane[0];
   // The row's spare elements serve as its horizontal edge: d(-1) = d(0), d(width) = d(width-1).
   diff[-1] = diff[0];
   diff[width] = diff[width - 1];
@@ -87,13 +88,15 @@ void DiffRowScalar(const Pixel* current, const Pixel* neighbour, int16_t* diff, 
   }
 }
 
-void MotionRowScalar(int16_t* diff, int16_t* map, int width, int pitch) {
-  motionRow<false>(diff, map, width, pitch, 0);
+void MotionRowScalar(int16_t* diff, int16_t* map, int width, int pitch,
+                     const MotionWeights& weights) {
+  motionRow<false>(diff, map, width, pitch, 0, weights);
 }
 
-void MotionRowLimitedScalar(int16_t* diff, int16_t* map, int width, int pitch, int hardLimit) {
+void MotionRowLimitedScalar(int16_t* diff, int16_t* map, int width, int pitch, int hardLimit,
+                            const MotionWeights& weights) {
   assert(hardLimit > 0);
-  motionRow<true>(diff, map, width, pitch, hardLimit);
+  motionRow<true>(diff, map, width, pitch, hardLimit, weights);
 }
 
 HOST_ENTRY void DiffStageScalar(int threadIndex, int threadCount, RowJob* job, void* extra) {

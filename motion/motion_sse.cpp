@@ -84,9 +84,10 @@ __m64 motionGroup(__m64 p, __m64 l, __m64 r, __m64 u, __m64 d, __m128 w, __m64 l
 }
 
 template <bool kLimited>
-void motionRow(int16_t* diff, int16_t* map, int width, int pitch, int hardLimit) {
+void motionRow(int16_t* diff, int16_t* map, int width, int pitch, int hardLimit,
+               const MotionWeights& weights) {
   if (width <= 0) return;
-  const __m128 w = _mm_load_ps(motionWeights.lane);
+  const __m128 w = _mm_load_ps(weights.lane);
   const __m64 limit = word(hardLimit);
   diff[-1] = diff[0];
   diff[width] = diff[width - 1];
@@ -136,12 +137,13 @@ void DiffRowSse(const Pixel* current, const Pixel* neighbour, int16_t* diff, int
   }
 }
 
-void MotionRowSse(int16_t* diff, int16_t* map, int width, int pitch) {
-  motionRow<false>(diff, map, width, pitch, 0);
+void MotionRowSse(int16_t* diff, int16_t* map, int width, int pitch, const MotionWeights& weights) {
+  motionRow<false>(diff, map, width, pitch, 0, weights);
 }
 
-void MotionRowLimitedSse(int16_t* diff, int16_t* map, int width, int pitch, int hardLimit) {
-  motionRow<true>(diff, map, width, pitch, hardLimit);
+void MotionRowLimitedSse(int16_t* diff, int16_t* map, int width, int pitch, int hardLimit,
+                         const MotionWeights& weights) {
+  motionRow<true>(diff, map, width, pitch, hardLimit, weights);
 }
 
 HOST_ENTRY void DiffStageSse(int threadIndex, int threadCount, RowJob* job, void* extra) {

@@ -122,9 +122,10 @@ __m128i motionBlock(__m128i p, __m128i l, __m128i r, __m128i u, __m128i d, __m12
 }
 
 template <bool kLimited>
-void motionRow(int16_t* diff, int16_t* map, int width, int pitch, int hardLimit) {
+void motionRow(int16_t* diff, int16_t* map, int width, int pitch, int hardLimit,
+               const MotionWeights& weights) {
   if (width <= 0) return;
-  const __m128 w = _mm_load_ps(motionWeights.lane);
+  const __m128 w = _mm_load_ps(weights.lane);
   const __m128i limit = _mm_set1_epi16(static_cast<short>(hardLimit));
   diff[-1] = diff[0];
   diff[width] = diff[width - 1];
@@ -158,12 +159,14 @@ void DiffRowSse2(const Pixel* current, const Pixel* neighbour, int16_t* diff, in
   diffRow<UnalignedLoad>(current, neighbour, diff, width);
 }
 
-void MotionRowSse2(int16_t* diff, int16_t* map, int width, int pitch) {
-  motionRow<false>(diff, map, width, pitch, 0);
+void MotionRowSse2(int16_t* diff, int16_t* map, int width, int pitch,
+                   const MotionWeights& weights) {
+  motionRow<false>(diff, map, width, pitch, 0, weights);
 }
 
-void MotionRowLimitedSse2(int16_t* diff, int16_t* map, int width, int pitch, int hardLimit) {
-  motionRow<true>(diff, map, width, pitch, hardLimit);
+void MotionRowLimitedSse2(int16_t* diff, int16_t* map, int width, int pitch, int hardLimit,
+                          const MotionWeights& weights) {
+  motionRow<true>(diff, map, width, pitch, hardLimit, weights);
 }
 
 HOST_ENTRY void DiffStageSse2Aligned(int threadIndex, int threadCount, RowJob* job, void* extra) {

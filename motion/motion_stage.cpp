@@ -60,9 +60,9 @@ void runMotionMapStage(int threadCount, const RowJob& job, const NeighbourSlot& 
     int16_t* diffRow = mapRow(motionState.diff, r, pitch);
     int16_t* map = mapRow(slot.map, r, pitch);
     if (useLimit) {
-      limited(diffRow, map, job.width, pitch, job.hardLimit);
+      limited(diffRow, map, job.width, pitch, job.hardLimit, motionWeights);
     } else {
-      plain(diffRow, map, job.width, pitch);
+      plain(diffRow, map, job.width, pitch, motionWeights);
     }
   };
 

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "common/pixel.h"
+#include "motion/motion.h"
 #include "pipeline/motion_state.h"
 #include "pipeline/row_job.h"
 
@@ -13,9 +14,10 @@ namespace quillet {
 
 using DiffRowKernel = void (*)(const Pixel* current, const Pixel* neighbour, int16_t* diff,
                                int width);
-using MotionRowKernel = void (*)(int16_t* diff, int16_t* map, int width, int pitch);
+using MotionRowKernel = void (*)(int16_t* diff, int16_t* map, int width, int pitch,
+                                 const MotionWeights& weights);
 using MotionRowLimitedKernel = void (*)(int16_t* diff, int16_t* map, int width, int pitch,
-                                        int hardLimit);
+                                        int hardLimit, const MotionWeights& weights);
 
 // Band rows of job.source against job.other into motionState.diff at motionState.pitch, plus
 // the guard rows -1 (copy of row 0) and n (copy of row n-1). Below two threads the rows run in

@@ -273,8 +273,8 @@ INSTANTIATE_TEST_SUITE_P(Forms, DiffCrossform, ::testing::ValuesIn(diffForms()),
 
 struct MotionForm {
   const char* name;
-  void (*row)(int16_t*, int16_t*, int, int);
-  void (*limited)(int16_t*, int16_t*, int, int, int);
+  void (*row)(int16_t*, int16_t*, int, int, const MotionWeights&);
+  void (*limited)(int16_t*, int16_t*, int, int, int, const MotionWeights&);
   RowStage stage;
   int32_t block;
   bool (*available)();
@@ -354,11 +354,12 @@ TEST_P(MotionCrossform, RowsMatchScalar) {
       }
       test::MapPlane want(width, 0, kCanary), got(width, 0, kCanary);
       if (hardLimit > 0) {
-        MotionRowLimitedScalar(diffWant.row(0), want.row(0), width, diffWant.pitch(), hardLimit);
-        form.limited(diffGot.row(0), got.row(0), width, diffGot.pitch(), hardLimit);
+        MotionRowLimitedScalar(diffWant.row(0), want.row(0), width, diffWant.pitch(), hardLimit,
+                               motionWeights);
+        form.limited(diffGot.row(0), got.row(0), width, diffGot.pitch(), hardLimit, motionWeights);
       } else {
-        MotionRowScalar(diffWant.row(0), want.row(0), width, diffWant.pitch());
-        form.row(diffGot.row(0), got.row(0), width, diffGot.pitch());
+        MotionRowScalar(diffWant.row(0), want.row(0), width, diffWant.pitch(), motionWeights);
+        form.row(diffGot.row(0), got.row(0), width, diffGot.pitch(), motionWeights);
       }
       test::clearMmxState();
       const PlaneRegions regions{-2, got.pitch(), width, 0, 0, 0, 0, roundUp(width, form.block)};

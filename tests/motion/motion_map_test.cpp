@@ -252,9 +252,9 @@ TEST_F(MotionMapRandomTest, RowsAreIndependentOfOrder) {
       int16_t* d = &diffAt(0, r);
       int16_t* m = &mapAt(0, r);
       if (hardLimit > 0) {
-        MotionRowLimitedScalar(d, m, kWidth, motionState.pitch, hardLimit);
+        MotionRowLimitedScalar(d, m, kWidth, motionState.pitch, hardLimit, motionWeights);
       } else {
-        MotionRowScalar(d, m, kWidth, motionState.pitch);
+        MotionRowScalar(d, m, kWidth, motionState.pitch, motionWeights);
       }
     }
     return plane(slot().map, 0, kRows);

@@ -90,7 +90,7 @@ TEST(WeightRounding, RulesDifferOnlyAtSixNearTies) {
 
 struct WeightKernel {
   const char* name;
-  void (*row)(int16_t*, int16_t*, int, int);
+  void (*row)(int16_t*, int16_t*, int, int, const MotionWeights&);
   int32_t (*rule)(int32_t, float);
   bool available;
 };
@@ -116,7 +116,7 @@ TEST(WeightRounding, EveryKernelFollowsItsRule) {
       for (int32_t row = -1; row <= 1; ++row) {
         for (int32_t i = 0; i < count; ++i) diff.row(row)[2 * i] = static_cast<int16_t>(i);
       }
-      k.row(diff.row(0), map.row(0), width, diff.pitch());
+      k.row(diff.row(0), map.row(0), width, diff.pitch(), motionWeights);
       test::clearMmxState();
       for (int32_t i = 0; i < count && mismatches < 10; ++i) {
         const int32_t expected = k.rule(i, motionWeights.lane[0]);

@@ -217,9 +217,9 @@ ModelMap modelMotionMap(const Pixel* current, const Pixel* neighbour, int32_t st
   std::memcpy(diffRow(rows), diffRow(rows - 1), rowBytes);
   for (int32_t r = 0; r < rows; ++r) {
     if (hardLimit > 0) {
-      MotionRowLimitedScalar(diffRow(r), map.row(r), width, map.pitch, hardLimit);
+      MotionRowLimitedScalar(diffRow(r), map.row(r), width, map.pitch, hardLimit, motionWeights);
     } else {
-      MotionRowScalar(diffRow(r), map.row(r), width, map.pitch);
+      MotionRowScalar(diffRow(r), map.row(r), width, map.pitch, motionWeights);
     }
   }
   return map;

@@ -917,7 +917,7 @@ void checkWeights(Tally& t, const std::string& dataDir) {
         for (int row = 0; row < 3; ++row) {
           diff[static_cast<size_t>(row * kWeightPitch + 1)] = static_cast<int16_t>(measures[i]);
         }
-        MotionRowScalar(diff.data() + kWeightPitch + 1, map, 1, kWeightPitch);
+        MotionRowScalar(diff.data() + kWeightPitch + 1, map, 1, kWeightPitch, motionWeights);
         const int16_t want = native.weights[static_cast<size_t>(m - 1)][i];
         if (map[0] != want && rowDetail.empty()) {
           rowDetail = format("m %d, measure %d: %d, native %d", m, measures[i], map[0], want);

@@ -180,7 +180,7 @@ bool writeWeights(const std::string& dir) {
       // Every neighbour equal: the measure is the value itself.
       for (int row = 0; row < 3; ++row)
         diff[static_cast<size_t>(row * kWeightPitch + 1)] = static_cast<int16_t>(measure);
-      MotionRowScalar(diff.data() + kWeightPitch + 1, map, 1, kWeightPitch);
+      MotionRowScalar(diff.data() + kWeightPitch + 1, map, 1, kWeightPitch, motionWeights);
       putLittleEndian(bytes, static_cast<uint16_t>(map[0]), 2);
     }
   }
