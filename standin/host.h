@@ -27,7 +27,7 @@ struct Settings {
 };
 
 constexpr int32_t kNoFrame = std::numeric_limits<int32_t>::min();
-constexpr CpuFeatures kAllCpuFeatures = kCpuMmx | kCpuSse | kCpuSse2;
+constexpr CpuFeatures kAllCpuFeatures = kCpuMmx | kCpuSse | kCpuSse2 | kCpuAvx2;
 
 struct HostConfig {
   int32_t width = 0;  // frame size of the clip
@@ -144,8 +144,8 @@ class Host {
   std::vector<int32_t> fetchLog_;
 };
 
-// The feature masks of the kernel sets this processor can run, best first: SSE2 (7), SSE (3),
-// MMX (1) where present, and always scalar (0).
+// The feature masks of the kernel sets this processor can run, best first: AVX2 (15), SSE2 (7),
+// SSE (3), MMX (1) where present, and always scalar (0).
 std::vector<CpuFeatures> availableCpuMasks();
 
 }  // namespace quillet::standin

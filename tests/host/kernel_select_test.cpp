@@ -109,6 +109,11 @@ constexpr KernelSet kSse2Stages{BuildWeightsSse, LowpassStageSse2,     LowpassSt
                                 DiffStageSse2,   DiffStageSse2Aligned, MotionMapStageSse2,
                                 BlendStageSse2};
 #endif
+#if QUILLET_HAVE_AVX2
+constexpr KernelSet kAvx2Stages{BuildWeightsSse, LowpassStageAvx2, LowpassStageAvx2,
+                                DiffStageAvx2,   DiffStageAvx2,    MotionMapStageAvx2,
+                                BlendStageAvx2};
+#endif
 
 TEST(KernelSelectTest, FeatureWordPicksTheSetOfItsHighestBit) {
   struct Row {
@@ -125,6 +130,14 @@ TEST(KernelSelectTest, FeatureWordPicksTheSetOfItsHighestBit) {
 #endif
   for (const Row& r : rows) {
     EXPECT_TRUE(sameSet(kernelSetFor(r.features), *r.expected)) << "features " << r.features;
+    // The AVX2 bit outranks the others; builds without the AVX2 forms ignore it.
+#if QUILLET_HAVE_AVX2
+    const KernelSet& withAvx2 = kAvx2Stages;
+#else
+    const KernelSet& withAvx2 = *r.expected;
+#endif
+    EXPECT_TRUE(sameSet(kernelSetFor(r.features | kCpuAvx2), withAvx2))
+        << "features " << (r.features | kCpuAvx2);
   }
 }
 
@@ -134,7 +147,11 @@ TEST(KernelSelectTest, SelectionHonoursTheFeatureMask) {
     CpuFeatures mask;
     CpuFeatures level;  // the set expected when the processor has every bit of the mask
   };
-  const Row rows[] = {{0, 0}, {kCpuMmx, kCpuMmx}, {kCpuMmx | kCpuSse, kCpuSse}, {7, kCpuSse2}};
+  const Row rows[] = {{0, 0},
+                      {kCpuMmx, kCpuMmx},
+                      {kCpuMmx | kCpuSse, kCpuSse},
+                      {7, kCpuSse2},
+                      {15, QUILLET_HAVE_AVX2 ? kCpuAvx2 : kCpuSse2}};
   for (const Row& r : rows) {
     SCOPED_TRACE(r.mask);
     if ((available & r.mask) != r.mask) continue;
@@ -144,7 +161,7 @@ TEST(KernelSelectTest, SelectionHonoursTheFeatureMask) {
     EXPECT_EQ(selectedCpuFeatures(), level);
     EXPECT_TRUE(sameSet(kernels, kernelSetFor(level)));
   }
-  setCpuFeatureMask(7);
+  setCpuFeatureMask(kCpuMmx | kCpuSse | kCpuSse2 | kCpuAvx2);
   selectKernels();
 }
 
