@@ -89,15 +89,14 @@ void blendRowSse2(Pixel* dst, const Pixel* src, const int16_t* prevMap, const in
   std::memcpy(dst + x, dstBlock, restBytes);
 }
 
-// The three modes written out by instantiation; internal to this form, not a public row table.
-const BlendRowTable kRowsSse2 = {blendRowSse2<0>, blendRowSse2<1>, blendRowSse2<2>};
-
 }  // namespace
+
+const BlendRowTable BlendRowsSse2 = {blendRowSse2<0>, blendRowSse2<1>, blendRowSse2<2>};
 
 HOST_ENTRY void BlendStageSse2(int threadIndex, int threadCount, RowJob* job, void* extra) {
   (void)threadIndex;
   (void)threadCount;
-  runBlendRows(*job, extra, kRowsSse2);
+  runBlendRows(*job, extra, BlendRowsSse2);
   _mm_empty();
 }
 

@@ -26,6 +26,9 @@ extern const BlendRowTable BlendRowsScalar;
 // SSE rows: identical pixels for weights 0..4096; never touch frame memory past pixel width-1.
 // They leave the MMX registers in use: the caller clears the state before any x87 code.
 extern const BlendRowTable BlendRowsSse;
+// SSE2 rows: identical pixels for weights 0..4096; never touch frame memory past pixel width-1;
+// read map values up to width + 6 (inside the map pitch).
+extern const BlendRowTable BlendRowsSse2;
 
 // Blend stages: `extra` points at two NeighbourSlot pointers, previous then next. Rows are
 // claimed from rowCounter; map rows are motionState.pitch values apart.

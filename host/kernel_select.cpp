@@ -3,6 +3,7 @@
 #include "compose/compose.h"
 #include "lowpass/lowpass.h"
 #include "motion/motion.h"
+#include "pipeline/mmx_state.h"
 
 namespace quillet {
 
@@ -16,6 +17,7 @@ constexpr KernelSet kKernelSetMmx{
     .diffAligned = DiffStageScalar,
     .motionMap = MotionMapStageScalar,
     .blend = BlendStageScalar,
+    .clearMmx = clearMmxState,
 };
 
 // SSE without SSE2 has no 128-bit integer instructions: the low-pass stays on MMX.
@@ -27,6 +29,7 @@ constexpr KernelSet kKernelSetSse{
     .diffAligned = DiffStageSse,
     .motionMap = MotionMapStageSse,
     .blend = BlendStageSse,
+    .clearMmx = clearMmxState,
 };
 
 constexpr KernelSet kKernelSetSse2{
@@ -37,6 +40,7 @@ constexpr KernelSet kKernelSetSse2{
     .diffAligned = DiffStageSse2Aligned,
     .motionMap = MotionMapStageSse2,
     .blend = BlendStageSse2,
+    .clearMmx = clearMmxState,
 };
 #endif
 

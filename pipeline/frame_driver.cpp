@@ -20,6 +20,7 @@ constexpr KernelSet kKernelSetScalar{
     .diffAligned = DiffStageScalar,
     .motionMap = MotionMapStageScalar,
     .blend = BlendStageScalar,
+    .clearMmx = nullptr,
 };
 
 KernelSet kernels = kKernelSetScalar;
@@ -154,9 +155,17 @@ void refreshNeighbour(FrameContext& ctx, int32_t key, int32_t neighbour) {
     ctx.executor.run(diff, &ctx.job, nullptr);
     ctx.executor.run(kernels.motionMap, &ctx.job, &slot);
   } else {
+    // The map says nothing about the pair: with the key left empty, the next call that
+    // needs the pair fetches the neighbour again instead of trusting this empty map.
     clearSlotMap(slot, ctx.job);
+    slot.key = kNoKey;
+    return;
   }
   keySlot(slot, key, ctx.job);
+}
+
+void clearMmxIfUsed() {
+  if (kernels.clearMmx != nullptr) kernels.clearMmx();
 }
 
 }  // namespace
@@ -193,7 +202,7 @@ HOST_ENTRY int HOST_CDECL FilterProc(FilterTable* filter, FrameProcInfo* frame) 
                                : kernels.lowpassUnaligned;
   rowCounter.store(0);
   ctx.executor.run(lowpass, &job, nullptr);
-  clearMmxState();
+  clearMmxIfUsed();
 
   if (settings.motion <= 0) {
     dropMotionBuffers();
@@ -228,7 +237,7 @@ HOST_ENTRY int HOST_CDECL FilterProc(FilterTable* filter, FrameProcInfo* frame) 
   Pixel* result = frame->tempFrame;
   frame->tempFrame = frame->editFrame;
   frame->editFrame = result;
-  clearMmxState();
+  clearMmxIfUsed();
   return 1;
 }
 

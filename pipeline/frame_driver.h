@@ -19,6 +19,10 @@ struct KernelSet {
   RowStage diffAligned;
   RowStage motionMap;
   RowStage blend;
+  // Clears the MMX state on the calling thread after stages of a set that uses the MMX
+  // registers; null for a set that never does, so a processor without MMX meets no MMX
+  // instruction.
+  void (*clearMmx)();
 };
 
 // Every stage in its scalar form.

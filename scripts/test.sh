@@ -29,8 +29,8 @@ asan() {
 
 tsan() {
   cmake --preset tsan > /dev/null &&
-    cmake --build --preset tsan -j "$jobs" --target pipeline_tests standin_tests &&
-    ctest --preset tsan -j "$jobs" --timeout 600 -L '^(pipeline_tests|standin_tests)$'
+    cmake --build --preset tsan -j "$jobs" --target pipeline_tests standin_tests engine_tests &&
+    ctest --preset tsan -j "$jobs" --timeout 600 -L '^(pipeline_tests|standin_tests|engine_tests)$'
 }
 
 release() {

@@ -92,22 +92,23 @@ TEST(CpuFeaturesTest, ProbeAgreesWithTheCompilersCpuCheck) {
 bool sameSet(const KernelSet& a, const KernelSet& b) {
   return a.buildWeights == b.buildWeights && a.lowpassUnaligned == b.lowpassUnaligned &&
          a.lowpassAligned == b.lowpassAligned && a.diffUnaligned == b.diffUnaligned &&
-         a.diffAligned == b.diffAligned && a.motionMap == b.motionMap && a.blend == b.blend;
+         a.diffAligned == b.diffAligned && a.motionMap == b.motionMap && a.blend == b.blend &&
+         a.clearMmx == b.clearMmx;
 }
 
 // The expected sets spelled out stage by stage.
-constexpr KernelSet kScalarStages{BuildWeightsScalar, LowpassStageScalar, LowpassStageScalar,
-                                  DiffStageScalar,    DiffStageScalar,    MotionMapStageScalar,
-                                  BlendStageScalar};
+constexpr KernelSet kScalarStages{
+    BuildWeightsScalar, LowpassStageScalar,   LowpassStageScalar, DiffStageScalar,
+    DiffStageScalar,    MotionMapStageScalar, BlendStageScalar,   nullptr};
 #if QUILLET_ENABLE_SIMD
 constexpr KernelSet kMmxStages{BuildWeightsScalar, LowpassStageMmx, LowpassStageMmx,
                                DiffStageScalar,    DiffStageScalar, MotionMapStageScalar,
-                               BlendStageScalar};
+                               BlendStageScalar,   clearMmxState};
 constexpr KernelSet kSseStages{BuildWeightsSse, LowpassStageMmx,   LowpassStageMmx, DiffStageSse,
-                               DiffStageSse,    MotionMapStageSse, BlendStageSse};
+                               DiffStageSse,    MotionMapStageSse, BlendStageSse,   clearMmxState};
 constexpr KernelSet kSse2Stages{BuildWeightsSse, LowpassStageSse2,     LowpassStageSse2Aligned,
                                 DiffStageSse2,   DiffStageSse2Aligned, MotionMapStageSse2,
-                                BlendStageSse2};
+                                BlendStageSse2,  clearMmxState};
 #endif
 #if QUILLET_HAVE_AVX2
 constexpr KernelSet kAvx2Stages{BuildWeightsSse, LowpassStageAvx2, LowpassStageAvx2,

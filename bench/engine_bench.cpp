@@ -1,0 +1,140 @@
+// The engine alone: frames already in memory pushed and pulled, steady state (the engine and
+// its workers are made outside the timed loop). Per format, worker count, tap and the
+// next-frame setting, with motion adaptation at its default. Besides the time per frame:
+//   x_memcpy  - that time as a multiple of one memcpy of the input frame, timed in the same
+//               run right after the frames;
+//   memory_MB - the engine's frame memory (stored frames, maps, strip buffers).
+// Run with --benchmark_repetitions=N and read the medians.
+
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "include/quillet/quillet.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Case {
+  const char* name;
+  QuilletLayout layout;
+  int depth;
+  int32_t width;
+  int32_t height;
+};
+
+constexpr Case kCases[] = {
+    {"420p8_1080", QUILLET_LAYOUT_420, 8, 1920, 1080},
+    {"420p10_1080", QUILLET_LAYOUT_420, 10, 1920, 1080},
+    {"ycc16_1080", QUILLET_LAYOUT_YCC16, 16, 1920, 1080},
+    {"420p8_2160", QUILLET_LAYOUT_420, 8, 3840, 2160},
+};
+
+QuilletFrame planesOf(const QuilletConfig& c, uint8_t* data) {
+  QuilletFrame f{};
+  for (int p = 0; p < 3; ++p) {
+    const size_t row = quillet_plane_row_bytes(&c, p);
+    if (row == 0) break;
+    f.planes[p] = data;
+    f.strides[p] = static_cast<ptrdiff_t>(row);
+    data += row * static_cast<size_t>(quillet_plane_rows(&c, p));
+  }
+  return f;
+}
+
+size_t frameBytes(const QuilletConfig& c) {
+  size_t bytes = 0;
+  for (int p = 0; p < 3; ++p) {
+    bytes += quillet_plane_row_bytes(&c, p) * static_cast<size_t>(quillet_plane_rows(&c, p));
+  }
+  return bytes;
+}
+
+// Four frames: a textured still background with a band that moves from frame to frame.
+std::vector<std::vector<uint8_t>> makeFrames(const QuilletConfig& c, const Case& k) {
+  const size_t bytes = frameBytes(c);
+  std::vector<std::vector<uint8_t>> frames(4, std::vector<uint8_t>(bytes));
+  const size_t sample = k.layout == QUILLET_LAYOUT_YCC16 ? 2 : (k.depth > 8 ? 2 : 1);
+  const uint32_t maxCode = k.layout == QUILLET_LAYOUT_YCC16 ? 4095u : (1u << k.depth) - 1u;
+  uint32_t state = 12345;
+  for (size_t f = 0; f < frames.size(); ++f) {
+    for (size_t i = 0; i < bytes; i += sample) {
+      const size_t x = (i / sample) % static_cast<size_t>(k.width);
+      const bool moving = x >= 600 + 40 * f && x < 1200 + 40 * f;
+      state = state * 1664525u + 1013904223u;
+      const uint32_t v = (moving ? state >> 8 : static_cast<uint32_t>(i * 2654435761u)) % maxCode;
+      std::memcpy(&frames[f][i], &v, sample);
+    }
+  }
+  return frames;
+}
+
+void engineFrames(benchmark::State& state, const Case& k) {
+  QuilletConfig c;
+  quillet_default_config(&c);
+  c.width = k.width;
+  c.height = k.height;
+  c.layout = k.layout;
+  c.bit_depth = k.depth;
+  c.threads = static_cast<int32_t>(state.range(0));
+  c.settings.tap = static_cast<int32_t>(state.range(1));
+  c.settings.next_frame = static_cast<int32_t>(state.range(2));
+  QuilletEngine* engine = nullptr;
+  if (quillet_create(&c, &engine) != QUILLET_OK) {
+    state.SkipWithError(quillet_error_message(nullptr));
+    return;
+  }
+  auto frames = makeFrames(c, k);
+  std::vector<uint8_t> out(frameBytes(c));
+  QuilletFrame outPlanes = planesOf(c, out.data());
+  size_t next = 0;
+  const auto step = [&] {
+    QuilletFrame in = planesOf(c, frames[next++ % frames.size()].data());
+    while (quillet_push(engine, &in) == QUILLET_AGAIN) quillet_pull(engine, &outPlanes, nullptr);
+    quillet_pull(engine, &outPlanes, nullptr);
+  };
+  for (int i = 0; i < 3; ++i) step();
+  double seconds = 0;
+  for (auto _ : state) {
+    const auto start = Clock::now();
+    step();
+    seconds += std::chrono::duration<double>(Clock::now() - start).count();
+  }
+  // One memcpy of the input frame, best of a few, right after the frames.
+  std::vector<uint8_t> copy(frameBytes(c));
+  double copySeconds = 1e9;
+  for (int i = 0; i < 8; ++i) {
+    const auto start = Clock::now();
+    std::memcpy(copy.data(), frames[static_cast<size_t>(i) % frames.size()].data(), copy.size());
+    benchmark::DoNotOptimize(copy.data());
+    copySeconds =
+        std::min(copySeconds, std::chrono::duration<double>(Clock::now() - start).count());
+  }
+  const double perFrame = seconds / static_cast<double>(state.iterations());
+  state.counters["ms_per_frame"] = perFrame * 1e3;
+  state.counters["fps"] = 1.0 / perFrame;
+  state.counters["x_memcpy"] = perFrame / copySeconds;
+  state.counters["memory_MB"] = static_cast<double>(quillet_engine_memory(engine)) / 1e6;
+  quillet_destroy(engine);
+}
+
+const bool registered = [] {
+  for (const Case& k : kCases) {
+    auto* b = benchmark::RegisterBenchmark((std::string("Engine/") + k.name).c_str(),
+                                           [&k](benchmark::State& s) { engineFrames(s, k); });
+    b->ArgNames({"workers", "tap", "next"})->Unit(benchmark::kMillisecond)->UseRealTime();
+    for (int64_t workers : {1, 2}) {
+      for (int64_t tap : {0, 6}) {
+        for (int64_t next : {0, 1}) b->Args({workers, tap, next});
+      }
+    }
+  }
+  return true;
+}();
+
+}  // namespace
+BENCHMARK_MAIN();

@@ -1,0 +1,181 @@
+#include "cli/engine_run.h"
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+namespace quillet::cli {
+
+namespace {
+
+using Buffer = std::vector<uint8_t>;
+
+// A queue of buffers between two threads; pop waits for one or for the close.
+class Channel {
+ public:
+  void push(Buffer buffer) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      items_.push_back(std::move(buffer));
+    }
+    ready_.notify_one();
+  }
+  // False once the channel is closed and empty.
+  bool pop(Buffer& buffer) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    ready_.wait(lock, [&] { return !items_.empty() || closed_; });
+    if (items_.empty()) return false;
+    buffer = std::move(items_.front());
+    items_.pop_front();
+    return true;
+  }
+  void close() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      closed_ = true;
+    }
+    ready_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  std::deque<Buffer> items_;
+  bool closed_ = false;
+};
+
+// Frames in flight on each side: one being read or written, one waiting, one with the engine.
+constexpr int kBuffersPerSide = 3;
+
+QuilletFrame planesOf(const QuilletConfig& config, uint8_t* data) {
+  QuilletFrame frame{};
+  for (int p = 0; p < 3; ++p) {
+    const size_t row = quillet_plane_row_bytes(&config, p);
+    if (row == 0) break;
+    frame.planes[p] = data;
+    frame.strides[p] = static_cast<ptrdiff_t>(row);
+    data += row * static_cast<size_t>(quillet_plane_rows(&config, p));
+  }
+  return frame;
+}
+
+bool stopped(const EngineRunHooks& hooks) {
+  return hooks.stop != nullptr && hooks.stop->load(std::memory_order_relaxed);
+}
+
+struct EngineCloser {
+  void operator()(QuilletEngine* engine) const { quillet_destroy(engine); }
+};
+
+}  // namespace
+
+EngineRunResult runOnEngine(const QuilletConfig& config, size_t payloadBytes,
+                            PayloadSource& source, PayloadSink& sink,
+                            const EngineRunHooks& hooks) {
+  EngineRunResult result;
+  QuilletEngine* made = nullptr;
+  if (quillet_create(&config, &made) != QUILLET_OK) {
+    result.status = EngineRunResult::Status::kEngineFailed;
+    result.error = quillet_error_message(nullptr);
+    return result;
+  }
+  std::unique_ptr<QuilletEngine, EngineCloser> engine(made);
+
+  Channel freeIn, filledIn, freeOut, filledOut;
+  for (int i = 0; i < kBuffersPerSide; ++i) {
+    freeIn.push(Buffer(payloadBytes));
+    freeOut.push(Buffer(payloadBytes));
+  }
+
+  std::atomic<bool> readerDone{false};
+  std::thread reader([&] {
+    Buffer buffer;
+    while (!stopped(hooks) && freeIn.pop(buffer)) {
+      if (!source.read(buffer)) break;
+      filledIn.push(std::move(buffer));
+    }
+    filledIn.close();
+    readerDone.store(true);
+  });
+
+  std::atomic<bool> sinkFailed{false};
+  std::atomic<int64_t> written{0};
+  std::thread writer([&] {
+    Buffer buffer;
+    while (filledOut.pop(buffer)) {
+      if (!sinkFailed.load() && sink.write(buffer.data())) {
+        const int64_t count = written.fetch_add(1) + 1;
+        if (hooks.written) hooks.written(count);
+      } else {
+        sinkFailed.store(true);
+      }
+      freeOut.push(std::move(buffer));
+    }
+  });
+
+  // Pulls every frame that is ready and hands it to the writer; false on an engine error.
+  const auto drain = [&]() -> bool {
+    for (;;) {
+      if (sinkFailed.load()) return true;
+      Buffer out;
+      if (!freeOut.pop(out)) return true;
+      QuilletFrame planes = planesOf(config, out.data());
+      int64_t number = -1;
+      const QuilletStatus status = quillet_pull(engine.get(), &planes, &number);
+      if (status != QUILLET_OK) {
+        freeOut.push(std::move(out));
+        if (status < 0) {
+          result.status = EngineRunResult::Status::kEngineFailed;
+          result.error = quillet_error_message(engine.get());
+          return false;
+        }
+        return true;
+      }
+      if (hooks.output) hooks.output(number, out.data());
+      filledOut.push(std::move(out));
+    }
+  };
+
+  bool ok = true;
+  Buffer in;
+  while (ok && !sinkFailed.load() && filledIn.pop(in)) {
+    if (hooks.input) hooks.input(result.framesRead, in.data());
+    const QuilletFrame planes = planesOf(config, in.data());
+    const QuilletStatus status = quillet_push(engine.get(), &planes);
+    freeIn.push(std::move(in));
+    if (status != QUILLET_OK) {
+      result.status = EngineRunResult::Status::kEngineFailed;
+      result.error = quillet_error_message(engine.get());
+      ok = false;
+      break;
+    }
+    ++result.framesRead;
+    ok = drain();
+    if (stopped(hooks)) break;
+  }
+  if (ok) {
+    quillet_flush(engine.get());
+    ok = drain();
+  }
+  filledOut.close();
+  writer.join();
+  // A reader still blocked on a stalled producer is left behind when the run was stopped: the
+  // caller is about to exit and must not wait for input that may never come.
+  freeIn.close();
+  if (stopped(hooks) && !readerDone.load()) {
+    reader.detach();
+  } else {
+    reader.join();
+  }
+
+  result.framesWritten = written.load();
+  if (sinkFailed.load()) {
+    result.status = EngineRunResult::Status::kSinkFailed;
+  } else if (ok && stopped(hooks)) {
+    result.status = EngineRunResult::Status::kStopped;
+  }
+  return result;
+}
+
+}  // namespace quillet::cli

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "include/quillet/quillet.h"
+
+namespace quillet::cli {
+
+// Frames as the file holds them (a Y4M payload, or raw ycc16 pixels), one after the other.
+class PayloadSource {
+ public:
+  virtual ~PayloadSource() = default;
+  // Reads the next frame into `payload` (resized as needed). False at the end of the stream or
+  // when no further whole frame can be had (then fault() may say why).
+  virtual bool read(std::vector<uint8_t>& payload) = 0;
+  virtual std::optional<std::string> fault() const = 0;
+};
+
+class PayloadSink {
+ public:
+  virtual ~PayloadSink() = default;
+  // Writes one frame; false stops the run.
+  virtual bool write(const uint8_t* payload) = 0;
+};
+
+struct EngineRunHooks {
+  // Called on the filtering thread for every input frame read and every output frame made,
+  // with the frame number and its payload.
+  std::function<void(int64_t, const uint8_t*)> input;
+  std::function<void(int64_t, const uint8_t*)> output;
+  // Called after each frame the sink took, with the count so far.
+  std::function<void(int64_t)> written;
+  // Set from outside (a signal) to stop reading; the frames filtered so far are still written.
+  const std::atomic<bool>* stop = nullptr;
+};
+
+struct EngineRunResult {
+  enum class Status { kDone, kStopped, kEngineFailed, kSinkFailed };
+  Status status = Status::kDone;
+  int64_t framesRead = 0;
+  int64_t framesWritten = 0;
+  std::string error;  // the engine's message for kEngineFailed
+};
+
+// Filters the stream on an engine made from `config`: a reader thread keeps frames coming ahead
+// of the filter and a writer thread takes results behind it, so reading, filtering and writing
+// overlap. `payloadBytes` is the size of one frame as the source and sink hold it, planes back
+// to back in the engine's plane order.
+EngineRunResult runOnEngine(const QuilletConfig& config, size_t payloadBytes,
+                            PayloadSource& source, PayloadSink& sink,
+                            const EngineRunHooks& hooks);
+
+}  // namespace quillet::cli

@@ -1,0 +1,80 @@
+#include "dispatch/row_kernels.h"
+
+namespace quillet {
+
+namespace {
+
+constexpr RowKernels kRowKernelsScalar{
+    .name = "scalar",
+    .level = 0,
+    .buildWeights = BuildWeightsScalar,
+    .lowpass = &LowpassKernelsScalar,
+    .lowpassAligned = &LowpassKernelsScalar,
+    .diff = DiffRowScalar,
+    .diffAligned = DiffRowScalar,
+    .motion = MotionRowScalar,
+    .motionLimited = MotionRowLimitedScalar,
+    .blend = &BlendRowsScalar,
+    .usesMmx = false,
+};
+
+#if QUILLET_ENABLE_SIMD
+// MMX alone vectorises only the low-pass.
+constexpr RowKernels kRowKernelsMmx{
+    .name = "mmx",
+    .level = kCpuMmx,
+    .buildWeights = BuildWeightsScalar,
+    .lowpass = &LowpassKernelsMmx,
+    .lowpassAligned = &LowpassKernelsMmx,
+    .diff = DiffRowScalar,
+    .diffAligned = DiffRowScalar,
+    .motion = MotionRowScalar,
+    .motionLimited = MotionRowLimitedScalar,
+    .blend = &BlendRowsScalar,
+    .usesMmx = true,
+};
+
+// SSE without SSE2 has no 128-bit integer instructions: the low-pass stays on MMX.
+constexpr RowKernels kRowKernelsSse{
+    .name = "sse",
+    .level = kCpuSse,
+    .buildWeights = BuildWeightsSse,
+    .lowpass = &LowpassKernelsMmx,
+    .lowpassAligned = &LowpassKernelsMmx,
+    .diff = DiffRowSse,
+    .diffAligned = DiffRowSse,
+    .motion = MotionRowSse,
+    .motionLimited = MotionRowLimitedSse,
+    .blend = &BlendRowsSse,
+    .usesMmx = true,
+};
+
+constexpr RowKernels kRowKernelsSse2{
+    .name = "sse2",
+    .level = kCpuSse2,
+    .buildWeights = BuildWeightsSse,
+    .lowpass = &LowpassKernelsSse2,
+    .lowpassAligned = &LowpassKernelsSse2Aligned,
+    .diff = DiffRowSse2,
+    .diffAligned = DiffRowSse2Aligned,
+    .motion = MotionRowSse2,
+    .motionLimited = MotionRowLimitedSse2,
+    .blend = &BlendRowsSse2,
+    .usesMmx = false,
+};
+#endif
+
+}  // namespace
+
+const RowKernels& rowKernelsFor(CpuFeatures features) {
+#if QUILLET_ENABLE_SIMD
+  if ((features & kCpuSse2) != 0) return kRowKernelsSse2;
+  if ((features & kCpuSse) != 0) return kRowKernelsSse;
+  if ((features & kCpuMmx) != 0) return kRowKernelsMmx;
+#else
+  (void)features;
+#endif
+  return kRowKernelsScalar;
+}
+
+}  // namespace quillet

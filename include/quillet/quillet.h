@@ -1,0 +1,146 @@
+/* Quillet++: removes interlace combing from planar video.
+ *
+ * An engine is created for one frame format. Frames go in with quillet_push() in display order
+ * and come out, filtered, with quillet_pull() in the same order; quillet_flush() marks the end of
+ * the stream so the last frames can come out. Any number of engines may exist at once; each is
+ * used from one thread at a time (any thread), and runs its own worker threads inside
+ * quillet_pull().
+ *
+ * Every call returns a QuilletStatus; a negative one is an error, and quillet_error_message()
+ * then says what went wrong. No call aborts the process.
+ */
+#ifndef QUILLET_QUILLET_H
+#define QUILLET_QUILLET_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(_WIN32) && defined(QUILLET_SHARED_BUILD)
+#define QUILLET_API __declspec(dllexport)
+#elif defined(__GNUC__)
+#define QUILLET_API __attribute__((visibility("default")))
+#else
+#define QUILLET_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct QuilletEngine QuilletEngine;
+
+typedef enum QuilletStatus {
+  QUILLET_OK = 0,
+  /* quillet_pull: no frame is ready yet (push more, or flush).
+   * quillet_push: a filtered frame is waiting; pull it first. */
+  QUILLET_AGAIN = 1,
+  /* quillet_pull after quillet_flush: every frame has come out. */
+  QUILLET_END = 2,
+  QUILLET_ERROR_ARGUMENT = -1,    /* a null pointer, a bad plane or stride, a value out of range */
+  QUILLET_ERROR_UNSUPPORTED = -2, /* a format, depth or kernel set this build or CPU lacks */
+  QUILLET_ERROR_MEMORY = -3,      /* the memory for the frames could not be had */
+  QUILLET_ERROR_STATE = -4        /* a call out of order, such as a push after the flush */
+} QuilletStatus;
+
+typedef enum QuilletLayout {
+  QUILLET_LAYOUT_444 = 0,  /* Y, Cb, Cr planes at full size */
+  QUILLET_LAYOUT_422 = 1,  /* chroma planes half as wide */
+  QUILLET_LAYOUT_420 = 2,  /* chroma planes half as wide and half as tall */
+  QUILLET_LAYOUT_MONO = 3, /* Y plane only */
+  /* One plane of pixels, each three signed 16-bit samples Y, Cb, Cr on the editor's scale
+   * (Y 0..4096 black to white, Cb and Cr -2048..2048); bit_depth is ignored. */
+  QUILLET_LAYOUT_YCC16 = 4
+} QuilletLayout;
+
+/* Kernel sets, best first. AUTO takes the best this processor and build run. */
+typedef enum QuilletCpu {
+  QUILLET_CPU_AUTO = 0,
+  QUILLET_CPU_SCALAR = 1,
+  QUILLET_CPU_MMX = 2,
+  QUILLET_CPU_SSE = 3,
+  QUILLET_CPU_SSE2 = 4,
+  QUILLET_CPU_AVX2 = 5
+} QuilletCpu;
+
+/* The filter's eight settings. Values out of range are clamped, as the plug-in's sliders are. */
+typedef struct QuilletSettings {
+  int32_t tap;         /* low-pass strength 0..6 (0: 3 rows, 6: 15 rows); default 0 */
+  int32_t top;         /* rows left unfiltered at the top, 0..256; default 0 */
+  int32_t bottom;      /* rows left unfiltered at the bottom, 0..256; default 0 */
+  int32_t motion;      /* motion threshold 0..256, 0 turns motion adaptation off; default 24 */
+  int32_t motion2;     /* second threshold 0..256 (hard limit 2 x motion2, 0 off); default 64 */
+  int32_t show_motion; /* nonzero: paint the motion weights into the colour; default 0 */
+  int32_t next_frame;  /* nonzero: also weigh motion against the next frame; default 0 */
+  int32_t use_max;     /* nonzero: combine the two motion maps by maximum; default 0 */
+} QuilletSettings;
+
+typedef struct QuilletConfig {
+  int32_t width;        /* 1..32767 pixels */
+  int32_t height;       /* 1..32767 rows */
+  QuilletLayout layout; /* default QUILLET_LAYOUT_420 */
+  int32_t bit_depth;    /* 8..16; samples of 9..16 bits are uint16_t, value in the low bits */
+  QuilletSettings settings;
+  int32_t threads; /* worker threads inside quillet_pull, 1..256; 0 (default): one per processor */
+  QuilletCpu cpu;  /* default QUILLET_CPU_AUTO */
+} QuilletConfig;
+
+/* A frame in the caller's memory: plane 0 is Y (or the YCC16 pixels), 1 Cb, 2 Cr; unused planes
+ * are ignored. Strides are in bytes, at least the plane's row size. */
+typedef struct QuilletFrame {
+  void* planes[3];
+  ptrdiff_t strides[3];
+} QuilletFrame;
+
+/* Fills *config with the defaults: 4:2:0, 8 bits, default settings, one thread per processor,
+ * the best kernel set; width and height 0 (the caller sets them). */
+QUILLET_API void quillet_default_config(QuilletConfig* config);
+QUILLET_API void quillet_default_settings(QuilletSettings* settings);
+
+/* Creates an engine; *engine is null on failure. The message of a failed create comes from
+ * quillet_error_message(NULL) on the same thread. */
+QUILLET_API QuilletStatus quillet_create(const QuilletConfig* config, QuilletEngine** engine);
+QUILLET_API void quillet_destroy(QuilletEngine* engine);
+
+/* Copies one frame in. QUILLET_AGAIN when a filtered frame waits to be pulled: nothing was taken.
+ */
+QUILLET_API QuilletStatus quillet_push(QuilletEngine* engine, const QuilletFrame* frame);
+
+/* Filters the next frame into the caller's planes and stores its number (0 for the first frame
+ * pushed) in *frame_number unless that is null. A frame is ready once it is pushed, or with
+ * next_frame on once the frame after it is pushed or the stream is flushed. QUILLET_AGAIN when
+ * none is ready, QUILLET_END after the flush once all have come out. */
+QUILLET_API QuilletStatus quillet_pull(QuilletEngine* engine, QuilletFrame* out,
+                                       int64_t* frame_number);
+
+/* Ends the stream: the frames still held become ready. Push is an error afterwards. */
+QUILLET_API QuilletStatus quillet_flush(QuilletEngine* engine);
+
+/* Changes the settings for the frames pulled from now on. */
+QUILLET_API QuilletStatus quillet_set_settings(QuilletEngine* engine,
+                                               const QuilletSettings* settings);
+QUILLET_API QuilletStatus quillet_get_settings(const QuilletEngine* engine,
+                                               QuilletSettings* settings);
+
+/* Bytes in a row of `plane` and rows in it, for the engine's format; 0 for a plane it lacks. */
+QUILLET_API size_t quillet_plane_row_bytes(const QuilletConfig* config, int plane);
+QUILLET_API int32_t quillet_plane_rows(const QuilletConfig* config, int plane);
+
+/* Whether this build and processor run `cpu` (AUTO: always 1). */
+QUILLET_API int quillet_cpu_supported(QuilletCpu cpu);
+/* The kernel set an engine runs, never AUTO. */
+QUILLET_API QuilletCpu quillet_engine_cpu(const QuilletEngine* engine);
+/* Worker threads the engine really has (fewer than asked when the system refused some). */
+QUILLET_API int32_t quillet_engine_threads(const QuilletEngine* engine);
+/* Bytes of frame memory the engine holds (frames, maps, the workers' strip buffers). */
+QUILLET_API size_t quillet_engine_memory(const QuilletEngine* engine);
+
+/* The last error of `engine`, or with a null engine the last failed create on this thread; an
+ * empty string when there was none. Valid until the next call on the same engine or thread. */
+QUILLET_API const char* quillet_error_message(const QuilletEngine* engine);
+QUILLET_API const char* quillet_status_string(QuilletStatus status);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* QUILLET_QUILLET_H */

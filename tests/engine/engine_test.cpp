@@ -1,0 +1,384 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cli/sample_scale.h"
+#include "cli/y4m.h"
+#include "include/quillet/quillet.h"
+#include "standin/clip.h"
+#include "tests/support/guarded_buffer.h"
+
+namespace quillet {
+namespace {
+
+using Frame = std::vector<uint8_t>;  // one frame's planes back to back, rows packed
+
+struct Shape {
+  QuilletLayout layout;
+  int depth;
+  int32_t width;
+  int32_t height;
+};
+
+QuilletConfig configOf(const Shape& shape, const QuilletSettings& settings, int threads,
+                       QuilletCpu cpu) {
+  QuilletConfig c;
+  quillet_default_config(&c);
+  c.width = shape.width;
+  c.height = shape.height;
+  c.layout = shape.layout;
+  c.bit_depth = shape.depth;
+  c.settings = settings;
+  c.threads = threads;
+  c.cpu = cpu;
+  return c;
+}
+
+Y4mFormat y4mFormatOf(const Shape& s) {
+  Y4mFormat f;
+  f.width = s.width;
+  f.height = s.height;
+  f.bitDepth = s.depth;
+  const ChromaLayout layouts[] = {ChromaLayout::k444, ChromaLayout::k422, ChromaLayout::k420,
+                                  ChromaLayout::kMono};
+  if (s.layout != QUILLET_LAYOUT_YCC16) f.layout = layouts[s.layout];
+  return f;
+}
+
+// Still background and moving blocks, every sample anywhere in its container's code range.
+std::vector<Frame> makeClip(const Shape& shape, int frames, uint64_t seed) {
+  test::Prng prng(seed);
+  QuilletConfig c = configOf(shape, {}, 1, QUILLET_CPU_SCALAR);
+  size_t bytes = 0;
+  for (int p = 0; p < 3; ++p) {
+    bytes += quillet_plane_row_bytes(&c, p) * static_cast<size_t>(quillet_plane_rows(&c, p));
+  }
+  const bool ycc = shape.layout == QUILLET_LAYOUT_YCC16;
+  const int32_t maxCode = ycc ? 255 : (1 << shape.depth) - 1;
+  const auto sample = [&] { return static_cast<uint32_t>(prng.range(0, maxCode)); };
+  const size_t sampleBytes = ycc ? 1 : (shape.depth > 8 ? 2 : 1);
+  Frame background(bytes);
+  for (size_t i = 0; i < bytes; i += sampleBytes) {
+    const uint32_t v = sample();
+    std::memcpy(&background[i], &v, sampleBytes);
+  }
+  std::vector<Frame> clip;
+  for (int f = 0; f < frames; ++f) {
+    Frame frame = background;
+    const size_t blocks = 3;
+    for (size_t b = 0; b < blocks; ++b) {
+      const auto start = static_cast<size_t>(prng.range(0, static_cast<int32_t>(bytes) - 1));
+      const auto length = static_cast<size_t>(prng.range(0, static_cast<int32_t>(bytes / 3)));
+      for (size_t i = start / sampleBytes * sampleBytes; i < std::min(bytes, start + length);
+           i += sampleBytes) {
+        const uint32_t v = sample();
+        std::memcpy(&frame[i], &v, sampleBytes);
+      }
+    }
+    clip.push_back(std::move(frame));
+  }
+  return clip;
+}
+
+standin::Settings hostSettings(const QuilletSettings& s) {
+  return standin::Settings{
+      s.tap,         s.top, s.bottom, s.motion, s.motion2, s.show_motion != 0, s.next_frame != 0,
+      s.use_max != 0};
+}
+
+CpuFeatures maskOf(QuilletCpu cpu) {
+  switch (cpu) {
+    case QUILLET_CPU_MMX:
+      return kCpuMmx;
+    case QUILLET_CPU_SSE:
+      return kCpuMmx | kCpuSse;
+    case QUILLET_CPU_SSE2:
+    case QUILLET_CPU_AVX2:
+    case QUILLET_CPU_AUTO:
+      return standin::kAllCpuFeatures;
+    default:
+      return 0;
+  }
+}
+
+// The plug-in through its record and the stand-in host, samples converted as the CLI does.
+std::vector<Frame> pluginPath(const Shape& shape, const std::vector<Frame>& clip,
+                              const QuilletSettings& settings, QuilletCpu cpu) {
+  const bool ycc = shape.layout == QUILLET_LAYOUT_YCC16;
+  const Y4mFormat format = y4mFormatOf(shape);
+  const SampleScale scale = ycc ? SampleScale{} : makeSampleScale(shape.depth);
+  const auto pixels = static_cast<size_t>(shape.width) * static_cast<size_t>(shape.height);
+  standin::Clip in{shape.width, shape.height, {}};
+  for (const Frame& frame : clip) {
+    std::vector<Pixel> p(pixels);
+    if (ycc) {
+      std::memcpy(p.data(), frame.data(), frame.size());
+    } else {
+      y4mFrameToPixels(format, scale, frame.data(), p.data(), shape.width);
+    }
+    in.frames.push_back(std::move(p));
+  }
+  standin::HostConfig config;
+  config.threads = 1;
+  config.cpuMask = maskOf(cpu);
+  config.settings = hostSettings(settings);
+  const standin::Clip out = standin::filterClip(config, in);
+  std::vector<Frame> result;
+  for (const auto& p : out.frames) {
+    Frame frame(clip[0].size());
+    if (ycc) {
+      std::memcpy(frame.data(), p.data(), frame.size());
+    } else {
+      pixelsToY4mFrame(format, scale, p.data(), shape.width, frame.data());
+    }
+    result.push_back(std::move(frame));
+  }
+  return result;
+}
+
+QuilletFrame framePlanes(const QuilletConfig& c, uint8_t* data) {
+  QuilletFrame f{};
+  for (int p = 0; p < 3; ++p) {
+    const size_t row = quillet_plane_row_bytes(&c, p);
+    if (row == 0) break;
+    f.planes[p] = data;
+    f.strides[p] = static_cast<ptrdiff_t>(row);
+    data += row * static_cast<size_t>(quillet_plane_rows(&c, p));
+  }
+  return f;
+}
+
+// The engine with the settings of frame k in effect when frame k comes out.
+std::vector<Frame> enginePath(const Shape& shape, const std::vector<Frame>& clip,
+                              const std::vector<QuilletSettings>& perFrame, int threads,
+                              QuilletCpu cpu) {
+  const QuilletConfig c = configOf(shape, perFrame[0], threads, cpu);
+  QuilletEngine* engine = nullptr;
+  EXPECT_EQ(quillet_create(&c, &engine), QUILLET_OK) << quillet_error_message(nullptr);
+  if (engine == nullptr) return {};
+  std::vector<Frame> out;
+  const auto drain = [&] {
+    for (;;) {
+      const size_t k = out.size();
+      if (k >= perFrame.size()) return;
+      EXPECT_EQ(quillet_set_settings(engine, &perFrame[k]), QUILLET_OK);
+      Frame frame(clip[0].size());
+      QuilletFrame planes = framePlanes(c, frame.data());
+      int64_t number = -1;
+      const QuilletStatus status = quillet_pull(engine, &planes, &number);
+      if (status != QUILLET_OK) return;
+      EXPECT_EQ(number, static_cast<int64_t>(k));
+      out.push_back(std::move(frame));
+    }
+  };
+  for (const Frame& frame : clip) {
+    Frame copy = frame;
+    const QuilletFrame planes = framePlanes(c, copy.data());
+    EXPECT_EQ(quillet_push(engine, &planes), QUILLET_OK) << quillet_error_message(engine);
+    drain();
+  }
+  EXPECT_EQ(quillet_flush(engine), QUILLET_OK);
+  drain();
+  Frame spare(clip[0].size());
+  QuilletFrame planes = framePlanes(c, spare.data());
+  EXPECT_EQ(quillet_pull(engine, &planes, nullptr), QUILLET_END);
+  quillet_destroy(engine);
+  return out;
+}
+
+std::vector<QuilletCpu> availableCpus() {
+  std::vector<QuilletCpu> cpus;
+  for (QuilletCpu cpu :
+       {QUILLET_CPU_SCALAR, QUILLET_CPU_MMX, QUILLET_CPU_SSE, QUILLET_CPU_SSE2, QUILLET_CPU_AVX2}) {
+    if (quillet_cpu_supported(cpu) != 0) cpus.push_back(cpu);
+  }
+  return cpus;
+}
+
+QuilletSettings settingsOf(int32_t tap, int32_t top, int32_t bottom, int32_t motion,
+                           int32_t motion2, int32_t show, int32_t next, int32_t max) {
+  return QuilletSettings{tap, top, bottom, motion, motion2, show, next, max};
+}
+
+// Corners of the settings: every tap, empty and one-row bands, motion off, hard limit off and at
+// its smallest, every blend mode, the display.
+const std::vector<QuilletSettings> kCorners = {
+    settingsOf(0, 0, 0, 24, 64, 0, 0, 0),   settingsOf(6, 0, 0, 24, 0, 1, 1, 1),
+    settingsOf(3, 5, 3, 8, 1, 0, 1, 0),     settingsOf(5, 0, 0, 0, 64, 1, 1, 1),
+    settingsOf(1, 256, 0, 24, 64, 0, 1, 1), settingsOf(2, 1, 0, 256, 256, 1, 0, 1),
+    settingsOf(4, 2, 40, 1, 3, 0, 1, 1),    settingsOf(6, 0, 0, 3, 1, 0, 0, 0),
+};
+
+const std::vector<Shape> kShapes = {
+    {QUILLET_LAYOUT_420, 8, 1, 1},    {QUILLET_LAYOUT_420, 8, 3, 7},
+    {QUILLET_LAYOUT_420, 8, 17, 17},  {QUILLET_LAYOUT_420, 8, 37, 70},
+    {QUILLET_LAYOUT_422, 10, 2, 3},   {QUILLET_LAYOUT_422, 10, 7, 33},
+    {QUILLET_LAYOUT_444, 12, 7, 2},   {QUILLET_LAYOUT_444, 12, 20, 35},
+    {QUILLET_LAYOUT_MONO, 16, 17, 3}, {QUILLET_LAYOUT_MONO, 16, 9, 40},
+    {QUILLET_LAYOUT_420, 16, 9, 37},  {QUILLET_LAYOUT_420, 9, 15, 19},
+    {QUILLET_LAYOUT_YCC16, 16, 1, 2}, {QUILLET_LAYOUT_YCC16, 16, 13, 50},
+};
+
+std::string describe(const Shape& s, size_t settings, QuilletCpu cpu, int threads) {
+  return "layout " + std::to_string(s.layout) + " depth " + std::to_string(s.depth) + " " +
+         std::to_string(s.width) + "x" + std::to_string(s.height) + " settings " +
+         std::to_string(settings) + " cpu " + std::to_string(cpu) + " threads " +
+         std::to_string(threads);
+}
+
+TEST(EngineMatchesPlugin, EveryFormatAndSize) {
+  const auto cpus = availableCpus();
+  size_t turn = 0;
+  for (const Shape& shape : kShapes) {
+    const auto clip = makeClip(shape, 5, 100 + turn);
+    for (int round = 0; round < 2; ++round, ++turn) {
+      const size_t s = turn % kCorners.size();
+      const QuilletCpu cpu = cpus[turn % cpus.size()];
+      const auto want = pluginPath(shape, clip, kCorners[s], cpu);
+      for (int threads : {1, 3}) {
+        SCOPED_TRACE(describe(shape, s, cpu, threads));
+        const auto got =
+            enginePath(shape, clip, std::vector<QuilletSettings>(5, kCorners[s]), threads, cpu);
+        EXPECT_TRUE(got == want);
+      }
+    }
+  }
+}
+
+TEST(EngineMatchesPlugin, EverySettingKernelSetAndWorkerCount) {
+  const Shape shape{QUILLET_LAYOUT_420, 8, 37, 70};
+  const auto clip = makeClip(shape, 6, 7);
+  for (QuilletCpu cpu : availableCpus()) {
+    for (size_t s = 0; s < kCorners.size(); ++s) {
+      const auto want = pluginPath(shape, clip, kCorners[s], cpu);
+      for (int threads : {1, 2, 8}) {
+        SCOPED_TRACE(describe(shape, s, cpu, threads));
+        EXPECT_TRUE(enginePath(shape, clip, std::vector<QuilletSettings>(6, kCorners[s]), threads,
+                               cpu) == want);
+      }
+    }
+  }
+}
+
+// The output of frame k is the plug-in's for frame k under the settings in effect for it: the
+// plug-in drops its cached maps when the settings they depend on change.
+TEST(EngineMatchesPlugin, SettingsChangedMidStream) {
+  const Shape shape{QUILLET_LAYOUT_420, 10, 21, 40};
+  const auto clip = makeClip(shape, 9, 11);
+  const std::vector<size_t> pick = {0, 1, 1, 2, 6, 1, 3, 7, 1};
+  std::vector<QuilletSettings> perFrame;
+  for (size_t s : pick) perFrame.push_back(kCorners[s]);
+  std::map<size_t, std::vector<Frame>> runs;
+  for (size_t s : pick) {
+    if (!runs.count(s)) runs[s] = pluginPath(shape, clip, kCorners[s], QUILLET_CPU_AUTO);
+  }
+  const auto got = enginePath(shape, clip, perFrame, 2, QUILLET_CPU_AUTO);
+  ASSERT_EQ(got.size(), clip.size());
+  for (size_t k = 0; k < clip.size(); ++k) {
+    EXPECT_TRUE(got[k] == runs[pick[k]][k]) << "frame " << k;
+  }
+}
+
+TEST(EngineInstances, RunAtOnceOnSeveralThreads) {
+  const Shape shapes[] = {{QUILLET_LAYOUT_420, 8, 33, 64}, {QUILLET_LAYOUT_444, 10, 19, 48}};
+  std::vector<Frame> clips[2], want[2], got[2];
+  for (int i = 0; i < 2; ++i) {
+    clips[i] = makeClip(shapes[i], 6, 50 + static_cast<uint64_t>(i));
+    want[i] = enginePath(shapes[i], clips[i], std::vector<QuilletSettings>(6, kCorners[i + 1]), 1,
+                         QUILLET_CPU_AUTO);
+  }
+  std::thread threads[2];
+  for (int i = 0; i < 2; ++i) {
+    threads[i] = std::thread([&, i] {
+      got[i] = enginePath(shapes[i], clips[i], std::vector<QuilletSettings>(6, kCorners[i + 1]), 2,
+                          QUILLET_CPU_AUTO);
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_TRUE(got[0] == want[0]);
+  EXPECT_TRUE(got[1] == want[1]);
+}
+
+TEST(EngineApi, LatencyFollowsNextFrame) {
+  for (int next : {0, 1}) {
+    QuilletConfig c = configOf({QUILLET_LAYOUT_MONO, 8, 4, 4}, kCorners[0], 1, QUILLET_CPU_AUTO);
+    c.settings.next_frame = next;
+    QuilletEngine* e = nullptr;
+    ASSERT_EQ(quillet_create(&c, &e), QUILLET_OK);
+    Frame in(16, 100), out(16);
+    QuilletFrame pin = framePlanes(c, in.data()), pout = framePlanes(c, out.data());
+    EXPECT_EQ(quillet_pull(e, &pout, nullptr), QUILLET_AGAIN);
+    ASSERT_EQ(quillet_push(e, &pin), QUILLET_OK);
+    EXPECT_EQ(quillet_pull(e, &pout, nullptr), next ? QUILLET_AGAIN : QUILLET_OK);
+    if (next) {
+      ASSERT_EQ(quillet_push(e, &pin), QUILLET_OK);
+      EXPECT_EQ(quillet_push(e, &pin), QUILLET_AGAIN) << "a ready frame must be pulled first";
+      EXPECT_EQ(quillet_pull(e, &pout, nullptr), QUILLET_OK);
+      EXPECT_EQ(quillet_pull(e, &pout, nullptr), QUILLET_AGAIN);
+    }
+    ASSERT_EQ(quillet_flush(e), QUILLET_OK);
+    EXPECT_EQ(quillet_pull(e, &pout, nullptr), next ? QUILLET_OK : QUILLET_END);
+    EXPECT_EQ(quillet_pull(e, &pout, nullptr), QUILLET_END);
+    EXPECT_EQ(quillet_push(e, &pin), QUILLET_ERROR_STATE);
+    EXPECT_STRNE(quillet_error_message(e), "");
+    quillet_destroy(e);
+  }
+}
+
+TEST(EngineApi, BadCallsReturnErrors) {
+  QuilletConfig good = configOf({QUILLET_LAYOUT_420, 8, 6, 4}, kCorners[0], 1, QUILLET_CPU_AUTO);
+  struct BadConfig {
+    const char* what;
+    void (*spoil)(QuilletConfig&);
+    QuilletStatus status;
+  };
+  const BadConfig configs[] = {
+      {"zero width", [](QuilletConfig& c) { c.width = 0; }, QUILLET_ERROR_ARGUMENT},
+      {"huge height", [](QuilletConfig& c) { c.height = 40000; }, QUILLET_ERROR_ARGUMENT},
+      {"depth 7", [](QuilletConfig& c) { c.bit_depth = 7; }, QUILLET_ERROR_ARGUMENT},
+      {"depth 17", [](QuilletConfig& c) { c.bit_depth = 17; }, QUILLET_ERROR_ARGUMENT},
+      {"layout 7", [](QuilletConfig& c) { c.layout = static_cast<QuilletLayout>(7); },
+       QUILLET_ERROR_ARGUMENT},
+      {"threads -1", [](QuilletConfig& c) { c.threads = -1; }, QUILLET_ERROR_ARGUMENT},
+      {"cpu 7", [](QuilletConfig& c) { c.cpu = static_cast<QuilletCpu>(7); },
+       QUILLET_ERROR_ARGUMENT},
+  };
+  for (const BadConfig& bad : configs) {
+    QuilletConfig c = good;
+    bad.spoil(c);
+    QuilletEngine* e = reinterpret_cast<QuilletEngine*>(&c);
+    EXPECT_EQ(quillet_create(&c, &e), bad.status) << bad.what;
+    EXPECT_EQ(e, nullptr) << bad.what;
+    EXPECT_STRNE(quillet_error_message(nullptr), "") << bad.what;
+  }
+  QuilletEngine* e = nullptr;
+  EXPECT_EQ(quillet_create(nullptr, &e), QUILLET_ERROR_ARGUMENT);
+  EXPECT_EQ(quillet_create(&good, nullptr), QUILLET_ERROR_ARGUMENT);
+  ASSERT_EQ(quillet_create(&good, &e), QUILLET_OK);
+  Frame data(64);
+  const QuilletFrame valid = framePlanes(good, data.data());
+  QuilletFrame noPlane = valid;
+  noPlane.planes[2] = nullptr;
+  QuilletFrame shortStride = valid;
+  shortStride.strides[1] = 2;
+  QuilletFrame negativeStride = valid;
+  negativeStride.strides[0] = -6;
+  const QuilletFrame* const badFrames[] = {nullptr, &noPlane, &shortStride, &negativeStride};
+  for (const QuilletFrame* frame : badFrames) {
+    EXPECT_EQ(quillet_push(e, frame), QUILLET_ERROR_ARGUMENT);
+    EXPECT_STRNE(quillet_error_message(e), "");
+    QuilletFrame out = frame == nullptr ? valid : *frame;
+    EXPECT_EQ(quillet_pull(e, frame == nullptr ? nullptr : &out, nullptr), QUILLET_ERROR_ARGUMENT);
+  }
+  EXPECT_EQ(quillet_push(nullptr, &valid), QUILLET_ERROR_ARGUMENT);
+  EXPECT_EQ(quillet_set_settings(e, nullptr), QUILLET_ERROR_ARGUMENT);
+  quillet_destroy(e);
+  quillet_destroy(nullptr);
+}
+
+}  // namespace
+}  // namespace quillet
