@@ -117,15 +117,14 @@ void blendRowAvx2(Pixel* dst, const Pixel* src, const int16_t* prevMap, const in
   std::memcpy(dst + x, dstBlock, rest * sizeof(Pixel));
 }
 
-// The three modes written out by instantiation; internal to this form, not a public row table.
-const BlendRowTable kRowsAvx2 = {blendRowAvx2<0>, blendRowAvx2<1>, blendRowAvx2<2>};
-
 }  // namespace
+
+const BlendRowTable BlendRowsAvx2 = {blendRowAvx2<0>, blendRowAvx2<1>, blendRowAvx2<2>};
 
 HOST_ENTRY void BlendStageAvx2(int threadIndex, int threadCount, RowJob* job, void* extra) {
   (void)threadIndex;
   (void)threadCount;
-  runBlendRows(*job, extra, kRowsAvx2);
+  runBlendRows(*job, extra, BlendRowsAvx2);
   _mm_empty();
 }
 

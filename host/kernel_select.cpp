@@ -55,6 +55,7 @@ constexpr KernelSet kKernelSetAvx2{
     .diffAligned = DiffStageAvx2,
     .motionMap = MotionMapStageAvx2,
     .blend = BlendStageAvx2,
+    .clearMmx = clearMmxState,
 };
 #endif
 

@@ -113,7 +113,7 @@ constexpr KernelSet kSse2Stages{BuildWeightsSse, LowpassStageSse2,     LowpassSt
 #if QUILLET_HAVE_AVX2
 constexpr KernelSet kAvx2Stages{BuildWeightsSse, LowpassStageAvx2, LowpassStageAvx2,
                                 DiffStageAvx2,   DiffStageAvx2,    MotionMapStageAvx2,
-                                BlendStageAvx2};
+                                BlendStageAvx2,  clearMmxState};
 #endif
 
 TEST(KernelSelectTest, FeatureWordPicksTheSetOfItsHighestBit) {
