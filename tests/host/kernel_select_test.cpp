@@ -7,6 +7,7 @@
 #include "lowpass/lowpass.h"
 #include "motion/motion.h"
 #include "pipeline/frame_driver.h"
+#include "pipeline/mmx_state.h"
 
 namespace quillet {
 namespace {
