@@ -47,21 +47,27 @@ CpuFeatures decodeAvx2Support(uint32_t leaf1Ecx, uint32_t leaf7Ebx, uint64_t xcr
   return (xcr0 & kXcr0SseAvx) == kXcr0SseAvx ? kCpuAvx2 : 0;
 }
 
+CpuFeatures probeAvx2Support() {
+#if defined(__x86_64__)
+  unsigned eax = 0, ebx = 0, leaf1Ecx = 0, edx = 0;
+  if (__get_cpuid(1, &eax, &ebx, &leaf1Ecx, &edx) == 0) return 0;
+  unsigned leaf7Ebx = 0, ecx = 0;
+  // __get_cpuid_count returns 0 when the processor has no leaf 7.
+  if (__get_cpuid_count(7, 0, &eax, &leaf7Ebx, &ecx, &edx) == 0) return 0;
+  const uint64_t xcr0 = (leaf1Ecx & kEcxOsxsave) != 0 ? readXcr0() : 0;
+  return decodeAvx2Support(leaf1Ecx, leaf7Ebx, xcr0);
+#else
+  return 0;
+#endif
+}
+
 CpuFeatures probeCpuFeatures() {
 #if defined(__i386__) || defined(__x86_64__)
   unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
   if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) return 0;
   const bool sseReported = (edx & (kEdxSse | kEdxSse2)) != 0;
-  CpuFeatures features = decodeCpuFeatures(edx, sseReported ? platform::osExecutesSse() : true);
-#if defined(__x86_64__)
-  const uint32_t leaf1Ecx = ecx;
-  unsigned leaf7Ebx = 0;
-  // __get_cpuid_count returns 0 when the processor has no leaf 7.
-  if (__get_cpuid_count(7, 0, &eax, &leaf7Ebx, &ecx, &edx) == 0) leaf7Ebx = 0;
-  const uint64_t xcr0 = (leaf1Ecx & kEcxOsxsave) != 0 ? readXcr0() : 0;
-  features |= decodeAvx2Support(leaf1Ecx, leaf7Ebx, xcr0);
-#endif
-  return features;
+  return decodeCpuFeatures(edx, sseReported ? platform::osExecutesSse() : true) |
+         probeAvx2Support();
 #else
   return 0;
 #endif

@@ -20,7 +20,11 @@ CpuFeatures decodeCpuFeatures(uint32_t edx, bool osExecutesSse);
 // set; 0 otherwise. `xcr0` is read only when OSXSAVE is set (XGETBV faults without it).
 CpuFeatures decodeAvx2Support(uint32_t leaf1Ecx, uint32_t leaf7Ebx, uint64_t xcr0);
 
-// CPUID leaves 1 and 7 plus the operating system's SSE check and, in x86-64 builds, XGETBV.
+// CPUID leaves 1 and 7 and XGETBV: kCpuAvx2 when the processor has AVX2 and the operating system
+// saves its registers; always 0 in 32-bit builds. Runs no instruction that could fault.
+CpuFeatures probeAvx2Support();
+
+// CPUID leaf 1 plus the operating system's SSE check, and probeAvx2Support().
 CpuFeatures probeCpuFeatures();
 
 }  // namespace quillet
