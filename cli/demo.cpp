@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "cli/preview.h"
-#include "cli/sample_scale.h"
+#include "formats/sample_scale.h"
 
 namespace quillet {
 namespace {

@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "cli/sample_scale.h"
 #include "common/pixel.h"
+#include "formats/sample_scale.h"
 
 namespace quillet {
 

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "cli/sample_scale.h"
 #include "cli/y4m.h"
 #include "cli/ycc16_io.h"
+#include "formats/sample_scale.h"
 
 namespace quillet::cli {
 

@@ -1,8 +1,8 @@
 # The file suffix decides the instruction set a kernel form may use: scalar files get no SIMD
 # flag, _mmx files MMX, _sse files SSE (with its MMX-register integer instructions), _sse2 files
-# SSE2, _avx2 files AVX2 (x86-64 builds only, see QUILLET_HAVE_AVX2). On i686 the baseline has
-# none of them, so nothing outside these files uses vector code. No file gets -mfma: contracted
-# multiply-adds would change the float results the forms must share.
+# SSE2, _avx2 files AVX2 (listed only in x86-64 builds, where QUILLET_HAVE_AVX2 is on). On i686
+# the baseline has none of them, so nothing outside these files uses vector code. No file gets
+# -mfma: contracted multiply-adds would change the float results the forms must share.
 function(quillet_kernel_forms target)
   get_target_property(sources ${target} SOURCES)
   foreach(src IN LISTS sources)
@@ -23,9 +23,6 @@ function(quillet_core_library name)
   set(sources "")
   foreach(src IN LISTS ARGN)
     get_filename_component(path ${src} ABSOLUTE)
-    if(path MATCHES "_avx2\\.cpp$" AND NOT QUILLET_HAVE_AVX2)
-      continue()
-    endif()
     if(EXISTS ${path})
       list(APPEND sources ${path})
     endif()

@@ -222,6 +222,12 @@ QuilletStatus Engine::create(const QuilletConfig& config, std::unique_ptr<Engine
       config.cpu == QUILLET_CPU_AUTO ? processorFeatures() : featuresOf(config.cpu);
   e->kernels_ = &rowKernelsFor(features);
   e->cpu_ = cpuOf(e->kernels_->level);
+  // Every conversion form gives the same bytes; a set below SSE2 keeps to scalar code, so a
+  // forced older set runs on the processors it is meant for.
+  e->convert_ = &ConvertKernelsScalar;
+#if QUILLET_ENABLE_SIMD
+  if ((features & kCpuSse2) != 0) e->convert_ = &ConvertKernelsSse2;
+#endif
 
   try {
     if (format.layout != QUILLET_LAYOUT_YCC16) e->scale_ = makeSampleScale(format.bitDepth);
@@ -427,10 +433,14 @@ namespace {
 // What one worker does to the rows [y0, y1) of a frame.
 class StripRunner {
  public:
-  StripRunner(const Format& format, const RowKernels& kernels, const SampleScale& scale,
-              const FrameJob& job, StripBuffers& buffers, int32_t pixelStride, int32_t mapPitch)
+  StripRunner(const Format& format, const RowKernels& kernels, const ConvertKernels& convert,
+              const SampleScale& scale, const FrameJob& job, StripBuffers& buffers,
+              int32_t pixelStride, int32_t mapPitch)
       : f_(format),
         k_(kernels),
+        decode_(format.bytesPerSample == 1 ? convert.decode8 : convert.decode16),
+        encodeLuma_(format.bytesPerSample == 1 ? convert.encodeLuma8 : convert.encodeLuma16),
+        encodeChroma_(format.bytesPerSample == 1 ? convert.encodeChroma8 : convert.encodeChroma16),
         scale_(scale),
         job_(job),
         b_(buffers),
@@ -479,7 +489,7 @@ class StripRunner {
       cb = planes[1] + row * strides[1];
       cr = planes[2] + row * strides[2];
     }
-    decodePixelRow(luma, cb, cr, f_.width, f_.shiftX, scale_, dst);
+    decode_(luma, cb, cr, f_.width, f_.shiftX, scale_, dst);
   }
 
   void lowpass(int32_t from, int32_t to) {
@@ -573,7 +583,7 @@ class StripRunner {
       if (f_.layout == QUILLET_LAYOUT_YCC16) {
         std::memcpy(dst, outputRow(y), f_.rowBytes[0]);
       } else {
-        encodeLumaRow(outputRow(y), f_.width, scale_, dst);
+        encodeLuma_(outputRow(y), f_.width, scale_, dst);
       }
     }
     if (f_.planes == 1) return;
@@ -584,14 +594,17 @@ class StripRunner {
     for (int32_t c = c0; c < c1; ++c) {
       const int32_t y = c << f_.shiftY;
       const Pixel* rowB = f_.shiftY == 1 && y + 1 < f_.height ? outputRow(y + 1) : nullptr;
-      encodeChromaRow(outputRow(y), rowB, f_.width, f_.shiftX, scale_,
-                      cb + static_cast<ptrdiff_t>(c) * out.strides[1],
-                      cr + static_cast<ptrdiff_t>(c) * out.strides[2]);
+      encodeChroma_(outputRow(y), rowB, f_.width, f_.shiftX, scale_,
+                    cb + static_cast<ptrdiff_t>(c) * out.strides[1],
+                    cr + static_cast<ptrdiff_t>(c) * out.strides[2]);
     }
   }
 
   const Format& f_;
   const RowKernels& k_;
+  const DecodeRow decode_;
+  const EncodeLumaRow encodeLuma_;
+  const EncodeChromaRow encodeChroma_;
   const SampleScale& scale_;
   const FrameJob& job_;
   StripBuffers& b_;
@@ -607,8 +620,8 @@ class StripRunner {
 
 void Engine::runWorker(int worker, void* jobPointer) {
   auto& job = *static_cast<FrameJob*>(jobPointer);
-  StripRunner runner(format_, *kernels_, scale_, job, strips_[static_cast<size_t>(worker)],
-                     pixelStride_, mapPitch_);
+  StripRunner runner(format_, *kernels_, *convert_, scale_, job,
+                     strips_[static_cast<size_t>(worker)], pixelStride_, mapPitch_);
   for (int32_t s = job.claimed.fetch_add(1); s < job.strips; s = job.claimed.fetch_add(1)) {
     const int32_t y0 = s * stripRows_;
     runner.run(y0, std::min(format_.height, y0 + stripRows_));

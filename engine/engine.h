@@ -7,9 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "cli/sample_scale.h"
 #include "common/pixel.h"
 #include "dispatch/row_kernels.h"
+#include "formats/convert.h"
+#include "formats/sample_scale.h"
 #include "include/quillet/quillet.h"
 #include "standin/worker_pool.h"
 
@@ -113,6 +114,7 @@ class Engine {
   QuilletSettings settings_{};
   QuilletCpu cpu_ = QUILLET_CPU_SCALAR;
   const RowKernels* kernels_ = nullptr;
+  const ConvertKernels* convert_ = nullptr;
   SampleScale scale_;
   std::unique_ptr<standin::WorkerPool> pool_;
 

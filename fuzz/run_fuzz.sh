@@ -15,7 +15,8 @@ mkdir -p "$build"
 "$cxx" -std=c++20 -g -O1 -fno-omit-frame-pointer \
   -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
   -I"$root" \
-  "$root/fuzz/y4m_reader_fuzzer.cpp" "$root/cli/y4m.cpp" "$root/cli/sample_scale.cpp" \
+  "$root/fuzz/y4m_reader_fuzzer.cpp" "$root/cli/y4m.cpp" "$root/formats/sample_scale.cpp" \
+  "$root/formats/convert_scalar.cpp" \
   -o "$build/y4m_reader_fuzzer"
 
 scratch=$(mktemp -d)

@@ -9,8 +9,8 @@
 #include <cstdlib>
 #include <vector>
 
-#include "cli/sample_scale.h"
 #include "cli/y4m.h"
+#include "formats/sample_scale.h"
 
 namespace {
 

@@ -6,7 +6,6 @@
 #include <thread>
 #include <vector>
 
-#include "cli/sample_scale.h"
 #include "cli/y4m.h"
 #include "include/quillet/quillet.h"
 #include "standin/clip.h"

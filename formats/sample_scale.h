@@ -56,6 +56,9 @@ int32_t chromaHostSumToCode(int64_t sum, int32_t count, const SampleScale& scale
 // Samples as stored in a Y4M plane: one byte each at 8 bits, else 16-bit little-endian.
 int32_t bytesPerSample(int bitDepth);
 
+// The rows below are the scalar kernels of convert.h on the byte rows of a Y4M plane (16-bit
+// samples as little-endian byte pairs, at any address).
+
 // Decodes one frame row: `width` luma samples from `luma` and, unless `cb` is null (mono,
 // then Cb = Cr = 0), the chroma rows `cb` and `cr` holding ceil(width / 2^shiftX) samples each,
 // every chroma sample repeated over the 2^shiftX pixels it covers. Writes dst[0..width-1].

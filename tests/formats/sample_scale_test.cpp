@@ -1,4 +1,4 @@
-#include "cli/sample_scale.h"
+#include "formats/sample_scale.h"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,55 @@
+#pragma once
+
+#include "common/pixel.h"
+#include "formats/sample_scale.h"
+
+namespace quillet {
+
+// Row kernels of the sample-scale conversion (formulas in sample_scale.h), one table per form.
+//
+// Every kernel is a pure function of its arguments: it allocates nothing, keeps no state and
+// reads `scale` (made by makeSampleScale) without changing it, so the rows of a frame may be
+// converted on any number of threads at once. Planar samples are uint8_t in the 8-bit slots and
+// uint16_t in native byte order, 2-byte aligned, in the 16-bit slots (9 to 16 bits, the value in
+// the low bits). No kernel reads or writes a byte outside the samples and pixels named below,
+// and none needs more alignment than its element type. `shiftX` is 0 (4:4:4, mono) or 1 (4:2:2,
+// 4:2:0); a chroma row holds ceil(width / 2^shiftX) samples, so at an odd width the last one
+// covers a single pixel.
+
+// Decodes `width` luma samples and, unless `cb` is null (mono: Cb = Cr = 0), the chroma samples
+// of `cb` and `cr`, each repeated over the 2^shiftX pixels it covers, into dst[0..width-1].
+// Codes above scale.maxCode read as maxCode.
+using DecodeRow = void (*)(const void* luma, const void* cb, const void* cr, int width, int shiftX,
+                           const SampleScale& scale, Pixel* dst);
+
+// Encodes the luma of src[0..width-1] into `width` samples at `luma`, clamped to 0..maxCode.
+using EncodeLumaRow = void (*)(const Pixel* src, int width, const SampleScale& scale, void* luma);
+
+// Encodes one chroma row into ceil(width / 2^shiftX) samples at `cb` and `cr`: each is the
+// rounded mean of the Cb (Cr) values of the pixels it covers in `rowA` and, when not null,
+// `rowB` (the second frame row of a vertically subsampled pair), clamped to 0..maxCode.
+using EncodeChromaRow = void (*)(const Pixel* rowA, const Pixel* rowB, int width, int shiftX,
+                                 const SampleScale& scale, void* cb, void* cr);
+
+struct ConvertKernels {
+  DecodeRow decode8;
+  DecodeRow decode16;
+  EncodeLumaRow encodeLuma8;
+  EncodeLumaRow encodeLuma16;
+  EncodeChromaRow encodeChroma8;
+  EncodeChromaRow encodeChroma16;
+};
+
+// The reference: the formulas through the tables of SampleScale.
+extern const ConvertKernels ConvertKernelsScalar;
+#if QUILLET_ENABLE_SIMD
+// Bit-exact to the scalar form for every code and every host value, table-free (they read the
+// scale's constants, not its tables). SSE2 works in blocks of 16 pixels, AVX2 in blocks of 32; a
+// row's last partial block goes through a stack copy.
+extern const ConvertKernels ConvertKernelsSse2;
+#if QUILLET_HAVE_AVX2
+extern const ConvertKernels ConvertKernelsAvx2;
+#endif
+#endif
+
+}  // namespace quillet
