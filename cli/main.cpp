@@ -3,11 +3,13 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <string>
@@ -15,6 +17,7 @@
 #include <variant>
 
 #include "cli/demo.h"
+#include "cli/interrupt.h"
 #include "cli/options.h"
 #include "cli/preview.h"
 #include "cli/progress.h"
@@ -28,6 +31,7 @@
 #include <fcntl.h>
 #include <io.h>
 #else
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -63,6 +67,21 @@ void setBinaryMode(std::FILE* file) {
 #endif
 }
 
+#if !defined(_WIN32)
+// A standard stream the caller closed must not lend its number to a file the tool opens: the
+// input would pass for standard output, or messages would land in the output. Each closed one
+// is taken by /dev/null opened the other way round, so that using it fails with the system's
+// reason (EBADF) like any closed stream.
+void occupyClosedStandardStreams() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lowest free number is this one: the lower ones are open by now.
+    const int opened = open("/dev/null", fd == STDIN_FILENO ? O_WRONLY : O_RDONLY);
+    if (opened != fd && opened >= 0) close(opened);
+  }
+}
+#endif
+
 // True when writing `outputPath` would write into the file `input` reads.
 bool outputIsInput(const std::string& inputPath, std::FILE* input, const std::string& outputPath) {
   if (!isStdStream(inputPath) && inputPath == outputPath) return true;
@@ -79,6 +98,48 @@ bool outputIsInput(const std::string& inputPath, std::FILE* input, const std::st
       isStdStream(outputPath) ? fstat(STDOUT_FILENO, &out) : stat(outputPath.c_str(), &out);
   return found == 0 && in.st_dev == out.st_dev && in.st_ino == out.st_ino;
 #endif
+}
+
+// True when writing the file at `path` would write into the stream `name` (a path or "-"),
+// open as `fd` (-1: not open yet): the same path once resolved, or the same file through a
+// link or /dev/std*. Character devices (a terminal, /dev/null) are shared by any writers.
+bool pathReaches(const std::string& path, const std::string& name, int fd) {
+  namespace fs = std::filesystem;
+#if !defined(_WIN32)
+  struct stat target {};
+  const bool exists = stat(path.c_str(), &target) == 0;
+  if (exists && S_ISCHR(target.st_mode)) return false;
+#endif
+  if (!isStdStream(name)) {
+    std::error_code error;
+    const fs::path resolved = fs::weakly_canonical(fs::absolute(path, error), error);
+    const fs::path other = fs::weakly_canonical(fs::absolute(name, error), error);
+    if (path == name || (!error && resolved == other)) return true;
+  }
+#if defined(_WIN32)
+  (void)fd;
+  std::error_code error;
+  return !isStdStream(name) && fs::equivalent(path, name, error);
+#else
+  struct stat stream {};
+  if (!exists) return false;
+  const int found = fd >= 0 ? fstat(fd, &stream) : stat(name.c_str(), &stream);
+  return found == 0 && target.st_dev == stream.st_dev && target.st_ino == stream.st_ino;
+#endif
+}
+
+// Why the preview cannot go to `path`: it would replace the input or the output.
+std::optional<std::string> previewPathProblem(const Options& options, std::FILE* in) {
+  const std::string& path = options.preview->path;
+  const char* what = nullptr;
+  if (pathReaches(path, options.input, fileno(in))) {
+    what = "the input";
+  } else if (pathReaches(path, options.output, isStdStream(options.output) ? 1 : -1)) {
+    what = "the output";
+  } else {
+    return std::nullopt;
+  }
+  return "--preview: '" + path + "' is " + what + "; refusing to overwrite it";
 }
 
 // Closes a file the tool opened when the object goes away.
@@ -105,7 +166,8 @@ std::optional<std::string> formatUsageProblem(const Options& options) {
       return "--format ycc16 needs --size WxH (W and H in 1.." + std::to_string(kMaxDimension) +
              ")";
     case ClipFormat::kY4m:
-      break;
+      if (!options.size) break;
+      return "--size applies to --format ycc16 only; a Y4M stream gives its own frame size";
   }
   return std::nullopt;
 }
@@ -182,7 +244,9 @@ class ProgressSink : public standin::FrameSink {
   ProgressSink(ClipWriter& writer, bool enabled, int64_t total)
       : writer_(writer), line_(stderr, total, enabled) {}
 
+  // Under the interrupt lock: an interrupt finds the output holding whole frames.
   bool writeFrame(int32_t number, const Pixel* frame, int32_t stride) override {
+    const std::lock_guard<std::mutex> hold(interruptLock());
     if (!writer_.writeFrame(number, frame, stride)) return false;
     line_.update(++written_);
     return true;
@@ -222,6 +286,7 @@ std::string describeOutput(const std::string& path) {
 
 int runTool(int argc, char** argv) {
 #if !defined(_WIN32)
+  occupyClosedStandardStreams();
   // A closed pipe shows up as a write error (EPIPE), reported like any other.
   std::signal(SIGPIPE, SIG_IGN);
 #endif
@@ -255,6 +320,9 @@ int runTool(int argc, char** argv) {
     if (!maxFrameSize(options, *options.size, error)) return fail(kExitUsage, error);
   }
 
+  // From here on an interrupt ends the run at once; no thread has started yet.
+  watchInterrupts();
+
   FileHandle inputFile;
   std::FILE* in = stdin;
   if (isStdStream(options.input)) {
@@ -281,6 +349,11 @@ int runTool(int argc, char** argv) {
   if (outputIsInput(options.input, in, options.output)) {
     return fail(kExitUsage, "OUTPUT " + describeOutput(options.output) +
                                 " is the input file; refusing to overwrite its own input");
+  }
+  if (options.preview) {
+    if (const std::optional<std::string> problem = previewPathProblem(options, in)) {
+      return fail(kExitUsage, *problem);
+    }
   }
   FileHandle outputFile;
   std::FILE* out = stdout;
@@ -322,6 +395,24 @@ int runTool(int argc, char** argv) {
     source = &capturingSource.emplace(*reader, *capture);
     sink = &capturingSink.emplace(progressSink, *capture);
   }
+  // Flushes and closes the output once, at the end or on an interrupt, under the interrupt
+  // lock either way.
+  bool outputClosed = false;
+  bool flushed = false;
+  bool closed = true;
+  int closeError = 0;
+  const auto closeOutput = [&] {
+    if (outputClosed) return;
+    outputClosed = true;
+    flushed = writer->finish();
+    if (outputFile) {
+      errno = 0;
+      closed = std::fclose(outputFile.release()) == 0;
+      closeError = errno;
+    }
+    progressSink.finish();
+  };
+  InterruptAction closeOnInterrupt(closeOutput);
   standin::RunResult result;
   try {
     standin::Host host(config);
@@ -335,25 +426,31 @@ int runTool(int argc, char** argv) {
     }
     result = host.run(*source, *sink, options.order);
   } catch (const std::bad_alloc&) {
-    writer->finish();
+    {
+      const std::lock_guard<std::mutex> hold(interruptLock());
+      closeOutput();
+    }
     return fail(kExitFailure, "out of memory for frames of " + std::to_string(max->width) + "x" +
                                   std::to_string(max->height) + " pixels");
   }
 
-  const bool flushed = writer->finish();
-  bool closed = true;
-  if (outputFile) {
-    errno = 0;
-    closed = std::fclose(outputFile.release()) == 0;
+  {
+    const std::lock_guard<std::mutex> hold(interruptLock());
+    closeOutput();
   }
-  progressSink.finish();
   if (result.status == standin::RunResult::Status::kSinkFailed || !flushed || !closed) {
-    const std::string reason = !writer->error().empty() ? writer->error() : std::strerror(errno);
+    const std::string reason =
+        !writer->error().empty() ? writer->error() : std::strerror(closeError);
     return fail(kExitFailure, "cannot write " + describeOutput(options.output) + ": " + reason);
   }
   if (result.status == standin::RunResult::Status::kFilterFailed) {
     return fail(kExitFailure, "the filter failed on frame " + std::to_string(result.frame) +
                                   " (frame cache, frame fetch or motion buffers refused)");
+  }
+  if (result.status == standin::RunResult::Status::kTooManyFrames) {
+    const std::string most = std::to_string(config.maxFrames);
+    return fail(kExitFailure, "the input has more frames than the filter can number (" + most +
+                                  "); the first " + most + " were written, the rest not read");
   }
   if (reader->fault()) return fail(kExitFailure, *reader->fault());
   if (capture) {
@@ -369,4 +466,12 @@ int runTool(int argc, char** argv) {
 }  // namespace
 }  // namespace quillet::cli
 
-int main(int argc, char** argv) { return quillet::cli::runTool(argc, argv); }
+int main(int argc, char** argv) {
+  // The run reports memory its frames cannot have itself; this is for everything around it.
+  try {
+    return quillet::cli::runTool(argc, argv);
+  } catch (const std::bad_alloc&) {
+    std::fputs("quillet: out of memory\n", stderr);
+    return 1;
+  }
+}

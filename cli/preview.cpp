@@ -227,9 +227,9 @@ PreviewCapture::PreviewCapture(int32_t frame, int32_t width, int32_t height)
   around_.height = height;
 }
 
-void PreviewCapture::offerInput(int32_t number, const Pixel* frame, int32_t stride) {
+void PreviewCapture::offerInput(int64_t number, const Pixel* frame, int32_t stride) {
   inputsSeen_ = std::max(inputsSeen_, number + 1);
-  if (number < frame_ - 1 || number > frame_ + 1) return;
+  if (number < int64_t{frame_} - 1 || number > int64_t{frame_} + 1) return;
   if (firstAround_ < 0) firstAround_ = number;
   around_.frames.push_back(packed(frame, stride, width_, height_));
 }
@@ -240,13 +240,14 @@ void PreviewCapture::offerOutput(int32_t number, const Pixel* frame, int32_t str
 
 bool PreviewCapture::write(const standin::HostConfig& config, PreviewColour colour,
                            const std::string& path, std::string& error) const {
-  const int32_t centre = frame_ - firstAround_;
-  if (!complete() || firstAround_ < 0 || centre >= static_cast<int32_t>(around_.frames.size())) {
+  const int64_t centre = firstAround_ < 0 ? -1 : frame_ - firstAround_;
+  if (!complete() || centre < 0 || centre >= static_cast<int64_t>(around_.frames.size())) {
     error = "no frame " + std::to_string(frame_) + " to preview: the clip has " +
             std::to_string(inputsSeen_) + " frames";
     return false;
   }
-  const std::vector<uint16_t> weights = motionWeightsOf(config, around_, centre);
+  const std::vector<uint16_t> weights =
+      motionWeightsOf(config, around_, static_cast<int32_t>(centre));
   const PreviewImage image =
       composePreview(around_.frames[static_cast<size_t>(centre)].data(), output_.data(), width_,
                      weights, width_, height_, colour);

@@ -75,12 +75,12 @@ class PreviewCapture {
   PreviewCapture(int32_t frame, int32_t width, int32_t height);
 
   // Offer every input frame in order and every output frame; the capture keeps what it needs.
-  void offerInput(int32_t number, const Pixel* frame, int32_t stride);
+  void offerInput(int64_t number, const Pixel* frame, int32_t stride);
   void offerOutput(int32_t number, const Pixel* frame, int32_t stride);
 
   int32_t frame() const { return frame_; }
   bool complete() const { return !output_.empty(); }
-  int32_t inputFramesSeen() const { return inputsSeen_; }
+  int64_t inputFramesSeen() const { return inputsSeen_; }
 
   // Runs the filter again around the frame for its motion weights (see motionWeightsOf; no
   // other stand-in host may exist then) and writes the PNG. False with `error` set.
@@ -91,8 +91,8 @@ class PreviewCapture {
   int32_t frame_;
   int32_t width_;
   int32_t height_;
-  int32_t inputsSeen_ = 0;
-  int32_t firstAround_ = -1;
+  int64_t inputsSeen_ = 0;
+  int64_t firstAround_ = -1;
   standin::Clip around_;
   std::vector<Pixel> output_;
 };
@@ -103,11 +103,12 @@ class CapturingSource : public standin::FrameSource {
   CapturingSource(standin::FrameSource& inner, PreviewCapture& capture)
       : inner_(inner), capture_(capture) {}
   bool readFrame(Pixel* frame, int32_t stride) override;
+  bool hasNextFrame() override { return inner_.hasNextFrame(); }
 
  private:
   standin::FrameSource& inner_;
   PreviewCapture& capture_;
-  int32_t next_ = 0;
+  int64_t next_ = 0;
 };
 
 // A frame sink that shows every frame it takes to a capture.

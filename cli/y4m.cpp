@@ -247,8 +247,15 @@ Y4mReader::Y4mReader(std::FILE* in) : in_(in) {
 }
 
 int Y4mReader::get() {
+  errno = 0;
   const int c = std::getc(in_);
-  if (c != EOF) ++offset_;
+  if (c != EOF) {
+    ++offset_;
+  } else if (std::ferror(in_)) {
+    // A failed read is not the end of the stream: say why it failed.
+    throw Y4mError(std::string("cannot read the input: ") + std::strerror(errno != 0 ? errno : EIO),
+                   headerBytes_ == 0 ? -1 : framesRead_, offset_);
+  }
   return c;
 }
 

@@ -82,7 +82,8 @@ Y4mFormat parseY4mHeader(std::string_view line, uint64_t streamOffset = 0);
 std::string formatY4mHeader(const Y4mFormat& format, char interlace = 'p');
 
 // Reads a Y4M stream front to back with no seeking (pipes work). The constructor reads and
-// parses the stream header; frames are read one at a time.
+// parses the stream header (Y4mError also when the input cannot be read); frames are read one
+// at a time.
 class Y4mReader {
  public:
   explicit Y4mReader(std::FILE* in);
@@ -98,7 +99,7 @@ class Y4mReader {
 
   // Reads the next frame's payload into `payload` (resized to geometry().frameBytes). Returns
   // false when the stream ends cleanly before the next frame; throws Y4mError for a stream
-  // that ends inside a frame or its header, or a missing FRAME marker.
+  // that ends inside a frame or its header, a missing FRAME marker, or a failed read.
   bool readFrame(std::vector<uint8_t>& payload);
 
  private:

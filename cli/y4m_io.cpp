@@ -1,24 +1,27 @@
 #include "cli/y4m_io.h"
 
 #include <algorithm>
+#include <chrono>
+#include <system_error>
 
 namespace quillet::cli {
 
 Y4mClipReader::Y4mClipReader(std::FILE* in)
-    : reader_(in), scale_(makeSampleScale(reader_.format().bitDepth)) {
-  const size_t pixels =
-      static_cast<size_t>(reader_.format().width) * static_cast<size_t>(reader_.format().height);
-  buffers_[0].resize(pixels);
-  buffers_[1].resize(pixels);
-}
+    : reader_(in), scale_(makeSampleScale(reader_.format().bitDepth)) {}
 
-Y4mClipReader::~Y4mClipReader() {
-  if (pending_.valid()) pending_.wait();
-}
+Y4mClipReader::~Y4mClipReader() { waitForRead(); }
 
 const std::optional<std::string>& Y4mClipReader::fault() const {
-  if (pending_.valid()) pending_.wait();
+  waitForRead();
   return fault_;
+}
+
+void Y4mClipReader::waitForRead() const {
+  // A deferred read has not started, and nobody wants its frame any more.
+  if (pending_.valid() &&
+      pending_.wait_for(std::chrono::seconds(0)) != std::future_status::deferred) {
+    pending_.wait();
+  }
 }
 
 bool Y4mClipReader::decodeInto(int slot) {
@@ -28,22 +31,37 @@ bool Y4mClipReader::decodeInto(int slot) {
     fault_ = e.what();
     return false;
   }
-  y4mFrameToPixels(reader_.format(), scale_, payload_.data(), buffers_[slot].data(),
+  std::vector<Pixel>& pixels = buffers_[slot];
+  pixels.resize(static_cast<size_t>(reader_.format().width) *
+                static_cast<size_t>(reader_.format().height));
+  y4mFrameToPixels(reader_.format(), scale_, payload_.data(), pixels.data(),
                    reader_.format().width);
   return true;
 }
 
 void Y4mClipReader::startNext() {
   const int slot = filling_;
-  pending_ = std::async(std::launch::async, [this, slot] { return decodeInto(slot); });
+  const auto decode = [this, slot] { return decodeInto(slot); };
+  try {
+    pending_ = std::async(std::launch::async, decode);
+  } catch (const std::system_error&) {
+    // No thread to be had: the frame is read when it is asked for.
+    pending_ = std::async(std::launch::deferred, decode);
+  }
 }
 
-bool Y4mClipReader::readFrame(Pixel* frame, int32_t stride) {
+bool Y4mClipReader::hasNextFrame() {
   if (!started_) {
     started_ = true;
     startNext();
   }
-  if (!pending_.valid() || !pending_.get()) return false;
+  if (!nextFound_) nextFound_ = pending_.valid() && pending_.get();
+  return *nextFound_;
+}
+
+bool Y4mClipReader::readFrame(Pixel* frame, int32_t stride) {
+  if (!hasNextFrame()) return false;
+  nextFound_.reset();
   const int ready = filling_;
   filling_ ^= 1;
   startNext();
@@ -56,9 +74,7 @@ bool Y4mClipReader::readFrame(Pixel* frame, int32_t stride) {
 }
 
 Y4mClipWriter::Y4mClipWriter(std::FILE* out, const Y4mFormat& format)
-    : format_(format),
-      scale_(makeSampleScale(format.bitDepth)),
-      payload_(frameGeometry(format).frameBytes) {
+    : format_(format), scale_(makeSampleScale(format.bitDepth)) {
   try {
     writer_.emplace(out, format_);
   } catch (const OutputError& e) {
@@ -68,6 +84,7 @@ Y4mClipWriter::Y4mClipWriter(std::FILE* out, const Y4mFormat& format)
 
 bool Y4mClipWriter::writeFrame(int32_t, const Pixel* frame, int32_t stride) {
   if (!writer_ || !error_.empty()) return false;
+  payload_.resize(frameGeometry(format_).frameBytes);
   pixelsToY4mFrame(format_, scale_, frame, stride, payload_.data());
   try {
     writer_->writeFrame(payload_.data());

@@ -15,10 +15,11 @@ namespace quillet::cli {
 
 // Y4M frames for the host. Reads ahead: while the host filters frame k, a second thread reads
 // and converts frame k + 2 (the host has asked for k + 1 already), so reading overlaps
-// filtering; at most two converted frames wait besides the host's own.
+// filtering; at most two converted frames wait besides the host's own. Their memory is taken
+// as frames arrive.
 class Y4mClipReader : public ClipReader {
  public:
-  // Reads the stream header; throws Y4mError when it is unusable.
+  // Reads the stream header; throws Y4mError when it is unusable. Takes no frame memory.
   explicit Y4mClipReader(std::FILE* in);
   ~Y4mClipReader() override;
 
@@ -27,6 +28,8 @@ class Y4mClipReader : public ClipReader {
   // Waits for a read still under way, so what it found is included.
   const std::optional<std::string>& fault() const override;
   bool readFrame(Pixel* frame, int32_t stride) override;
+  // Waits for the next frame's read; false when it found no frame.
+  bool hasNextFrame() override;
 
   const Y4mFormat& format() const { return reader_.format(); }
   uint64_t headerBytes() const { return reader_.headerBytes(); }
@@ -36,6 +39,8 @@ class Y4mClipReader : public ClipReader {
   // Reads and converts the next frame into buffers_[slot]; false at the end or on a fault.
   bool decodeInto(int slot);
   void startNext();
+  // Waits for a read under way on the second thread.
+  void waitForRead() const;
 
   Y4mReader reader_;
   SampleScale scale_;
@@ -44,6 +49,7 @@ class Y4mClipReader : public ClipReader {
   int filling_ = 0;
   bool started_ = false;
   std::future<bool> pending_;
+  std::optional<bool> nextFound_;  // what the finished read of the next frame found
   std::optional<std::string> fault_;
 };
 
@@ -58,7 +64,7 @@ class Y4mClipWriter : public ClipWriter {
  private:
   Y4mFormat format_;
   SampleScale scale_;
-  std::vector<uint8_t> payload_;
+  std::vector<uint8_t> payload_;  // taken with the first frame
   std::optional<Y4mWriter> writer_;
   std::string error_;
 };

@@ -28,6 +28,17 @@ size_t ByteInput::read(void* to, size_t bytes) {
   return got;
 }
 
+bool ByteInput::atEnd() {
+  errno = 0;
+  const int c = std::getc(file_);
+  if (c != EOF) {
+    std::ungetc(c, file_);
+    return false;
+  }
+  if (std::ferror(file_) && error_.empty()) error_ = std::strerror(errno != 0 ? errno : EIO);
+  return true;
+}
+
 bool ByteOutput::fail() {
   if (error_.empty()) error_ = std::strerror(errno != 0 ? errno : EIO);
   return false;
@@ -63,8 +74,7 @@ bool Ycc16Reader::readFrame(Pixel* frame, int32_t stride) {
     if (input_.read(row, readBytes) == readBytes) continue;
     const uint64_t end = input_.offset();
     if (!input_.error().empty()) {
-      fault_ = "cannot read input: " + input_.error() + " (frame " + std::to_string(frames_) +
-               ", byte offset " + std::to_string(end) + ")";
+      noteReadError();
     } else if (end != frameStart) {
       fault_ = "input ends inside frame " + std::to_string(frames_) + " at byte offset " +
                std::to_string(end) + " (the frame starts at byte offset " +
@@ -75,6 +85,18 @@ bool Ycc16Reader::readFrame(Pixel* frame, int32_t stride) {
   }
   ++frames_;
   return true;
+}
+
+bool Ycc16Reader::hasNextFrame() {
+  if (fault_) return false;
+  if (!input_.atEnd()) return true;
+  if (!input_.error().empty()) noteReadError();
+  return false;
+}
+
+void Ycc16Reader::noteReadError() {
+  fault_ = "cannot read input: " + input_.error() + " (frame " + std::to_string(frames_) +
+           ", byte offset " + std::to_string(input_.offset()) + ")";
 }
 
 Ycc16Writer::Ycc16Writer(ByteOutput& output, int32_t width, int32_t height)

@@ -18,6 +18,8 @@ class ByteInput {
   explicit ByteInput(std::FILE* file) : file_(file) {}
   // Reads up to `bytes`; fewer only at the end of the stream or on a read error.
   size_t read(void* to, size_t bytes);
+  // Waits for the next byte without taking it: true when the stream has ended or failed.
+  bool atEnd();
   uint64_t offset() const { return offset_; }
   // The system's reason when a read failed, else empty.
   const std::string& error() const { return error_; }
@@ -73,8 +75,10 @@ class Ycc16Reader : public ClipReader {
   int32_t height() const override { return height_; }
   const std::optional<std::string>& fault() const override { return fault_; }
   bool readFrame(Pixel* frame, int32_t stride) override;
+  bool hasNextFrame() override;
 
  private:
+  void noteReadError();
   ByteInput& input_;
   int32_t width_;
   int32_t height_;

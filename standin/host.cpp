@@ -51,10 +51,6 @@ Host::Host(const HostConfig& config) : config_(config) {
       config_.maxHeight < config_.height) {
     throw std::logic_error("the frame does not fit the host's maximum frame size");
   }
-  frameA_ = newFrame();
-  frameB_ = newFrame();
-  editFrame_ = frameA_.pixels();
-  tempFrame_ = frameB_.pixels();
   if (config_.threads > 0) pool_ = std::make_unique<WorkerPool>(config_.threads);
 
   const FilterTable* filter = config_.filter != nullptr ? config_.filter : GetFilterTable();
@@ -104,12 +100,20 @@ FrameBuffer Host::newFrame() const {
   return FrameBuffer(config_.maxWidth, config_.maxHeight, config_.placement);
 }
 
+void Host::ensureEditFrames() {
+  if (editFrame_ != nullptr) return;
+  frameA_ = newFrame();
+  frameB_ = newFrame();
+  editFrame_ = frameA_.pixels();
+  tempFrame_ = frameB_.pixels();
+}
+
 Pixel* Host::fetch(int32_t number, int32_t* width, int32_t* height) {
   if (config_.logFetches) fetchLog_.push_back(number);
   if (number == config_.failFetchOf || clipLength_ == 0) return nullptr;
   // An editor's cache answers a number outside the clip with the nearest frame.
   int32_t n = std::max(number, 0);
-  if (clipComplete_) n = std::min(n, clipLength_ - 1);
+  if (clipComplete_) n = static_cast<int32_t>(std::min<int64_t>(n, clipLength_ - 1));
   const size_t index = streaming_ ? static_cast<size_t>(n) % kWindowFrames : static_cast<size_t>(n);
   if (index >= clip_.size() || clipNumbers_[index] != n) return nullptr;
   if (width != nullptr) *width = config_.width;
@@ -149,6 +153,7 @@ RunResult Host::run(FrameSource& source, FrameSink& sink, const ProcessingOrder&
   clipNumbers_.clear();
   clipLength_ = 0;
   clipComplete_ = false;
+  clipTooLong_ = false;
   peakClipFrames_ = 0;
   if (table_.update != nullptr) table_.update(&table_, kClipChangedCode);
   platform::failNextAllocations(config_.failAllocations);
@@ -167,6 +172,10 @@ RunResult Host::run(FrameSource& source, FrameSink& sink, const ProcessingOrder&
   platform::failNextAllocations(0);
   clip_.clear();
   clipNumbers_.clear();
+  if (clipTooLong_ && result.status == RunResult::Status::kDone) {
+    result.status = RunResult::Status::kTooManyFrames;
+    result.frame = config_.maxFrames;
+  }
   return result;
 }
 
@@ -176,6 +185,11 @@ RunResult Host::streamForward(FrameSource& source, FrameSink& sink) {
   // Reads frame clipLength_ into its window buffer, which held frame clipLength_ - 3.
   const auto readNext = [&]() {
     if (clipComplete_) return;
+    if (!source.hasNextFrame()) {
+      clipComplete_ = true;
+      return;
+    }
+    ensureEditFrames();
     const size_t slot = static_cast<size_t>(clipLength_) % kWindowFrames;
     if (slot == clip_.size()) {
       clip_.push_back(newFrame());
@@ -187,7 +201,13 @@ RunResult Host::streamForward(FrameSource& source, FrameSink& sink) {
       clipComplete_ = true;
       return;
     }
-    clipNumbers_[slot] = clipLength_++;
+    if (clipLength_ == config_.maxFrames) {
+      // A frame no number is left for: the clip ends before it.
+      clipComplete_ = true;
+      clipTooLong_ = true;
+      return;
+    }
+    clipNumbers_[slot] = static_cast<int32_t>(clipLength_++);
     ++result.framesRead;
   };
 
@@ -211,24 +231,30 @@ RunResult Host::streamForward(FrameSource& source, FrameSink& sink) {
 RunResult Host::loadAndProcess(FrameSource& source, FrameSink& sink, const ProcessingOrder& order) {
   streaming_ = false;
   RunResult result;
-  for (;;) {
+  while (source.hasNextFrame()) {
+    ensureEditFrames();
     FrameBuffer frame = newFrame();
     if (!source.readFrame(frame.pixels(), config_.maxWidth)) break;
+    if (clipLength_ == config_.maxFrames) {
+      clipTooLong_ = true;
+      break;
+    }
     clip_.push_back(std::move(frame));
-    clipNumbers_.push_back(clipLength_++);
+    clipNumbers_.push_back(static_cast<int32_t>(clipLength_++));
     ++result.framesRead;
   }
   clipComplete_ = true;
-  peakClipFrames_ = clipLength_;
+  const auto frames = static_cast<int32_t>(clipLength_);
+  peakClipFrames_ = frames;
 
   // Results wait here until every frame before them is done; a failed frame is done too.
   enum class State : uint8_t { kPending, kReady, kFailed };
   const size_t width = static_cast<size_t>(config_.width);
   const size_t stride = static_cast<size_t>(config_.maxWidth);
-  std::vector<std::vector<Pixel>> results(static_cast<size_t>(clipLength_));
-  std::vector<State> state(static_cast<size_t>(clipLength_), State::kPending);
+  std::vector<std::vector<Pixel>> results(static_cast<size_t>(frames));
+  std::vector<State> state(static_cast<size_t>(frames), State::kPending);
   int32_t nextOut = 0;
-  for (const int32_t k : processingSequence(order, clipLength_)) {
+  for (const int32_t k : processingSequence(order, frames)) {
     const size_t index = static_cast<size_t>(k);
     if (processFrame(k)) {
       results[index].resize(width * static_cast<size_t>(config_.height));
@@ -241,7 +267,7 @@ RunResult Host::loadAndProcess(FrameSource& source, FrameSink& sink, const Proce
       state[index] = State::kFailed;
       if (!noteFailure(result, k)) break;
     }
-    for (; nextOut < clipLength_; ++nextOut) {
+    for (; nextOut < frames; ++nextOut) {
       const size_t out = static_cast<size_t>(nextOut);
       if (state[out] == State::kPending) break;
       if (state[out] == State::kFailed) continue;

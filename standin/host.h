@@ -27,6 +27,8 @@ struct Settings {
 };
 
 constexpr int32_t kNoFrame = std::numeric_limits<int32_t>::min();
+// Frames the host can number: the filter takes a frame number and its neighbours' as an int.
+constexpr int32_t kMaxClipFrames = std::numeric_limits<int32_t>::max();
 constexpr CpuFeatures kAllCpuFeatures = kCpuMmx | kCpuSse | kCpuSse2 | kCpuAvx2;
 
 struct HostConfig {
@@ -46,6 +48,7 @@ struct HostConfig {
   bool continueAfterFailure = false;    // a frame the filter fails on is skipped, not the end
   bool streamForward = true;            // false: forward order also reads the whole clip first
   bool logFetches = false;              // keep every frame number FetchFrame is asked for
+  int32_t maxFrames = kMaxClipFrames;   // frames numbered at most; lower only for tests
   const FilterTable* filter = nullptr;  // another filter's record; null: GetFilterTable()'s
 };
 
@@ -57,6 +60,10 @@ class FrameSource {
   // False at the end of the clip, or when no further whole frame can be had; the host then
   // treats the clip as ending before it.
   virtual bool readFrame(Pixel* frame, int32_t stride) = 0;
+  // Waits until it is known whether readFrame will give a frame; false when it will not. The
+  // host asks before it takes memory for a frame, so a clip that ends early costs none. A
+  // source that cannot tell in advance answers true.
+  virtual bool hasNextFrame() { return true; }
 };
 
 // Where results go, in increasing frame order.
@@ -69,12 +76,14 @@ class FrameSink {
 };
 
 struct RunResult {
-  enum class Status { kDone, kFilterFailed, kSinkFailed };
+  // kTooManyFrames: the source had more frames than maxFrames; the frames that could be
+  // numbered were run as a clip that ends there.
+  enum class Status { kDone, kFilterFailed, kSinkFailed, kTooManyFrames };
   Status status = Status::kDone;
-  int32_t frame = kNoFrame;           // the first frame the filter or the sink failed on
+  int32_t frame = kNoFrame;           // the first frame failed on, or left without a number
   std::vector<int32_t> failedFrames;  // every frame the filter failed on, in processing order
-  int32_t framesRead = 0;             // frames the source gave
-  int32_t framesWritten = 0;          // frames the sink took
+  int64_t framesRead = 0;             // frames of the clip the source gave
+  int64_t framesWritten = 0;          // frames the sink took
 };
 
 // The stand-in editor. It loads the filter through its registration record (init on
@@ -83,8 +92,8 @@ struct RunResult {
 // services without a context argument reach it through a process-wide pointer.
 class Host {
  public:
-  // Throws std::bad_alloc when the edit and scratch frames cannot be had, std::logic_error
-  // when another host exists or the geometry is impossible.
+  // Throws std::logic_error when another host exists or the geometry is impossible. Frames
+  // are taken by run(), when the first frame arrives.
   explicit Host(const HostConfig& config);
   ~Host();
   Host(const Host&) = delete;
@@ -92,9 +101,11 @@ class Host {
 
   // Filters the clip from `source` into `sink`. Forward order streams: only the current,
   // previous and next frame are held. Any other order reads the whole clip first. Stops at the
-  // first frame the filter or the sink fails on (unless continueAfterFailure); what was
+  // first frame the filter or the sink fails on (unless continueAfterFailure), or after the
+  // last frame it can number when the source has more (kTooManyFrames); what was
   // delivered before is complete and in frame order. The neighbour cache is invalidated
-  // first, so one host can run several clips. Throws std::bad_alloc when frames cannot be had.
+  // first, so one host can run several clips. The edit and scratch frames are taken with the
+  // first frame and kept for later runs. Throws std::bad_alloc when frames cannot be had.
   RunResult run(FrameSource& source, FrameSink& sink, const ProcessingOrder& order = {});
 
   // Changes the sliders and check boxes, telling the filter which sliders changed.
@@ -120,6 +131,8 @@ class Host {
   bool noteFailure(RunResult& result, int32_t number);
   Pixel* fetch(int32_t number, int32_t* width, int32_t* height);
   FrameBuffer newFrame() const;
+  // Takes the edit and scratch frames unless they exist.
+  void ensureEditFrames();
   void writeSettings(const Settings& settings);
 
   HostConfig config_;
@@ -130,7 +143,8 @@ class Host {
   std::unique_ptr<WorkerPool> pool_;
   FrameBuffer frameA_;
   FrameBuffer frameB_;
-  Pixel* editFrame_ = nullptr;  // exchanged with tempFrame_ by every successful call
+  Pixel* editFrame_ = nullptr;  // exchanged with tempFrame_ by every successful call; null
+                                // until the first frame arrives
   Pixel* tempFrame_ = nullptr;
 
   // The clip as far as the filter may see it. Streaming: three buffers, frame n in buffer
@@ -138,8 +152,9 @@ class Host {
   std::vector<FrameBuffer> clip_;
   std::vector<int32_t> clipNumbers_;  // the frame each buffer holds, kNoFrame for none
   bool streaming_ = false;
-  int32_t clipLength_ = 0;     // frames read so far
+  int64_t clipLength_ = 0;     // frames read so far, at most maxFrames
   bool clipComplete_ = false;  // the source has ended: fetches beyond yield the last frame
+  bool clipTooLong_ = false;   // it ended at maxFrames with more to give
   int32_t peakClipFrames_ = 0;
   std::vector<int32_t> fetchLog_;
 };

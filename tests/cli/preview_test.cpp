@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -288,15 +289,18 @@ TEST(PreviewCapture, KeepsTheNeighboursAndTheOutputOfItsFrame) {
 
 TEST(PreviewCapture, FrameBeyondTheClipIsAnError) {
   const standin::Clip clip = squareClip(24, 24);
-  PreviewCapture capture(7, 24, 24);
-  for (int32_t n = 0; n < 3; ++n) {
-    capture.offerInput(n, clip.frames[static_cast<size_t>(n)].data(), 24);
-    capture.offerOutput(n, clip.frames[static_cast<size_t>(n)].data(), 24);
+  for (const int32_t frame : {7, std::numeric_limits<int32_t>::max()}) {
+    SCOPED_TRACE(frame);
+    PreviewCapture capture(frame, 24, 24);
+    for (int32_t n = 0; n < 3; ++n) {
+      capture.offerInput(n, clip.frames[static_cast<size_t>(n)].data(), 24);
+      capture.offerOutput(n, clip.frames[static_cast<size_t>(n)].data(), 24);
+    }
+    EXPECT_FALSE(capture.complete());
+    std::string error;
+    EXPECT_FALSE(capture.write({}, {}, (scratchDir() / "none.png").string(), error));
+    EXPECT_NE(error.find("the clip has 3 frames"), std::string::npos) << error;
   }
-  EXPECT_FALSE(capture.complete());
-  std::string error;
-  EXPECT_FALSE(capture.write({}, {}, (scratchDir() / "none.png").string(), error));
-  EXPECT_NE(error.find("the clip has 3 frames"), std::string::npos) << error;
 }
 
 // ---- the option

@@ -4,16 +4,21 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
+#include <csignal>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/support/guarded_buffer.h"
@@ -33,6 +38,7 @@ struct Outcome {
   int signal = 0;
   std::string out;
   std::string err;
+  int64_t peakKib = 0;  // the largest resident set of the shell and what it ran
 };
 
 std::string readFile(const std::string& file) {
@@ -82,7 +88,9 @@ class Y4mCli : public testing::Test {
     }
     posix_spawn_file_actions_destroy(&actions);
     int status = 0;
-    waitpid(pid, &status, 0);
+    rusage usage{};
+    wait4(pid, &status, 0, &usage);
+    o.peakKib = usage.ru_maxrss;
     if (WIFEXITED(status)) o.exitCode = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) o.signal = WTERMSIG(status);
     // The shell reports a child's signal as 128 + its number.
@@ -564,6 +572,159 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"MarkerMissing", kHeader + frames(1) + std::string(390, 'x'), "FRAME marker missing", 1}),
     [](const testing::TestParamInfo<BadCase>& p) { return std::string(p.param.name); });
 // clang-format on
+
+// ---- memory -----------------------------------------------------------------------------------
+
+// Frame memory is taken as frames arrive: a header promising 8192 x 8192 frames (192 MiB of
+// samples, 384 MiB at the host's 6 bytes a pixel) and no frame is an empty clip that costs no
+// frame's memory. A frame the address space cannot hold ends the run with exit 1 and a message;
+// sanitizers reserve terabytes of address space, so that half needs a build without them.
+TEST_F(Y4mCli, FrameMemoryIsTakenAsFramesArrive) {
+  const std::string header = "YUV4MPEG2 W8192 H8192 C444\n";
+  writeFile(path("empty.y4m"), header);
+  const Outcome empty = quillet(quote(path("empty.y4m")) + " " + quote(path("out.y4m")));
+  EXPECT_EQ(empty.exitCode, 0) << empty.err;
+  EXPECT_EQ(readFile(path("out.y4m")), "YUV4MPEG2 W8192 H8192 Ip C444\n");
+  EXPECT_LT(empty.peakKib, 192 * 1024);
+  if (QUILLET_SANITIZED) return;
+
+  // 4096 x 4096: 48 MiB a frame in the file, 96 MiB in each of the host's frames.
+  const Outcome big = shell(
+      "ulimit -v 400000; { printf 'YUV4MPEG2 W4096 H4096 C444\\nFRAME\\n'; "
+      "head -c 50331648 /dev/zero; } | " +
+      quote(QUILLET_BINARY) + " --quiet --threads 0 - " + quote(path("big.y4m")));
+  EXPECT_EQ(big.signal, 0);
+  EXPECT_EQ(big.exitCode, 1);
+  EXPECT_EQ(big.err.rfind("quillet: out of memory", 0), 0u) << big.err;
+  EXPECT_EQ(big.err.find('\n'), big.err.size() - 1) << big.err;
+}
+
+// ---- preview paths ----------------------------------------------------------------------------
+
+// A preview naming the input or the output, by any path, link or /dev/std*, is refused before
+// anything is written.
+TEST_F(Y4mCli, PreviewNeverOverwritesTheInputOrTheOutput) {
+  const std::string input = kHeader + frames(3), earlier = "an earlier output";
+  writeFile(path("in.y4m"), input);
+  fs::create_hard_link(path("in.y4m"), path("hard.y4m"));
+  fs::create_symlink(path("in.y4m"), path("soft.y4m"));
+  fs::create_directory(path("sub"));
+  const std::string in = quote(path("in.y4m")), out = quote(path("out.y4m"));
+  struct Case {
+    const char* name;
+    std::string preview;
+    std::string files;  // INPUT OUTPUT and redirections
+    bool outputExists;
+  };
+  const Case cases[] = {
+      {"the input", path("in.y4m"), in + " " + out, false},
+      {"the input through a hard link", path("hard.y4m"), in + " " + out, false},
+      {"the input through a symbolic link", path("soft.y4m"), in + " " + out, false},
+      {"the input as stdin", "/dev/stdin", "- " + out + " < " + in, false},
+      {"the output", path("out.y4m"), in + " " + out, true},
+      {"the output yet to be made", path("sub/../out.y4m"), in + " " + out, false},
+      {"the output as stdout", "/dev/stdout", in + " - >> " + out, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    writeFile(path("in.y4m"), input);
+    fs::remove(path("out.y4m"));
+    if (c.outputExists) writeFile(path("out.y4m"), earlier);
+    const Outcome o = quillet("--preview 1:" + quote(c.preview) + " " + c.files);
+    EXPECT_EQ(o.exitCode, 2);
+    EXPECT_EQ(o.err.find('\n'), o.err.size() - 1) << o.err;
+    EXPECT_NE(o.err.find("--preview"), std::string::npos) << o.err;
+    EXPECT_TRUE(readFile(path("in.y4m")) == input) << "the input was overwritten";
+    EXPECT_TRUE(readFile(path("out.y4m")) == (c.outputExists ? earlier : "")) << "output written";
+    EXPECT_EQ(fs::exists(path("out.y4m")), c.outputExists);
+  }
+}
+
+// ---- interruption -----------------------------------------------------------------------------
+
+// Whether every thread of `pid` is blocked, as /proc tells.
+bool blocked(pid_t pid) {
+  std::error_code error;
+  for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
+    const std::string stat = readFile((task.path() / "stat").string());
+    const size_t name = stat.rfind(')');
+    if (name == std::string::npos || name + 2 >= stat.size() || stat[name + 2] != 'S') return false;
+  }
+  return !error;
+}
+
+// SIGINT or SIGTERM while the input stalls ends the run at once with the shell's code, the
+// output holding the frames filtered so far, whole: the header and frames 0 and 1 (frame 2
+// waits for frame 3, which never comes).
+TEST_F(Y4mCli, InterruptedRunKeepsWholeFrames) {
+  const std::string input = kHeader + frames(3);
+  writeFile(path("in.y4m"), input);
+  ASSERT_EQ(quillet(quote(path("in.y4m")) + " " + quote(path("ref.y4m"))).exitCode, 0);
+  const std::string expected =
+      readFile(path("ref.y4m")).substr(0, kHeader.size() + 2 * (6 + kFrameBytes));
+  for (const auto& [signal, code] : {std::pair{SIGINT, 130}, std::pair{SIGTERM, 143}}) {
+    SCOPED_TRACE(signal);
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[0], 0);
+    std::string binary = QUILLET_BINARY, quiet = "--quiet", in = "-", out = path("out.y4m");
+    char* argv[] = {binary.data(), quiet.data(), in.data(), out.data(), nullptr};
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, QUILLET_BINARY, &actions, nullptr, argv, environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[0]);
+    ASSERT_EQ(write(fds[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
+    // Every thread blocked for 100 ms on end: it waits for frame 3.
+    for (int still = 0, polls = 0; still < 5 && polls < 1000; ++polls) {
+      still = blocked(pid) ? still + 1 : 0;
+      usleep(20000);
+    }
+    kill(pid, signal);
+    int status = 0;
+    for (int polls = 0; polls < 500 && waitpid(pid, &status, WNOHANG) == 0; ++polls) usleep(20000);
+    if (kill(pid, 0) == 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      ADD_FAILURE() << "still running 10 s after the signal";
+    }
+    close(fds[1]);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == code) << "status " << status;
+    EXPECT_TRUE(readFile(path("out.y4m")) == expected) << "not the first two frames";
+  }
+}
+
+// ---- messages ---------------------------------------------------------------------------------
+
+// The system's reason for a failed read or write, and --size refused where the stream gives the
+// frame size; a closed standard stream is never taken for a file the tool opened.
+TEST_F(Y4mCli, MessagesSayWhatWentWrong) {
+  writeFile(path("in.y4m"), kHeader + frames(2));
+  fs::create_directory(path("dir"));
+  const std::string in = quote(path("in.y4m")), out = quote(path("out.y4m"));
+  struct Case {
+    const char* name;
+    std::string args;
+    int exitCode;
+    std::vector<std::string> says;
+  };
+  const Case cases[] = {
+      {"directory as input", quote(path("dir")) + " " + out, 1, {std::strerror(EISDIR)}},
+      {"closed stdin", "- " + out + " <&-", 1, {std::strerror(EBADF)}},
+      {"closed stdout", in + " - >&-", 1, {"standard output", std::strerror(EBADF)}},
+      {"--size with Y4M", "--size 16x8 " + in + " " + out, 2, {"--size"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Outcome o = quillet(c.args);
+    EXPECT_EQ(o.exitCode, c.exitCode);
+    EXPECT_EQ(o.err.find('\n'), o.err.size() - 1) << o.err;
+    for (const std::string& s : c.says) EXPECT_NE(o.err.find(s), std::string::npos) << o.err;
+    EXPECT_FALSE(fs::exists(path("out.y4m")));
+  }
+  EXPECT_EQ(readFile(path("in.y4m")), kHeader + frames(2));
+}
 
 }  // namespace
 }  // namespace quillet::test

@@ -191,7 +191,7 @@ TEST(StandinHost, ParsesProcessingOrders) {
 }
 
 // Counts the clip frames the host holds while it runs, through the process-wide count of
-// frame buffers.
+// frame buffers less the edit and scratch frames, which the host takes with the first frame.
 TEST(StandinHost, ForwardStreamingHoldsAtMostThreeClipFramesAndSeesTheWholeWindow) {
   const Clip clip = labelledClip(6, 4, 40);
   struct Case {
@@ -207,7 +207,7 @@ TEST(StandinHost, ForwardStreamingHoldsAtMostThreeClipFramesAndSeesTheWholeWindo
     int peak = 0;
     int missing = 0;
     FakeFilter::process = [&](FilterTable* table, FrameProcInfo* info) {
-      peak = std::max(peak, FrameBuffer::liveCount() - before);
+      peak = std::max(peak, FrameBuffer::liveCount() - before - 2);
       for (int n = info->frameNumber - 1; n <= info->frameNumber + 1; ++n) {
         const Pixel* frame = fetchOf(table, info, n);
         const int expected = std::clamp(n, 0, 39);
@@ -360,6 +360,28 @@ TEST(StandinHost, ASinkFailureEndsTheRun) {
     EXPECT_EQ(result.status, RunResult::Status::kSinkFailed);
     EXPECT_EQ(result.frame, 2);
     EXPECT_EQ(sink.numbers, (std::vector<int32_t>{0, 1}));
+  }
+}
+
+// The filter numbers frames with an int: input beyond the frames the host can number is an
+// error after those frames are delivered, in either order; it neither wraps nor passes for the
+// end of the clip. The limit is lowered to 4 for the test.
+TEST(StandinHost, InputBeyondTheFramesItCanNumberIsAnError) {
+  for (const char* name : {"forward", "reverse"}) {
+    for (const int32_t frames : {4, 5}) {
+      SCOPED_TRACE(testing::Message() << name << " " << frames << " frames");
+      FakeFilter::process = copyThrough;
+      const Clip clip = labelledClip(3, 2, frames);
+      HostConfig config = fakeConfig(clip);
+      config.maxFrames = 4;
+      ClipSource source(clip);
+      ClipSink sink(clip.width, clip.height);
+      Host host(config);
+      const RunResult result = host.run(source, sink, *parseProcessingOrder(name));
+      EXPECT_EQ(result.status,
+                frames > 4 ? RunResult::Status::kTooManyFrames : RunResult::Status::kDone);
+      EXPECT_EQ(sink.numbers, (std::vector<int32_t>{0, 1, 2, 3}));
+    }
   }
 }
 

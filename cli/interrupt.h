@@ -1,0 +1,30 @@
+#pragma once
+
+#include <functional>
+#include <mutex>
+
+namespace quillet::cli {
+
+// SIGINT and SIGTERM end the tool at once with the shell's code (128 + the signal's number),
+// after the registered action, without waiting for a read that may never return. Whatever the
+// action needs whole (a frame being written) is done under interruptLock(); the interrupt
+// takes the lock first.
+
+// Starts watching for the signals. Call it before any other thread starts: they must inherit
+// the signals blocked.
+void watchInterrupts();
+
+// Held while a frame is written, so that an interrupt never flushes half a frame.
+std::mutex& interruptLock();
+
+// Runs `action` on an interrupt, under interruptLock(), while it is alive: it flushes the
+// output written so far. Declare it after what the action uses, so that it goes first.
+class InterruptAction {
+ public:
+  explicit InterruptAction(std::function<void()> action);
+  ~InterruptAction();
+  InterruptAction(const InterruptAction&) = delete;
+  InterruptAction& operator=(const InterruptAction&) = delete;
+};
+
+}  // namespace quillet::cli
