@@ -54,6 +54,9 @@ bool cpuHas(const char* feature) {
   if (f == "sse") return __builtin_cpu_supports("sse");
   if (f == "sse2") return __builtin_cpu_supports("sse2");
 #endif
+#if defined(__x86_64__)
+  if (f == "avx2") return __builtin_cpu_supports("avx2");
+#endif
   return false;
 }
 
@@ -111,6 +114,9 @@ BENCHMARK_CAPTURE(BM_Blend, Scalar, BlendStageScalar, "")->Apply(frameSizesAndMo
 #if QUILLET_ENABLE_SIMD
 BENCHMARK_CAPTURE(BM_Blend, Sse, BlendStageSse, "sse")->Apply(frameSizesAndModes);
 BENCHMARK_CAPTURE(BM_Blend, Sse2, BlendStageSse2, "sse2")->Apply(frameSizesAndModes);
+#endif
+#if QUILLET_HAVE_AVX2
+BENCHMARK_CAPTURE(BM_Blend, Avx2, BlendStageAvx2, "avx2")->Apply(frameSizesAndModes);
 #endif
 BENCHMARK(BM_MotionDisplay)->Apply(frameSizesAndModes);
 

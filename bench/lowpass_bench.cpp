@@ -54,6 +54,9 @@ int registerLowpassBenchmarks() {
     {"Sse2", &LowpassKernelsSse2, __builtin_cpu_supports("sse2") != 0},
     {"Sse2Aligned", &LowpassKernelsSse2Aligned, __builtin_cpu_supports("sse2") != 0},
 #endif
+#if QUILLET_HAVE_AVX2
+    {"Avx2", &LowpassKernelsAvx2, __builtin_cpu_supports("avx2") != 0},
+#endif
   };
   for (const Form& form : forms) {
     if (!form.supported) continue;

@@ -109,6 +109,9 @@ void registerAll() {
   forms.push_back({"Sse2", DiffStageSse2, MotionMapStageSse2, sse2});
   forms.push_back({"Sse2Aligned", DiffStageSse2Aligned, nullptr, sse2});
 #endif
+#if QUILLET_HAVE_AVX2
+  forms.push_back({"Avx2", DiffStageAvx2, MotionMapStageAvx2, __builtin_cpu_supports("avx2") != 0});
+#endif
   for (const Form& form : forms) {
     if (!form.available) continue;
     benchmark::RegisterBenchmark((std::string("DiffStage/") + form.name).c_str(), diffStage,

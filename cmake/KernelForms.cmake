@@ -1,7 +1,8 @@
 # The file suffix decides the instruction set a kernel form may use: scalar files get no SIMD
 # flag, _mmx files MMX, _sse files SSE (with its MMX-register integer instructions), _sse2 files
 # SSE2, _avx2 files AVX2 (listed only in x86-64 builds, where QUILLET_HAVE_AVX2 is on). On i686
-# the baseline has none of them, so nothing outside these files uses vector code.
+# the baseline has none of them, so nothing outside these files uses vector code. No file gets
+# -mfma: contracted multiply-adds would change the float results the forms must share.
 function(quillet_kernel_forms target)
   get_target_property(sources ${target} SOURCES)
   foreach(src IN LISTS sources)

@@ -29,12 +29,20 @@ extern const BlendRowTable BlendRowsSse;
 // SSE2 rows: identical pixels for weights 0..4096; never touch frame memory past pixel width-1;
 // read map values up to width + 6 (inside the map pitch).
 extern const BlendRowTable BlendRowsSse2;
+#if QUILLET_HAVE_AVX2
+// AVX2 rows (x86-64 builds): the SSE2 rows' pixels for every 16-bit weight. Read map values
+// 0..width-1 only; never touch frame memory past pixel width-1.
+extern const BlendRowTable BlendRowsAvx2;
+#endif
 
 // Blend stages: `extra` points at two NeighbourSlot pointers, previous then next. Rows are
 // claimed from rowCounter; map rows are motionState.pitch values apart.
 HOST_ENTRY void BlendStageScalar(int threadIndex, int threadCount, RowJob* job, void* extra);
 HOST_ENTRY void BlendStageSse(int threadIndex, int threadCount, RowJob* job, void* extra);
 HOST_ENTRY void BlendStageSse2(int threadIndex, int threadCount, RowJob* job, void* extra);
+#if QUILLET_HAVE_AVX2
+HOST_ENTRY void BlendStageAvx2(int threadIndex, int threadCount, RowJob* job, void* extra);
+#endif
 
 // Paints the display weight of each band pixel into its colour: Cb = (m * 3435) >> 13,
 // Cr = (m * 2231) >> 13, Y kept. `stride` is the frame's row distance in pixels, `mapPitch`

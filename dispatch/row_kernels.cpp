@@ -64,9 +64,29 @@ constexpr RowKernels kRowKernelsSse2{
 };
 #endif
 
+#if QUILLET_HAVE_AVX2
+// The AVX2 rows need no alignment: both low-pass and both difference slots take them.
+constexpr RowKernels kRowKernelsAvx2{
+    .name = "avx2",
+    .level = kCpuAvx2,
+    .buildWeights = BuildWeightsSse,
+    .lowpass = &LowpassKernelsAvx2,
+    .lowpassAligned = &LowpassKernelsAvx2,
+    .diff = DiffRowAvx2,
+    .diffAligned = DiffRowAvx2,
+    .motion = MotionRowAvx2,
+    .motionLimited = MotionRowLimitedAvx2,
+    .blend = &BlendRowsAvx2,
+    .usesMmx = false,
+};
+#endif
+
 }  // namespace
 
 const RowKernels& rowKernelsFor(CpuFeatures features) {
+#if QUILLET_HAVE_AVX2
+  if ((features & kCpuAvx2) != 0) return kRowKernelsAvx2;
+#endif
 #if QUILLET_ENABLE_SIMD
   if ((features & kCpuSse2) != 0) return kRowKernelsSse2;
   if ((features & kCpuSse) != 0) return kRowKernelsSse;

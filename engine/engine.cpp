@@ -45,12 +45,15 @@ CpuFeatures featuresOf(QuilletCpu cpu) {
       return kCpuMmx | kCpuSse;
     case QUILLET_CPU_SSE2:
       return kCpuMmx | kCpuSse | kCpuSse2;
+    case QUILLET_CPU_AVX2:
+      return kCpuMmx | kCpuSse | kCpuSse2 | kCpuAvx2;
     default:
       return 0;
   }
 }
 
 QuilletCpu cpuOf(CpuFeatures level) {
+  if (level == kCpuAvx2) return QUILLET_CPU_AVX2;
   if (level == kCpuSse2) return QUILLET_CPU_SSE2;
   if (level == kCpuSse) return QUILLET_CPU_SSE;
   if (level == kCpuMmx) return QUILLET_CPU_MMX;
@@ -99,7 +102,7 @@ CpuFeatures processorFeatures() {
 #if defined(__x86_64__)
     unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
     if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) return CpuFeatures{0};
-    return decodeCpuFeatures(edx, true);
+    return decodeCpuFeatures(edx, true) | probeAvx2Support();
 #else
     return probeCpuFeatures();
 #endif
@@ -740,6 +743,10 @@ int quillet_cpu_supported(QuilletCpu cpu) {
       return (have & quillet::kCpuSse) != 0;
     case QUILLET_CPU_SSE2:
       return (have & quillet::kCpuSse2) != 0;
+#endif
+#if QUILLET_HAVE_AVX2
+    case QUILLET_CPU_AVX2:
+      return (have & quillet::kCpuAvx2) != 0;
 #endif
     default:
       (void)have;

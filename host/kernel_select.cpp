@@ -44,12 +44,31 @@ constexpr KernelSet kKernelSetSse2{
 };
 #endif
 
+#if QUILLET_HAVE_AVX2
+// The AVX2 stages need no alignment, so both low-pass and both difference slots take the same
+// stage; the SSE weight builder already gives the weights every vector form reads.
+constexpr KernelSet kKernelSetAvx2{
+    .buildWeights = BuildWeightsSse,
+    .lowpassUnaligned = LowpassStageAvx2,
+    .lowpassAligned = LowpassStageAvx2,
+    .diffUnaligned = DiffStageAvx2,
+    .diffAligned = DiffStageAvx2,
+    .motionMap = MotionMapStageAvx2,
+    .blend = BlendStageAvx2,
+    .clearMmx = clearMmxState,
+};
+#endif
+
 namespace {
-CpuFeatures featureMask = kCpuMmx | kCpuSse | kCpuSse2;
+constexpr CpuFeatures kKnownFeatures = kCpuMmx | kCpuSse | kCpuSse2 | kCpuAvx2;
+CpuFeatures featureMask = kKnownFeatures;
 CpuFeatures installedFeatures = 0;
 
 // The one feature bit a set is built for; 0 for the scalar set.
 CpuFeatures levelOf(CpuFeatures features) {
+#if QUILLET_HAVE_AVX2
+  if ((features & kCpuAvx2) != 0) return kCpuAvx2;
+#endif
 #if QUILLET_ENABLE_SIMD
   if ((features & kCpuSse2) != 0) return kCpuSse2;
   if ((features & kCpuSse) != 0) return kCpuSse;
@@ -63,6 +82,10 @@ CpuFeatures levelOf(CpuFeatures features) {
 
 const KernelSet& kernelSetFor(CpuFeatures features) {
   switch (levelOf(features)) {
+#if QUILLET_HAVE_AVX2
+    case kCpuAvx2:
+      return kKernelSetAvx2;
+#endif
 #if QUILLET_ENABLE_SIMD
     case kCpuSse2:
       return kKernelSetSse2;
@@ -77,7 +100,7 @@ const KernelSet& kernelSetFor(CpuFeatures features) {
 }
 
 void selectKernels() {
-  const CpuFeatures features = probeCpuFeatures() & featureMask & 7;
+  const CpuFeatures features = probeCpuFeatures() & featureMask & kKnownFeatures;
   kernels = kernelSetFor(features);
   installedFeatures = levelOf(features);
 }

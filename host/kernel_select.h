@@ -9,8 +9,12 @@ namespace quillet {
 extern const KernelSet kKernelSetMmx;
 extern const KernelSet kKernelSetSse;
 extern const KernelSet kKernelSetSse2;
+#if QUILLET_HAVE_AVX2
+extern const KernelSet kKernelSetAvx2;
+#endif
 
-// The set for the highest of SSE2, SSE, MMX in `features`; scalar when none.
+// The set for the highest of AVX2 (x86-64 builds), SSE2, SSE, MMX in `features`; scalar when
+// none.
 const KernelSet& kernelSetFor(CpuFeatures features);
 
 // Probes the processor, masks the result with the forcing mask and installs the set.

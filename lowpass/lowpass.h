@@ -44,6 +44,12 @@ extern const LowpassKernelTable LowpassKernelsMmx;
 extern const LowpassKernelTable LowpassKernelsSse2;
 // Needs src, dst 16-byte aligned and stride a multiple of 8 pixels.
 extern const LowpassKernelTable LowpassKernelsSse2Aligned;
+#if QUILLET_HAVE_AVX2
+// AVX2 form (x86-64 builds): bit-exact to the SSE2 forms for every input, so it differs from
+// the scalar form exactly where they do. No alignment needed; the same rows and samples read
+// and written as the scalar form.
+extern const LowpassKernelTable LowpassKernelsAvx2;
+#endif
 
 // The row driver shared by every form: copies the rows outside the band and runs the kernel for
 // job->selector over the band rows. With several threads the threads claim runs of whole frame
@@ -56,5 +62,8 @@ HOST_ENTRY void LowpassStageScalar(int threadIndex, int threadCount, RowJob* job
 HOST_ENTRY void LowpassStageMmx(int threadIndex, int threadCount, RowJob* job, void* extra);
 HOST_ENTRY void LowpassStageSse2(int threadIndex, int threadCount, RowJob* job, void* extra);
 HOST_ENTRY void LowpassStageSse2Aligned(int threadIndex, int threadCount, RowJob* job, void* extra);
+#if QUILLET_HAVE_AVX2
+HOST_ENTRY void LowpassStageAvx2(int threadIndex, int threadCount, RowJob* job, void* extra);
+#endif
 
 }  // namespace quillet

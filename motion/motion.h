@@ -32,6 +32,13 @@ void DiffRowScalar(const Pixel* current, const Pixel* neighbour, int16_t* diff, 
 void DiffRowSse2Aligned(const Pixel* current, const Pixel* neighbour, int16_t* diff, int width);
 void DiffRowSse2(const Pixel* current, const Pixel* neighbour, int16_t* diff, int width);
 void DiffRowSse(const Pixel* current, const Pixel* neighbour, int16_t* diff, int width);
+#if QUILLET_HAVE_AVX2
+// AVX2 rows (x86-64 builds), difference and motion alike: the SSE2 rows' values for every input,
+// no alignment needed. Map rows are written in whole 16-value blocks past `width` (within the
+// map pitch); a motion row reads its own difference row at -1..width only and the rows above and
+// below at 0..width-1.
+void DiffRowAvx2(const Pixel* current, const Pixel* neighbour, int16_t* diff, int width);
+#endif
 
 // Difference-map stages: compare band rows of job->source and job->other into motionState.diff
 // (rows at motionState.pitch), with guard rows -1 and n copied from rows 0 and n-1.
@@ -39,6 +46,9 @@ HOST_ENTRY void DiffStageScalar(int threadIndex, int threadCount, RowJob* job, v
 HOST_ENTRY void DiffStageSse2Aligned(int threadIndex, int threadCount, RowJob* job, void* extra);
 HOST_ENTRY void DiffStageSse2(int threadIndex, int threadCount, RowJob* job, void* extra);
 HOST_ENTRY void DiffStageSse(int threadIndex, int threadCount, RowJob* job, void* extra);
+#if QUILLET_HAVE_AVX2
+HOST_ENTRY void DiffStageAvx2(int threadIndex, int threadCount, RowJob* job, void* extra);
+#endif
 
 // ---- Motion map -----------------------------------------------------------------------
 // One weight row (0..4096) from difference row `diff` (rows above and below at `pitch` values)
@@ -54,10 +64,18 @@ void MotionRowLimitedSse2(int16_t* diff, int16_t* map, int width, int pitch, int
 void MotionRowSse(int16_t* diff, int16_t* map, int width, int pitch, const MotionWeights& weights);
 void MotionRowLimitedSse(int16_t* diff, int16_t* map, int width, int pitch, int hardLimit,
                          const MotionWeights& weights);
+#if QUILLET_HAVE_AVX2
+void MotionRowAvx2(int16_t* diff, int16_t* map, int width, int pitch, const MotionWeights& weights);
+void MotionRowLimitedAvx2(int16_t* diff, int16_t* map, int width, int pitch, int hardLimit,
+                          const MotionWeights& weights);
+#endif
 
 // Motion-map stages: `extra` is the NeighbourSlot whose map is written.
 HOST_ENTRY void MotionMapStageScalar(int threadIndex, int threadCount, RowJob* job, void* extra);
 HOST_ENTRY void MotionMapStageSse2(int threadIndex, int threadCount, RowJob* job, void* extra);
 HOST_ENTRY void MotionMapStageSse(int threadIndex, int threadCount, RowJob* job, void* extra);
+#if QUILLET_HAVE_AVX2
+HOST_ENTRY void MotionMapStageAvx2(int threadIndex, int threadCount, RowJob* job, void* extra);
+#endif
 
 }  // namespace quillet

@@ -286,6 +286,7 @@ RunResult Host::loadAndProcess(FrameSource& source, FrameSink& sink, const Proce
 std::vector<CpuFeatures> availableCpuMasks() {
   const CpuFeatures present = probeCpuFeatures();
   std::vector<CpuFeatures> masks;
+  if (present & kCpuAvx2) masks.push_back(kCpuMmx | kCpuSse | kCpuSse2 | kCpuAvx2);
   if (present & kCpuSse2) masks.push_back(kCpuMmx | kCpuSse | kCpuSse2);
   if (present & kCpuSse) masks.push_back(kCpuMmx | kCpuSse);
   if (present & kCpuMmx) masks.push_back(kCpuMmx);

@@ -29,7 +29,7 @@ struct Settings {
 constexpr int32_t kNoFrame = std::numeric_limits<int32_t>::min();
 // Frames the host can number: the filter takes a frame number and its neighbours' as an int.
 constexpr int32_t kMaxClipFrames = std::numeric_limits<int32_t>::max();
-constexpr CpuFeatures kAllCpuFeatures = kCpuMmx | kCpuSse | kCpuSse2;
+constexpr CpuFeatures kAllCpuFeatures = kCpuMmx | kCpuSse | kCpuSse2 | kCpuAvx2;
 
 struct HostConfig {
   int32_t width = 0;  // frame size of the clip
@@ -159,8 +159,8 @@ class Host {
   std::vector<int32_t> fetchLog_;
 };
 
-// The feature masks of the kernel sets this processor can run, best first: SSE2 (7), SSE (3),
-// MMX (1) where present, and always scalar (0).
+// The feature masks of the kernel sets this processor can run, best first: AVX2 (15), SSE2 (7),
+// SSE (3), MMX (1) where present, and always scalar (0).
 std::vector<CpuFeatures> availableCpuMasks();
 
 }  // namespace quillet::standin

@@ -246,7 +246,8 @@ class BlendCrossForm : public ::testing::TestWithParam<BlendForm> {
 std::vector<int> testWidths() {
   std::vector<int> widths;
   for (int w = 0; w <= 17; ++w) widths.push_back(w);
-  for (int k : {3, 4, 8}) {
+  // 8k, 16k and 32k pixels, each one either side.
+  for (int k : {3, 4, 6, 8}) {
     widths.push_back(8 * k - 1);
     widths.push_back(8 * k);
     widths.push_back(8 * k + 1);
@@ -307,6 +308,39 @@ TEST_P(BlendCrossForm, MatchesScalarForAnyBand) {
 
 INSTANTIATE_TEST_SUITE_P(Forms, BlendCrossForm, ::testing::ValuesIn(test::blendForms(false)),
                          [](const auto& param) { return std::string(param.param.name); });
+
+#if QUILLET_HAVE_AVX2
+// The AVX2 stage against the SSE2 stage with weights anywhere in the 16-bit range, outside
+// 0..4096 too, where neither agrees with the scalar stage: the same bytes, frame and tail.
+TEST(BlendAvx2, MatchesSse2ForAnyWeight) {
+  if (!__builtin_cpu_supports("avx2")) GTEST_SKIP() << "CPU lacks avx2";
+  const Fill fill{"any weight", anySample, anySample, anySample};
+  Prng prng(test::testSeed() + 3);
+  for (int mode = 0; mode < 3; ++mode) {
+    for (int width : testWidths()) {
+      for (const Layout& layout : kLayouts) {
+        SCOPED_TRACE(::testing::Message()
+                     << "mode " << mode << " width " << width << " stride slack "
+                     << layout.strideSlack << " seed " << test::testSeed());
+        const Geometry g{width, 3, 0, 3};
+        Scene s(g, layout);
+        s.fill(fill, prng);
+        const size_t bytes = s.frameBytes + s.tailBytes;
+        const auto before = bytesOf(*s.filtered, bytes);
+        runStage(BlendStageSse2, s.filtered->as<Pixel>(), s.source->as<Pixel>(),
+                 s.prev->as<int16_t>(), s.next->as<int16_t>(), g, s.stride, s.pitch, mode);
+        const auto sse2 = bytesOf(*s.filtered, bytes);
+        copyBytes(s.filtered->data(), before, bytes);
+        runStage(BlendStageAvx2, s.filtered->as<Pixel>(), s.source->as<Pixel>(),
+                 s.prev->as<int16_t>(), s.next->as<int16_t>(), g, s.stride, s.pitch, mode);
+        EXPECT_TRUE(
+            sameFrame(s, reinterpret_cast<const Pixel*>(sse2.data()), s.filtered->as<Pixel>()));
+        EXPECT_TRUE(bytesOf(*s.filtered, bytes) == sse2) << "bytes past the frame differ";
+      }
+    }
+  }
+}
+#endif
 
 }  // namespace
 }  // namespace quillet

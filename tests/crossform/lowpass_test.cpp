@@ -24,7 +24,22 @@ using test::kCanaryByte;
 using test::kLowpassWeights;
 using test::lowpassTestReach;
 
-enum class Form { Mmx, Sse2, Sse2Aligned };
+enum class Form {
+  Mmx,
+  Sse2,
+  Sse2Aligned,
+#if QUILLET_HAVE_AVX2
+  Avx2,
+#endif
+};
+
+std::vector<Form> vectorForms() {
+#if QUILLET_HAVE_AVX2
+  return {Form::Mmx, Form::Sse2, Form::Sse2Aligned, Form::Avx2};
+#else
+  return {Form::Mmx, Form::Sse2, Form::Sse2Aligned};
+#endif
+}
 
 struct FormSpec {
   const char* name;
@@ -41,6 +56,10 @@ FormSpec specOf(Form form) {
       return {"Sse2", &LowpassKernelsSse2, LowpassStageSse2, false};
     case Form::Sse2Aligned:
       return {"Sse2Aligned", &LowpassKernelsSse2Aligned, LowpassStageSse2Aligned, true};
+#if QUILLET_HAVE_AVX2
+    case Form::Avx2:
+      return {"Avx2", &LowpassKernelsAvx2, LowpassStageAvx2, false};
+#endif
   }
   return {};
 }
@@ -48,6 +67,9 @@ FormSpec specOf(Form form) {
 void PrintTo(Form form, std::ostream* out) { *out << specOf(form).name; }
 
 bool cpuHas(Form form) {
+#if QUILLET_HAVE_AVX2
+  if (form == Form::Avx2) return __builtin_cpu_supports("avx2");
+#endif
   return form == Form::Mmx ? __builtin_cpu_supports("mmx") : __builtin_cpu_supports("sse2");
 }
 
@@ -283,7 +305,8 @@ class LowpassCrossform : public ::testing::TestWithParam<std::tuple<Form, int>> 
 std::vector<int> crossformWidths() {
   std::vector<int> widths;
   for (int w = 0; w <= 17; ++w) widths.push_back(w);
-  for (int k : {4, 8, 32}) {
+  // 8k, 16k and 32k pixels, each one either side: every block size's full and partial ends.
+  for (int k : {3, 4, 6, 8, 32}) {
     for (int w : {8 * k - 1, 8 * k, 8 * k + 1}) widths.push_back(w);
   }
   widths.push_back(1921);
@@ -431,10 +454,44 @@ std::string crossformName(const ::testing::TestParamInfo<std::tuple<Form, int>>&
 }
 
 INSTANTIATE_TEST_SUITE_P(Forms, LowpassCrossform,
-                         ::testing::Combine(::testing::Values(Form::Mmx, Form::Sse2,
-                                                              Form::Sse2Aligned),
+                         ::testing::Combine(::testing::ValuesIn(vectorForms()),
                                             ::testing::Range(0, kTapCount)),
                          crossformName);
+
+#if QUILLET_HAVE_AVX2
+// The AVX2 form against the SSE2 form on any input, saturating ones included: every sample of
+// every row, and the slack and trail both leave alone, bit for bit.
+TEST(LowpassAvx2, MatchesSse2OnFullRangeInput) {
+  if (!__builtin_cpu_supports("avx2")) GTEST_SKIP() << "the processor lacks AVX2";
+  test::Prng prng(test::testSeed() ^ 0x61767832ULL);
+  std::vector<int> widths = crossformWidths();
+  widths.insert(widths.end(), {16 * 40 - 1, 16 * 40 + 1, 32 * 60 - 1, 32 * 60 + 1});
+  const Fill fills[] = {Fill::FullRange, Fill::ExtremesRandom, Fill::ExtremesAlternatingRows};
+  for (int tap = 0; tap < kTapCount; ++tap) {
+    for (int width : widths) {
+      for (int stride : {width, width + 1}) {
+        const Fill fill = fills[prng.range(0, 2)];
+        const Shape s{width, stride, lowpassTestReach(tap) + 3};
+        const size_t bytes = bandSamples(s) * sizeof(int16_t);
+        test::PageEndBuffer src(bytes), sse2(bytes + kTrailBytes), avx2(bytes + kTrailBytes);
+        const ptrdiff_t pitch = static_cast<ptrdiff_t>(stride) * kSamplesPerPixel;
+        for (size_t i = 0; i < bytes / sizeof(int16_t); ++i) {
+          src.as<int16_t>()[i] =
+              fillSample(fill, static_cast<int>(static_cast<ptrdiff_t>(i) / pitch), prng);
+        }
+        std::memset(sse2.data(), kCanaryByte, sse2.size());
+        std::memset(avx2.data(), kCanaryByte, avx2.size());
+        LowpassKernelsSse2[tap](sse2.as<int16_t>(), src.as<int16_t>(), s.rows, width, stride, 0,
+                                s.rows);
+        LowpassKernelsAvx2[tap](avx2.as<int16_t>(), src.as<int16_t>(), s.rows, width, stride, 0,
+                                s.rows);
+        ASSERT_EQ(std::memcmp(sse2.data(), avx2.data(), avx2.size()), 0)
+            << describe(specOf(Form::Avx2), tap, s, fill);
+      }
+    }
+  }
+}
+#endif
 
 #else
 

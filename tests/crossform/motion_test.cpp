@@ -24,13 +24,17 @@ constexpr int16_t kCanary = 0x5A5A;
 
 bool hasSse() { return __builtin_cpu_supports("sse"); }
 bool hasSse2() { return __builtin_cpu_supports("sse2"); }
+#if QUILLET_HAVE_AVX2
+bool hasAvx2() { return __builtin_cpu_supports("avx2"); }
+#endif
 
 int32_t roundUp(int32_t v, int32_t block) { return (v + block - 1) / block * block; }
 
 std::vector<int32_t> rowWidths() {
   std::vector<int32_t> w;
   for (int32_t i = 0; i <= 17; ++i) w.push_back(i);
-  for (int32_t k : {3, 4, 8}) {
+  // 8k, 16k and 32k values, each one either side: every block size's full and partial ends.
+  for (int32_t k : {3, 4, 6, 8}) {
     w.push_back(8 * k - 1);
     w.push_back(8 * k);
     w.push_back(8 * k + 1);
@@ -129,9 +133,12 @@ struct DiffForm {
 
 std::vector<DiffForm> diffForms() {
   return {
-      {"Sse", DiffRowSse, DiffStageSse, 4, false, true, hasSse},
-      {"Sse2", DiffRowSse2, DiffStageSse2, 8, false, false, hasSse2},
-      {"Sse2Aligned", DiffRowSse2Aligned, DiffStageSse2Aligned, 8, true, false, hasSse2},
+    {"Sse", DiffRowSse, DiffStageSse, 4, false, true, hasSse},
+        {"Sse2", DiffRowSse2, DiffStageSse2, 8, false, false, hasSse2},
+        {"Sse2Aligned", DiffRowSse2Aligned, DiffStageSse2Aligned, 8, true, false, hasSse2},
+#if QUILLET_HAVE_AVX2
+        {"Avx2", DiffRowAvx2, DiffStageAvx2, 16, false, false, hasAvx2},
+#endif
   };
 }
 
@@ -282,8 +289,11 @@ struct MotionForm {
 
 std::vector<MotionForm> motionForms() {
   return {
-      {"Sse", MotionRowSse, MotionRowLimitedSse, MotionMapStageSse, 4, hasSse},
-      {"Sse2", MotionRowSse2, MotionRowLimitedSse2, MotionMapStageSse2, 8, hasSse2},
+    {"Sse", MotionRowSse, MotionRowLimitedSse, MotionMapStageSse, 4, hasSse},
+        {"Sse2", MotionRowSse2, MotionRowLimitedSse2, MotionMapStageSse2, 8, hasSse2},
+#if QUILLET_HAVE_AVX2
+        {"Avx2", MotionRowAvx2, MotionRowLimitedAvx2, MotionMapStageAvx2, 16, hasAvx2},
+#endif
   };
 }
 
@@ -425,6 +435,84 @@ TEST_P(MotionCrossform, StagesMatchScalar) {
 
 INSTANTIATE_TEST_SUITE_P(Forms, MotionCrossform, ::testing::ValuesIn(motionForms()),
                          [](const auto& param) { return std::string(param.param.name); });
+
+#if QUILLET_HAVE_AVX2
+// ---- AVX2 against SSE2 ---------------------------------------------------------------------
+
+// Any samples, any differences (negative ones too), any level's weights, near-ties included:
+// where the SSE2 rows leave the scalar rows' values, the AVX2 rows must follow them. Values at
+// x < width agree; past it each form keeps within its own blocks; the difference rows end equal.
+TEST(Avx2Rows, MatchSse2OnFullRangeInput) {
+  if (!hasAvx2()) GTEST_SKIP() << "Avx2 not supported by this CPU";
+  Prng prng(test::testSeed() + 4);
+  SCOPED_TRACE(::testing::Message() << "seed " << test::testSeed() + 4);
+  std::vector<int32_t> widths = rowWidths();
+  widths.insert(widths.end(), {16 * 40 - 1, 16 * 40 + 1, 32 * 60 - 1, 32 * 60 + 1});
+  for (int32_t width : widths) {
+    for (Fill fill : {Fill::kFullRange, Fill::kExtremes}) {
+      const int32_t level = prng.range(0, 2048);
+      const int hardLimit = fill == Fill::kExtremes ? 0 : prng.range(1, 32767);
+      SCOPED_TRACE(::testing::Message() << "width " << width << " fill " << static_cast<int>(fill)
+                                        << " level " << level << " hard limit " << hardLimit);
+      const auto bytes = static_cast<size_t>(width) * sizeof(Pixel);
+      PageEndBuffer current(bytes), neighbour(bytes);
+      fillPixels(current.as<Pixel>(), static_cast<size_t>(width), fill, prng);
+      fillPixels(neighbour.as<Pixel>(), static_cast<size_t>(width), fill, prng);
+      test::MapPlane diffSse2(width, 0, kCanary), diffAvx2(width, 0, kCanary);
+      DiffRowSse2(current.as<Pixel>(), neighbour.as<Pixel>(), diffSse2.row(0), width);
+      DiffRowAvx2(current.as<Pixel>(), neighbour.as<Pixel>(), diffAvx2.row(0), width);
+      const PlaneRegions diffRegions{-2, diffAvx2.pitch(), width, 0, 0, 0, 0, roundUp(width, 16)};
+      EXPECT_EQ(planeDifferences(diffAvx2.snapshot(), diffSse2.snapshot(), diffRegions), "");
+
+      MotionWeights weights{};
+      BuildWeightsSse(&weights, level);
+      test::MapPlane sse2Rows(width, 1, 0), avx2Rows(width, 1, 0);
+      for (int32_t r = -1; r <= 1; ++r) {
+        for (int32_t x = 0; x < sse2Rows.pitch(); ++x) {
+          sse2Rows.row(r)[x] = avx2Rows.row(r)[x] = sampleFor(fill, prng);
+        }
+      }
+      test::MapPlane sse2(width, 0, kCanary), avx2(width, 0, kCanary);
+      if (hardLimit > 0) {
+        MotionRowLimitedSse2(sse2Rows.row(0), sse2.row(0), width, sse2Rows.pitch(), hardLimit,
+                             weights);
+        MotionRowLimitedAvx2(avx2Rows.row(0), avx2.row(0), width, avx2Rows.pitch(), hardLimit,
+                             weights);
+      } else {
+        MotionRowSse2(sse2Rows.row(0), sse2.row(0), width, sse2Rows.pitch(), weights);
+        MotionRowAvx2(avx2Rows.row(0), avx2.row(0), width, avx2Rows.pitch(), weights);
+      }
+      const PlaneRegions mapRegions{-2, avx2.pitch(), width, 0, 0, 0, 0, roundUp(width, 16)};
+      EXPECT_EQ(planeDifferences(avx2.snapshot(), sse2.snapshot(), mapRegions), "");
+      EXPECT_EQ(avx2Rows.snapshot(), sse2Rows.snapshot());
+    }
+  }
+}
+
+// Three equal rows holding the ramp 0, 1, 2, ... give the measure x + 1 at x (the mean of x and
+// x + 1 rounded up), so one row per setting meets every measure up to the full weight and a
+// little past it, near-ties and all: the square law rounds alike in both forms.
+TEST(Avx2Rows, SquareLawMatchesSse2ForEveryMeasureAndSetting) {
+  if (!hasAvx2()) GTEST_SKIP() << "Avx2 not supported by this CPU";
+  constexpr int32_t kWidth = 8 * 256 + 16;
+  test::MapPlane sse2Rows(kWidth, 1, 0), avx2Rows(kWidth, 1, 0);
+  for (int32_t r = -1; r <= 1; ++r) {
+    for (int32_t x = 0; x < kWidth; ++x) {
+      sse2Rows.row(r)[x] = avx2Rows.row(r)[x] = static_cast<int16_t>(x);
+    }
+  }
+  for (int32_t motion = 1; motion <= 256; ++motion) {
+    MotionWeights weights{};
+    BuildWeightsSse(&weights, 8 * motion);
+    test::MapPlane sse2(kWidth, 0, kCanary), avx2(kWidth, 0, kCanary);
+    MotionRowSse2(sse2Rows.row(0), sse2.row(0), kWidth, sse2Rows.pitch(), weights);
+    MotionRowAvx2(avx2Rows.row(0), avx2.row(0), kWidth, avx2Rows.pitch(), weights);
+    const PlaneRegions regions{-2, avx2.pitch(), kWidth, 0, 0, 0, 0, roundUp(kWidth, 16)};
+    ASSERT_EQ(planeDifferences(avx2.snapshot(), sse2.snapshot(), regions), "")
+        << "motion " << motion;
+  }
+}
+#endif
 
 }  // namespace
 }  // namespace quillet

@@ -96,6 +96,7 @@ CpuFeatures maskOf(QuilletCpu cpu) {
     case QUILLET_CPU_SSE:
       return kCpuMmx | kCpuSse;
     case QUILLET_CPU_SSE2:
+      return kCpuMmx | kCpuSse | kCpuSse2;
     case QUILLET_CPU_AVX2:
     case QUILLET_CPU_AUTO:
       return standin::kAllCpuFeatures;

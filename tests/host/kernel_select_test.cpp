@@ -43,12 +43,49 @@ TEST(CpuFeaturesTest, DecodesFeatureBitsAndDropsSseWhenTheSystemFaults) {
   }
 }
 
+TEST(CpuFeaturesTest, Avx2NeedsTheProcessorBitsAndTheSystemSavingTheRegisters) {
+  constexpr uint32_t kOsxsave = 1u << 27, kAvx = 1u << 28, kAvx2 = 1u << 5;
+  struct Row {
+    uint32_t ecx;  // leaf 1
+    uint32_t ebx;  // leaf 7
+    uint64_t xcr0;
+    CpuFeatures expected;
+  };
+  const Row rows[] = {
+      {kOsxsave | kAvx, kAvx2, 0x7, kCpuAvx2},
+      {kOsxsave | kAvx, kAvx2, 0x6, kCpuAvx2},
+      {kOsxsave | kAvx, kAvx2, 0xe7, kCpuAvx2},
+      {kOsxsave | kAvx, kAvx2, 0x3, 0},
+      {kOsxsave | kAvx, kAvx2, 0x5, 0},
+      {kOsxsave | kAvx, kAvx2, 0, 0},
+      {kOsxsave | kAvx, 0, 0x7, 0},
+      {kAvx, kAvx2, 0x7, 0},
+      {kOsxsave, kAvx2, 0x7, 0},
+      {0, kAvx2, 0x7, 0},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(::testing::Message()
+                 << std::hex << "ecx " << r.ecx << " ebx " << r.ebx << " xcr0 " << r.xcr0);
+    EXPECT_EQ(decodeAvx2Support(r.ecx, r.ebx, r.xcr0), r.expected);
+    // Every other bit of the CPUID words set: a decoder looking at a neighbouring bit is caught.
+    const uint32_t otherEcx = ~(kOsxsave | kAvx), otherEbx = ~kAvx2;
+    EXPECT_EQ(decodeAvx2Support(r.ecx | otherEcx, r.ebx | otherEbx, r.xcr0), r.expected);
+  }
+}
+
 #if defined(__i386__) || defined(__x86_64__)
 TEST(CpuFeaturesTest, ProbeAgreesWithTheCompilersCpuCheck) {
   __builtin_cpu_init();
+  // The compiler's check of AVX2 includes the system's XCR0 test; 32-bit builds never report it.
+#if defined(__x86_64__)
+  const bool avx2 = __builtin_cpu_supports("avx2");
+#else
+  const bool avx2 = false;
+#endif
   const CpuFeatures expected = (__builtin_cpu_supports("mmx") ? kCpuMmx : 0) |
                                (__builtin_cpu_supports("sse") ? kCpuSse : 0) |
-                               (__builtin_cpu_supports("sse2") ? kCpuSse2 : 0);
+                               (__builtin_cpu_supports("sse2") ? kCpuSse2 : 0) |
+                               (avx2 ? kCpuAvx2 : 0);
   EXPECT_EQ(probeCpuFeatures(), expected);
 }
 #endif
@@ -74,6 +111,11 @@ constexpr KernelSet kSse2Stages{BuildWeightsSse, LowpassStageSse2,     LowpassSt
                                 DiffStageSse2,   DiffStageSse2Aligned, MotionMapStageSse2,
                                 BlendStageSse2,  clearMmxState};
 #endif
+#if QUILLET_HAVE_AVX2
+constexpr KernelSet kAvx2Stages{BuildWeightsSse, LowpassStageAvx2, LowpassStageAvx2,
+                                DiffStageAvx2,   DiffStageAvx2,    MotionMapStageAvx2,
+                                BlendStageAvx2,  clearMmxState};
+#endif
 
 TEST(KernelSelectTest, FeatureWordPicksTheSetOfItsHighestBit) {
   struct Row {
@@ -90,6 +132,14 @@ TEST(KernelSelectTest, FeatureWordPicksTheSetOfItsHighestBit) {
 #endif
   for (const Row& r : rows) {
     EXPECT_TRUE(sameSet(kernelSetFor(r.features), *r.expected)) << "features " << r.features;
+    // The AVX2 bit outranks the others; builds without the AVX2 forms ignore it.
+#if QUILLET_HAVE_AVX2
+    const KernelSet& withAvx2 = kAvx2Stages;
+#else
+    const KernelSet& withAvx2 = *r.expected;
+#endif
+    EXPECT_TRUE(sameSet(kernelSetFor(r.features | kCpuAvx2), withAvx2))
+        << "features " << (r.features | kCpuAvx2);
   }
 }
 
@@ -99,7 +149,11 @@ TEST(KernelSelectTest, SelectionHonoursTheFeatureMask) {
     CpuFeatures mask;
     CpuFeatures level;  // the set expected when the processor has every bit of the mask
   };
-  const Row rows[] = {{0, 0}, {kCpuMmx, kCpuMmx}, {kCpuMmx | kCpuSse, kCpuSse}, {7, kCpuSse2}};
+  const Row rows[] = {{0, 0},
+                      {kCpuMmx, kCpuMmx},
+                      {kCpuMmx | kCpuSse, kCpuSse},
+                      {7, kCpuSse2},
+                      {15, QUILLET_HAVE_AVX2 ? kCpuAvx2 : kCpuSse2}};
   for (const Row& r : rows) {
     SCOPED_TRACE(r.mask);
     if ((available & r.mask) != r.mask) continue;
@@ -109,7 +163,7 @@ TEST(KernelSelectTest, SelectionHonoursTheFeatureMask) {
     EXPECT_EQ(selectedCpuFeatures(), level);
     EXPECT_TRUE(sameSet(kernels, kernelSetFor(level)));
   }
-  setCpuFeatureMask(7);
+  setCpuFeatureMask(kCpuMmx | kCpuSse | kCpuSse2 | kCpuAvx2);
   selectKernels();
 }
 

@@ -170,10 +170,17 @@ TEST_P(FormTest, PlanePaddingDoesNotChangeFrames) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Forms, FormTest,
-                         ::testing::Values(Form{"Scalar", 0, 0}, Form{"Mmx", kCpuMmx, kCpuMmx},
-                                           Form{"Sse", kCpuMmx | kCpuSse, kCpuSse},
-                                           Form{"Sse2", kCpuMmx | kCpuSse | kCpuSse2, kCpuSse2}),
+std::vector<Form> forms() {
+  std::vector<Form> all = {Form{"Scalar", 0, 0}, Form{"Mmx", kCpuMmx, kCpuMmx},
+                           Form{"Sse", kCpuMmx | kCpuSse, kCpuSse},
+                           Form{"Sse2", kCpuMmx | kCpuSse | kCpuSse2, kCpuSse2}};
+#if QUILLET_HAVE_AVX2
+  all.push_back(Form{"Avx2", kCpuMmx | kCpuSse | kCpuSse2 | kCpuAvx2, kCpuAvx2});
+#endif
+  return all;
+}
+
+INSTANTIATE_TEST_SUITE_P(Forms, FormTest, ::testing::ValuesIn(forms()),
                          [](const ::testing::TestParamInfo<Form>& param) {
                            return std::string(param.param.name);
                          });

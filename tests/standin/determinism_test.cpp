@@ -48,6 +48,8 @@ const std::vector<NamedClip>& clips() {
 
 const char* maskName(CpuFeatures mask) {
   switch (mask) {
+    case 15:
+      return "Avx2";
     case 7:
       return "Sse2";
     case 3:

@@ -23,6 +23,9 @@ inline std::vector<BlendForm> blendForms(bool withScalar) {
   forms.push_back({"Sse", BlendStageSse, "sse"});
   forms.push_back({"Sse2", BlendStageSse2, "sse2"});
 #endif
+#if QUILLET_HAVE_AVX2
+  forms.push_back({"Avx2", BlendStageAvx2, "avx2"});
+#endif
   return forms;
 }
 
@@ -31,6 +34,9 @@ inline bool formAvailable(const BlendForm& form) {
 #if defined(__i386__) || defined(__x86_64__)
   if (cpu == "sse") return __builtin_cpu_supports("sse");
   if (cpu == "sse2") return __builtin_cpu_supports("sse2");
+#endif
+#if defined(__x86_64__)
+  if (cpu == "avx2") return __builtin_cpu_supports("avx2");
 #endif
   return cpu.empty();
 }
