@@ -82,9 +82,10 @@ EngineRunResult runOnEngine(const QuilletConfig& config, size_t payloadBytes, Pa
   std::unique_ptr<QuilletEngine, EngineCloser> engine(made);
 
   Channel freeIn, filledIn, freeOut, filledOut;
+  // Buffers take their memory when a frame needs them, not before the stream shows one.
   for (int i = 0; i < kBuffersPerSide; ++i) {
-    freeIn.push(Buffer(payloadBytes));
-    freeOut.push(Buffer(payloadBytes));
+    freeIn.push(Buffer());
+    freeOut.push(Buffer());
   }
 
   std::atomic<bool> readerDone{false};
@@ -115,10 +116,13 @@ EngineRunResult runOnEngine(const QuilletConfig& config, size_t payloadBytes, Pa
 
   // Pulls every frame that is ready and hands it to the writer; false on an engine error.
   const auto drain = [&]() -> bool {
+    // No frame went in, so none can come out: take no output memory for it.
+    if (result.framesRead == 0) return true;
     for (;;) {
       if (sinkFailed.load()) return true;
       Buffer out;
       if (!freeOut.pop(out)) return true;
+      out.resize(payloadBytes);
       QuilletFrame planes = planesOf(config, out.data());
       int64_t number = -1;
       const QuilletStatus status = quillet_pull(engine.get(), &planes, &number);

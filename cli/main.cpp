@@ -413,6 +413,7 @@ int runTool(int argc, char** argv) {
   if (!cpuChoiceAvailable(options.cpu, present)) {
     return fail(kExitUsage, std::string("--cpu ") + cpuChoiceName(options.cpu) +
                                 ": this processor lacks it; choose auto, scalar" +
+                                ((present & kCpuAvx2) && QUILLET_HAVE_AVX2 ? ", avx2" : "") +
                                 ((present & kCpuMmx) ? ", mmx" : "") +
                                 ((present & kCpuSse) ? ", sse" : "") +
                                 ((present & kCpuSse2) ? ", sse2" : ""));
@@ -558,9 +559,10 @@ int runTool(int argc, char** argv) {
   try {
     standin::Host host(config);
     // The installed set reports the one feature it is built for: the mask's highest bit.
-    const CpuFeatures wanted = config.cpuMask & kCpuSse2  ? kCpuSse2
-                               : config.cpuMask & kCpuSse ? kCpuSse
-                                                          : config.cpuMask & kCpuMmx;
+    const CpuFeatures wanted = config.cpuMask & kCpuAvx2   ? kCpuAvx2
+                               : config.cpuMask & kCpuSse2 ? kCpuSse2
+                               : config.cpuMask & kCpuSse  ? kCpuSse
+                                                           : config.cpuMask & kCpuMmx;
     if (options.cpu != CpuChoice::kAuto && selectedCpuFeatures() != wanted) {
       return fail(kExitUsage, std::string("--cpu ") + cpuChoiceName(options.cpu) +
                                   ": this build has no such kernel set");

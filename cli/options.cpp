@@ -111,6 +111,8 @@ std::optional<FrameSize> maxFrameSize(const Options& options, FrameSize frame, s
 CpuFeatures cpuMaskFor(CpuChoice choice) {
   switch (choice) {
     case CpuChoice::kAuto:
+    case CpuChoice::kAvx2:
+      return kCpuMmx | kCpuSse | kCpuSse2 | kCpuAvx2;
     case CpuChoice::kSse2:
       return kCpuMmx | kCpuSse | kCpuSse2;
     case CpuChoice::kSse:
@@ -125,6 +127,8 @@ CpuFeatures cpuMaskFor(CpuChoice choice) {
 
 bool cpuChoiceAvailable(CpuChoice choice, CpuFeatures present) {
   switch (choice) {
+    case CpuChoice::kAvx2:
+      return QUILLET_HAVE_AVX2 && (present & kCpuAvx2) != 0;
     case CpuChoice::kSse2:
       return (present & kCpuSse2) != 0;
     case CpuChoice::kSse:
@@ -142,6 +146,8 @@ const char* cpuChoiceName(CpuChoice choice) {
   switch (choice) {
     case CpuChoice::kAuto:
       return "auto";
+    case CpuChoice::kAvx2:
+      return "avx2";
     case CpuChoice::kSse2:
       return "sse2";
     case CpuChoice::kSse:
@@ -156,6 +162,8 @@ const char* cpuChoiceName(CpuChoice choice) {
 
 QuilletCpu engineCpuFor(CpuChoice choice) {
   switch (choice) {
+    case CpuChoice::kAvx2:
+      return QUILLET_CPU_AVX2;
     case CpuChoice::kSse2:
       return QUILLET_CPU_SSE2;
     case CpuChoice::kSse:
@@ -212,9 +220,9 @@ std::variant<Options, ParseExit> parseOptions(int argc, const char* const* argv)
   app.add_flag("--max", useMax, "combine the two motion maps by maximum instead of minimum");
   integer("--threads", threads, 0, kMaxThreads, "worker threads; 0 = no executor")
       ->capture_default_str();
-  word("--cpu", cpu, "auto|sse2|sse|mmx|scalar",
-       "force a kernel set; refuses one the processor lacks",
-       oneOf({"auto", "sse2", "sse", "mmx", "scalar"}))
+  word("--cpu", cpu, "auto|avx2|sse2|sse|mmx|scalar",
+       "force a kernel set; refuses one the processor lacks (avx2: the native 64-bit build)",
+       oneOf({"auto", "avx2", "sse2", "sse", "mmx", "scalar"}))
       ->capture_default_str();
   word("--format", format, "y4m|ycc16", "input/output format; ycc16 needs --size WxH",
        oneOf({"y4m", "ycc16"}))
@@ -264,7 +272,8 @@ std::variant<Options, ParseExit> parseOptions(int argc, const char* const* argv)
   options.settings.nextFrame = nextFrame;
   options.settings.useMax = useMax;
   options.threads = *parseInteger(threads);
-  options.cpu = cpu == "sse2"     ? CpuChoice::kSse2
+  options.cpu = cpu == "avx2"     ? CpuChoice::kAvx2
+                : cpu == "sse2"   ? CpuChoice::kSse2
                 : cpu == "sse"    ? CpuChoice::kSse
                 : cpu == "mmx"    ? CpuChoice::kMmx
                 : cpu == "scalar" ? CpuChoice::kScalar

@@ -17,7 +17,7 @@ namespace quillet::cli {
 constexpr int32_t kMaxDimension = 16384;
 
 enum class ClipFormat { kY4m, kYcc16 };
-enum class CpuChoice { kAuto, kSse2, kSse, kMmx, kScalar };
+enum class CpuChoice { kAuto, kAvx2, kSse2, kSse, kMmx, kScalar };
 enum class ProgressMode { kAuto, kOn, kOff };
 
 struct FrameSize {

@@ -227,6 +227,11 @@ QuilletStatus Engine::create(const QuilletConfig& config, std::unique_ptr<Engine
   e->convert_ = &ConvertKernelsScalar;
 #if QUILLET_ENABLE_SIMD
   if ((features & kCpuSse2) != 0) e->convert_ = &ConvertKernelsSse2;
+#if QUILLET_HAVE_AVX2
+  if ((features & kCpuSse2) != 0 && (processorFeatures() & kCpuAvx2) != 0) {
+    e->convert_ = &ConvertKernelsAvx2;
+  }
+#endif
 #endif
 
   try {
@@ -242,47 +247,51 @@ QuilletStatus Engine::create(const QuilletConfig& config, std::unique_ptr<Engine
     return QUILLET_ERROR_MEMORY;
   }
 
+  engine = std::move(e);
+  return QUILLET_OK;
+}
+
+bool Engine::allocateBuffers() {
+  if (frames_[0].memory.data() != nullptr) return true;
   // Frames: each plane's rows on whole lines.
-  for (StoredFrame& frame : e->frames_) {
+  for (StoredFrame& frame : frames_) {
     size_t total = 0;
-    for (int p = 0; p < format.planes; ++p) {
-      frame.stride[p] = roundUp(format.rowBytes[p], kLine);
-      total += frame.stride[p] * static_cast<size_t>(format.rows[p]);
+    for (int p = 0; p < format_.planes; ++p) {
+      frame.stride[p] = roundUp(format_.rowBytes[p], kLine);
+      total += frame.stride[p] * static_cast<size_t>(format_.rows[p]);
     }
     if (!frame.memory.allocate(total)) {
-      error = "out of memory for the frames";
-      return QUILLET_ERROR_MEMORY;
+      return false;
     }
     auto* at = static_cast<uint8_t*>(frame.memory.data());
-    for (int p = 0; p < format.planes; ++p) {
+    for (int p = 0; p < format_.planes; ++p) {
       frame.plane[p] = at;
-      at += frame.stride[p] * static_cast<size_t>(format.rows[p]);
+      at += frame.stride[p] * static_cast<size_t>(format_.rows[p]);
     }
   }
 
   // Maps at the plug-in's pitch: whole lines, 8 spare values after every row.
-  e->pixelStride_ = static_cast<int32_t>(roundUp(static_cast<size_t>(format.width), 8));
-  e->mapPitch_ = mapPitchFor(format.width);
+  pixelStride_ = static_cast<int32_t>(roundUp(static_cast<size_t>(format_.width), 8));
+  mapPitch_ = mapPitchFor(format_.width);
   const size_t mapPlane =
-      static_cast<size_t>(e->mapPitch_) * sizeof(int16_t) * static_cast<size_t>(format.height);
-  if (!e->mapMemory_.allocate(2 * mapPlane)) {
-    error = "out of memory for the motion maps";
-    return QUILLET_ERROR_MEMORY;
+      static_cast<size_t>(mapPitch_) * sizeof(int16_t) * static_cast<size_t>(format_.height);
+  if (!mapMemory_.allocate(2 * mapPlane)) {
+    return false;
   }
-  e->maps_[0].map = static_cast<int16_t*>(e->mapMemory_.data());
-  e->maps_[1].map = e->maps_[0].map + mapPlane / sizeof(int16_t);
+  maps_[0].map = static_cast<int16_t*>(mapMemory_.data());
+  maps_[1].map = maps_[0].map + mapPlane / sizeof(int16_t);
 
   // Strip buffers, one set per worker.
-  const int32_t strip = e->stripRows_;
-  const size_t pixelRow = static_cast<size_t>(e->pixelStride_) * sizeof(Pixel);
-  const size_t mapRow = static_cast<size_t>(e->mapPitch_) * sizeof(int16_t);
+  const int32_t strip = stripRows_;
+  const size_t pixelRow = static_cast<size_t>(pixelStride_) * sizeof(Pixel);
+  const size_t mapRow = static_cast<size_t>(mapPitch_) * sizeof(int16_t);
   const auto sourceRows = static_cast<size_t>(strip + 2 * kHalo);
   const auto filteredRows = static_cast<size_t>(strip);
   const auto neighbourRows = static_cast<size_t>(strip + 2);
   const auto diffRows = static_cast<size_t>(strip + 4);  // a spare row before and after
   const auto mapRows = static_cast<size_t>(strip);
-  e->strips_.resize(static_cast<size_t>(e->threads()));
-  for (StripBuffers& s : e->strips_) {
+  strips_.resize(static_cast<size_t>(threads()));
+  for (StripBuffers& s : strips_) {
     // Each buffer starts on a line of its own.
     const size_t parts[] = {
         roundUp(pixelRow * sourceRows, kLine), roundUp(pixelRow * filteredRows, kLine),
@@ -290,8 +299,7 @@ QuilletStatus Engine::create(const QuilletConfig& config, std::unique_ptr<Engine
     size_t bytes = 0;
     for (size_t part : parts) bytes += part;
     if (!s.memory.allocate(bytes)) {
-      error = "out of memory for the strip buffers";
-      return QUILLET_ERROR_MEMORY;
+      return false;
     }
     auto* at = static_cast<uint8_t*>(s.memory.data());
     s.source = reinterpret_cast<Pixel*>(at);
@@ -304,8 +312,7 @@ QuilletStatus Engine::create(const QuilletConfig& config, std::unique_ptr<Engine
     at += parts[3];
     s.map = reinterpret_cast<int16_t*>(at);
   }
-  engine = std::move(e);
-  return QUILLET_OK;
+  return true;
 }
 
 Engine::~Engine() = default;
@@ -352,6 +359,14 @@ QuilletStatus Engine::push(const QuilletFrame* frame) {
   if (flushed_) return fail(QUILLET_ERROR_STATE, "push after the flush");
   if (!checkFrame(frame, "push")) return QUILLET_ERROR_ARGUMENT;
   if (ready()) return QUILLET_AGAIN;
+  // The frame memory is taken with the first frame, so an engine made for a stream that never
+  // delivers one costs nothing.
+  if (!allocateBuffers()) {
+    releaseBuffers();
+    return fail(QUILLET_ERROR_MEMORY, "out of memory for frames of " +
+                                          std::to_string(format_.width) + "x" +
+                                          std::to_string(format_.height) + " pixels");
+  }
   StoredFrame& slot = frames_[pushed_ % 3];
   for (int p = 0; p < format_.planes; ++p) {
     const auto* from = static_cast<const uint8_t*>(frame->planes[p]);
@@ -618,6 +633,12 @@ class StripRunner {
 
 }  // namespace
 
+void Engine::releaseBuffers() {
+  for (StoredFrame& frame : frames_) frame.memory = AlignedBuffer();
+  mapMemory_ = AlignedBuffer();
+  strips_.clear();
+}
+
 void Engine::runWorker(int worker, void* jobPointer) {
   auto& job = *static_cast<FrameJob*>(jobPointer);
   StripRunner runner(format_, *kernels_, *convert_, scale_, job,
@@ -666,7 +687,12 @@ QuilletStatus quillet_create(const QuilletConfig* config, QuilletEngine** engine
   }
   std::unique_ptr<Engine> made;
   std::string error;
-  const QuilletStatus status = Engine::create(*config, made, error);
+  QuilletStatus status = QUILLET_ERROR_MEMORY;
+  try {
+    status = Engine::create(*config, made, error);
+  } catch (const std::bad_alloc&) {
+    error = "out of memory";
+  }
   if (status != QUILLET_OK) {
     createError = error;
     return status;
@@ -685,12 +711,20 @@ void quillet_destroy(QuilletEngine* engine) { delete engine; }
 
 QuilletStatus quillet_push(QuilletEngine* engine, const QuilletFrame* frame) {
   if (engine == nullptr) return QUILLET_ERROR_ARGUMENT;
-  return engine->engine->push(frame);
+  try {
+    return engine->engine->push(frame);
+  } catch (const std::bad_alloc&) {
+    return engine->engine->fail(QUILLET_ERROR_MEMORY, "out of memory");
+  }
 }
 
 QuilletStatus quillet_pull(QuilletEngine* engine, QuilletFrame* out, int64_t* frame_number) {
   if (engine == nullptr) return QUILLET_ERROR_ARGUMENT;
-  return engine->engine->pull(out, frame_number);
+  try {
+    return engine->engine->pull(out, frame_number);
+  } catch (const std::bad_alloc&) {
+    return engine->engine->fail(QUILLET_ERROR_MEMORY, "out of memory");
+  }
 }
 
 QuilletStatus quillet_flush(QuilletEngine* engine) {

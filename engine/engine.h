@@ -108,6 +108,9 @@ class Engine {
  private:
   Engine() = default;
   bool ready() const;
+  // Takes the frame memory if it is not held yet; false when the system refused it.
+  bool allocateBuffers();
+  void releaseBuffers();
   bool checkFrame(const QuilletFrame* frame, const char* what);
 
   Format format_;

@@ -22,7 +22,7 @@ class FilterEntryTest : public ::testing::Test {
   }
   void TearDown() override {
     releaseMotionState();
-    setCpuFeatureMask(kCpuMmx | kCpuSse | kCpuSse2);
+    setCpuFeatureMask(kCpuMmx | kCpuSse | kCpuSse2 | kCpuAvx2);
   }
 };
 

@@ -110,7 +110,7 @@ class DriverTest : public ::testing::Test {
   void TearDown() override {
     FilterExit(nullptr);
     platform::failNextAllocations(0);
-    setCpuFeatureMask(kCpuMmx | kCpuSse | kCpuSse2);
+    setCpuFeatureMask(kCpuMmx | kCpuSse | kCpuSse2 | kCpuAvx2);
   }
 };
 

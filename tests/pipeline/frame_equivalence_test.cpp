@@ -55,7 +55,7 @@ class FormTest : public ::testing::TestWithParam<Form> {
   }
   void TearDown() override {
     FilterExit(nullptr);
-    setCpuFeatureMask(kCpuMmx | kCpuSse | kCpuSse2);
+    setCpuFeatureMask(kCpuMmx | kCpuSse | kCpuSse2 | kCpuAvx2);
   }
 };
 
