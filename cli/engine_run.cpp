@@ -71,7 +71,9 @@ struct EngineCloser {
 }  // namespace
 
 EngineRunResult runOnEngine(const QuilletConfig& config, size_t payloadBytes, PayloadSource& source,
-                            PayloadSink& sink, const EngineRunHooks& hooks) {
+                            PayloadSink& sink, const EngineRunHooks& hooks, FrameRange range) {
+  // The engine numbers frames from 0 on the first one pushed: clip frame `pushedFrom`.
+  const int64_t pushedFrom = range.first > 0 ? range.first - 1 : 0;
   EngineRunResult result;
   QuilletEngine* made = nullptr;
   if (quillet_create(&config, &made) != QUILLET_OK) {
@@ -91,9 +93,15 @@ EngineRunResult runOnEngine(const QuilletConfig& config, size_t payloadBytes, Pa
   std::atomic<bool> readerDone{false};
   std::thread reader([&] {
     Buffer buffer;
-    while (!stopped(hooks) && freeIn.pop(buffer)) {
-      if (!source.read(buffer)) break;
-      filledIn.push(std::move(buffer));
+    int64_t next = 0;  // the clip's number of the next frame to read
+    while (next < pushedFrom && !stopped(hooks) && source.read(buffer)) ++next;
+    // Up to and including range.end: the last written frame's next neighbour.
+    if (next == pushedFrom) {
+      while (next <= range.end && !stopped(hooks) && freeIn.pop(buffer)) {
+        if (!source.read(buffer)) break;
+        filledIn.push(std::move(buffer));
+        ++next;
+      }
     }
     filledIn.close();
     readerDone.store(true);
@@ -135,6 +143,12 @@ EngineRunResult runOnEngine(const QuilletConfig& config, size_t payloadBytes, Pa
         }
         return true;
       }
+      number += pushedFrom;
+      // The neighbours around the range come out too; they are not the range's to write.
+      if (number < range.first || number >= range.end) {
+        freeOut.push(std::move(out));
+        continue;
+      }
       if (hooks.output) hooks.output(number, out.data());
       filledOut.push(std::move(out));
     }
@@ -143,7 +157,7 @@ EngineRunResult runOnEngine(const QuilletConfig& config, size_t payloadBytes, Pa
   bool ok = true;
   Buffer in;
   while (ok && !sinkFailed.load() && filledIn.pop(in)) {
-    if (hooks.input) hooks.input(result.framesRead, in.data());
+    if (hooks.input) hooks.input(pushedFrom + result.framesRead, in.data());
     const QuilletFrame planes = planesOf(config, in.data());
     const QuilletStatus status = quillet_push(engine.get(), &planes);
     freeIn.push(std::move(in));

@@ -29,8 +29,8 @@ class PayloadSink {
 };
 
 struct EngineRunHooks {
-  // Called on the filtering thread for every input frame read and every output frame made,
-  // with the frame number and its payload.
+  // Called on the filtering thread for every input frame given to the engine and every output
+  // frame made, with the frame number in the whole clip and its payload.
   std::function<void(int64_t, const uint8_t*)> input;
   std::function<void(int64_t, const uint8_t*)> output;
   // Called after each frame the sink took, with the count so far.
@@ -39,10 +39,20 @@ struct EngineRunHooks {
   const std::atomic<bool>* stop = nullptr;
 };
 
+// The frames a run writes: output frames first..end-1, numbered as in the whole clip. The run
+// reads frames up to and including `end` (the last written frame's next neighbour) and gives
+// the engine frames from first - 1 on (the first written frame's previous neighbour); frames
+// before that are read and dropped. A frame's output depends only on its neighbours, so the
+// written frames equal those of a whole run.
+struct FrameRange {
+  int64_t first = 0;
+  int64_t end = INT64_MAX;  // INT64_MAX: to the end of the stream
+};
+
 struct EngineRunResult {
   enum class Status { kDone, kStopped, kEngineFailed, kSinkFailed };
   Status status = Status::kDone;
-  int64_t framesRead = 0;
+  int64_t framesRead = 0;  // given to the engine
   int64_t framesWritten = 0;
   std::string error;  // the engine's message for kEngineFailed
 };
@@ -50,8 +60,9 @@ struct EngineRunResult {
 // Filters the stream on an engine made from `config`: a reader thread keeps frames coming ahead
 // of the filter and a writer thread takes results behind it, so reading, filtering and writing
 // overlap. `payloadBytes` is the size of one frame as the source and sink hold it, planes back
-// to back in the engine's plane order.
+// to back in the engine's plane order. Only the frames of `range` reach the sink.
 EngineRunResult runOnEngine(const QuilletConfig& config, size_t payloadBytes, PayloadSource& source,
-                            PayloadSink& sink, const EngineRunHooks& hooks);
+                            PayloadSink& sink, const EngineRunHooks& hooks,
+                            FrameRange range = FrameRange{});
 
 }  // namespace quillet::cli

@@ -3,6 +3,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -269,6 +270,44 @@ class ProgressSink : public standin::FrameSink {
   int64_t written_ = 0;
 };
 
+// Ends the clip after the frame following a range: the host need not read further, and the
+// range's last frame still has its next neighbour.
+class RangeSource : public standin::FrameSource {
+ public:
+  RangeSource(standin::FrameSource& inner, FrameRange range) : inner_(inner), range_(range) {}
+  bool readFrame(Pixel* frame, int32_t stride) override {
+    if (next_ > range_.end || !inner_.readFrame(frame, stride)) return false;
+    ++next_;
+    return true;
+  }
+  bool hasNextFrame() override { return next_ <= range_.end && inner_.hasNextFrame(); }
+
+ private:
+  standin::FrameSource& inner_;
+  FrameRange range_;
+  int64_t next_ = 0;
+};
+
+// Passes on only the frames of a range.
+class RangeSink : public standin::FrameSink {
+ public:
+  RangeSink(standin::FrameSink& inner, FrameRange range) : inner_(inner), range_(range) {}
+  bool writeFrame(int32_t number, const Pixel* frame, int32_t stride) override {
+    if (number < range_.first || number >= range_.end) return true;
+    return inner_.writeFrame(number, frame, stride);
+  }
+
+ private:
+  standin::FrameSink& inner_;
+  FrameRange range_;
+};
+
+// How many frames of a clip of `frames` frames (-1: unknown) the range writes.
+int64_t framesInRange(int64_t frames, FrameRange range) {
+  if (frames < 0) return -1;
+  return std::max<int64_t>(0, std::min(frames, range.end) - range.first);
+}
+
 // `quillet demo [DIR]`.
 int runDemoCommand(int argc, char** argv) {
   constexpr const char* kUsage =
@@ -492,17 +531,20 @@ int runTool(int argc, char** argv) {
 
   const bool showProgress = options.progress == ProgressMode::kOn ||
                             (options.progress == ProgressMode::kAuto && stderrIsTerminal());
-  ProgressSink progressSink(*writer, showProgress,
-                            showProgress ? framesInInput(options.input, in, *reader) : -1);
+  ProgressSink progressSink(
+      *writer, showProgress,
+      showProgress ? framesInRange(framesInInput(options.input, in, *reader), options.frames) : -1);
   std::optional<PreviewCapture> capture;
   std::optional<CapturingSource> capturingSource;
   std::optional<CapturingSink> capturingSink;
-  standin::FrameSource* source = reader.get();
-  standin::FrameSink* sink = &progressSink;
+  RangeSource rangeSource(*reader, options.frames);
+  standin::FrameSource* source = &rangeSource;
+  RangeSink rangeSink(progressSink, options.frames);
+  standin::FrameSink* sink = &rangeSink;
   if (options.preview) {
     capture.emplace(options.preview->frame, frame.width, frame.height);
-    source = &capturingSource.emplace(*reader, *capture);
-    sink = &capturingSink.emplace(progressSink, *capture);
+    source = &capturingSource.emplace(rangeSource, *capture);
+    sink = &capturingSink.emplace(rangeSink, *capture);
   }
   // Flushes and closes the output once, at the end or on an interrupt, under the interrupt
   // lock either way.
@@ -533,8 +575,9 @@ int runTool(int argc, char** argv) {
       hooks.input = [&](int64_t n, const uint8_t* p) { preview->input(n, p); };
       hooks.output = [&](int64_t n, const uint8_t* p) { preview->output(n, p); };
     }
-    const EngineRunResult run = runOnEngine(engineConfigFor(options, *reader),
-                                            reader->payloadBytes(), payloads, sinkPayloads, hooks);
+    const EngineRunResult run =
+        runOnEngine(engineConfigFor(options, *reader), reader->payloadBytes(), payloads,
+                    sinkPayloads, hooks, options.frames);
     {
       const std::lock_guard<std::mutex> hold(interruptLock());
       closeOutput();

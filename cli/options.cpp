@@ -64,6 +64,15 @@ CLI::Validator previewValidator() {
       "");
 }
 
+CLI::Validator frameRangeValidator() {
+  return CLI::Validator(
+      [](std::string& text) -> std::string {
+        if (parseFrameRange(text)) return {};
+        return "'" + text + "' is not A:B with 0 <= A < B <= " + std::to_string(INT64_MAX);
+      },
+      "");
+}
+
 CLI::Validator orderValidator() {
   return CLI::Validator(
       [](std::string& text) -> std::string {
@@ -83,6 +92,22 @@ std::string oneLine(std::string text) {
 
 int defaultThreads() { return std::max(1, static_cast<int>(std::thread::hardware_concurrency())); }
 }  // namespace
+
+std::optional<FrameRange> parseFrameRange(const std::string& text) {
+  const size_t colon = text.find(':');
+  if (colon == std::string::npos) return std::nullopt;
+  const auto number = [](std::string_view digits) -> std::optional<int64_t> {
+    int64_t value = 0;
+    const char* end = digits.data() + digits.size();
+    const auto [last, error] = std::from_chars(digits.data(), end, value);
+    if (digits.empty() || error != std::errc{} || last != end || value < 0) return std::nullopt;
+    return value;
+  };
+  const std::optional<int64_t> first = number(std::string_view(text).substr(0, colon));
+  const std::optional<int64_t> end = number(std::string_view(text).substr(colon + 1));
+  if (!first || !end || *first >= *end) return std::nullopt;
+  return FrameRange{*first, *end};
+}
 
 std::optional<FrameSize> parseFrameSize(const std::string& text) {
   const size_t x = text.find('x');
@@ -188,7 +213,7 @@ std::variant<Options, ParseExit> parseOptions(int argc, const char* const* argv)
 
   std::string tap = "0", top = "0", bottom = "0", motion = "24", motion2 = "64";
   std::string threads = std::to_string(defaultThreads());
-  std::string cpu = "auto", format = "y4m", size, maxSize, order = "forward", preview;
+  std::string cpu = "auto", format = "y4m", size, maxSize, order = "forward", preview, frames;
   bool showMotion = false, nextFrame = false, useMax = false, progress = false, quiet = false;
   Options options;
 
@@ -239,6 +264,10 @@ std::variant<Options, ParseExit> parseOptions(int argc, const char* const* argv)
   word("--preview", preview, "N:FILE.png",
        "write frame N (from 0) as input, output and motion weights side by side",
        previewValidator());
+  word("--frames", frames, "A:B",
+       "write only output frames A..B-1 (from 0), exactly as in a whole run; B past the end "
+       "writes to the end",
+       frameRangeValidator());
   CLI::Option* progressFlag =
       app.add_flag("--progress", progress, "show the progress line on stderr");
   app.add_flag("--quiet", quiet, "print nothing but errors")->excludes(progressFlag);
@@ -283,6 +312,16 @@ std::variant<Options, ParseExit> parseOptions(int argc, const char* const* argv)
   if (!maxSize.empty()) options.maxSize = parseFrameSize(maxSize);
   options.order = *standin::parseProcessingOrder(order);
   if (!preview.empty()) options.preview = parsePreviewRequest(preview);
+  if (!frames.empty()) options.frames = *parseFrameRange(frames);
+  if (options.preview && (options.preview->frame < options.frames.first ||
+                          options.preview->frame >= options.frames.end)) {
+    return ParseExit{2,
+                     "--preview: frame " + std::to_string(options.preview->frame) +
+                         " is not written with --frames " + frames + "; choose N in " +
+                         std::to_string(options.frames.first) + ".." +
+                         std::to_string(options.frames.end - 1),
+                     false};
+  }
   options.editorPath = app.count("--order") > 0 || options.maxSize || options.threads == 0;
   options.progress = quiet      ? ProgressMode::kOff
                      : progress ? ProgressMode::kOn

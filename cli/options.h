@@ -5,6 +5,7 @@
 #include <string>
 #include <variant>
 
+#include "cli/engine_run.h"
 #include "cli/preview.h"
 #include "host/cpu_features.h"
 #include "include/quillet/quillet.h"
@@ -35,7 +36,8 @@ struct Options {
   std::optional<FrameSize> maxSize;  // --max-size
   standin::ProcessingOrder order;
   ProgressMode progress = ProgressMode::kAuto;
-  std::optional<PreviewRequest> preview;  // --preview N:FILE.png
+  std::optional<PreviewRequest> preview;  // --preview N:FILE.png, N inside `frames`
+  FrameRange frames;                      // --frames A:B
   // --order, --max-size or --threads 0 describe the editor's side: the clip then runs through
   // the plug-in's record and the stand-in host instead of the engine.
   bool editorPath = false;
@@ -54,6 +56,9 @@ struct ParseExit {
 // Parses the command line, argv[0] being the program. A bad option or value gives exit code 2 and
 // one line that names the option and what it accepts.
 std::variant<Options, ParseExit> parseOptions(int argc, const char* const* argv);
+
+// Parses "A:B" with 0 <= A < B, both 64-bit.
+std::optional<FrameRange> parseFrameRange(const std::string& text);
 
 // Parses "WxH" with both sides in 1..kMaxDimension.
 std::optional<FrameSize> parseFrameSize(const std::string& text);
