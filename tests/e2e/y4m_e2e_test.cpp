@@ -728,5 +728,104 @@ TEST_F(Y4mCli, MessagesSayWhatWentWrong) {
   EXPECT_EQ(readFile(path("in.y4m")), kHeader + frames(2));
 }
 
+// ---- chunked runs ----------------------------------------------------------------------------
+
+// A combed 4:2:0 clip: a bright bar moving 3 pixels a field over a static texture, each row
+// taken from the field it belongs to, so every frame's motion depends on its neighbours.
+constexpr int32_t kChunkWidth = 40, kChunkHeight = 24, kChunkFrames = 8;
+constexpr size_t kChunkFrameBytes = kChunkWidth * kChunkHeight * 3 / 2;
+
+std::string combedClip() {
+  std::string s = "YUV4MPEG2 W40 H24 F25:1 It A1:1 C420jpeg\n";
+  for (int32_t n = 0; n < kChunkFrames; ++n) {
+    s += "FRAME\n";
+    for (int32_t y = 0; y < kChunkHeight; ++y) {
+      const int32_t bar = (n * 2 + (y & 1)) * 3 % kChunkWidth;
+      for (int32_t x = 0; x < kChunkWidth; ++x) {
+        const bool lit = x >= bar && x < bar + 8;
+        s.push_back(static_cast<char>(lit ? 220 : 30 + (x * 5 + y * 11) % 60));
+      }
+    }
+    for (size_t i = 0; i < kChunkFrameBytes / 3; ++i) {
+      s.push_back(static_cast<char>(110 + (i * 3 + static_cast<size_t>(n) * 17) % 40));
+    }
+  }
+  return s;
+}
+
+// Output frames A..B-1 of --frames A:B are those frames of the whole run, on the engine and on
+// the plug-in path, with --next-frame so that frame B is read; bad ranges exit 2.
+TEST_F(Y4mCli, FramesWritesSlicesOfTheWholeRun) {
+  writeFile(path("in.y4m"), combedClip());
+  const std::string in = quote(path("in.y4m")), out = quote(path("out.y4m"));
+  const std::string settings = "--tap 3 --next-frame --motion 16 ";
+  struct Case {
+    const char* path;  // how the clip runs
+    const char* frames;
+    int64_t first, end;  // the whole run's frames expected
+  };
+  const Case cases[] = {
+      {"", "0:1", 0, 1},
+      {"", "1:3", 1, 3},
+      {"", "3:6", 3, 6},
+      {"", "7:8", 7, 8},
+      {"", "6:100", 6, 8},
+      {"", "9:12", 8, 8},
+      {"--threads 0 ", "0:1", 0, 1},
+      {"--threads 0 ", "3:6", 3, 6},
+      {"--threads 0 ", "6:100", 6, 8},
+  };
+  std::string whole[2];
+  for (int p = 0; p < 2; ++p) {
+    const Outcome o = quillet(settings + (p ? "--threads 0 " : "") + in + " " + out);
+    ASSERT_EQ(o.exitCode, 0) << o.err;
+    whole[p] = readFile(path("out.y4m"));
+  }
+  ASSERT_TRUE(whole[0] == whole[1]);
+  ASSERT_FALSE(whole[0] == readFile(path("in.y4m"))) << "the filter left the clip as it was";
+  const std::vector<std::string> frames = payloadsOf(whole[0], kChunkFrameBytes);
+  ASSERT_EQ(frames.size(), size_t{kChunkFrames});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.path) + c.frames);
+    const Outcome o = quillet(settings + c.path + "--frames " + c.frames + " " + in + " " + out);
+    ASSERT_EQ(o.exitCode, 0) << o.err;
+    const std::string part = readFile(path("out.y4m"));
+    EXPECT_EQ(firstLine(part), firstLine(whole[0]));
+    const std::vector<std::string> got = payloadsOf(part, kChunkFrameBytes);
+    const std::vector<std::string> want(frames.begin() + c.first, frames.begin() + c.end);
+    EXPECT_TRUE(got == want) << got.size() << " frames written, " << want.size()
+                             << " expected; or their bytes differ";
+  }
+
+  const char* bad[] = {
+      "3:3", "4:2", "-1:2", "2", "a:b", ":5", "1:9223372036854775808", "1:3 --preview 3:p.png"};
+  for (const char* range : bad) {
+    SCOPED_TRACE(range);
+    fs::remove(path("out.y4m"));
+    const Outcome o = quillet("--frames " + std::string(range) + " " + in + " " + out);
+    EXPECT_EQ(o.exitCode, 2);
+    EXPECT_EQ(o.err.find('\n'), o.err.size() - 1) << o.err;
+    EXPECT_NE(o.err.find("--frames"), std::string::npos) << o.err;
+    EXPECT_FALSE(fs::exists(path("out.y4m")));
+  }
+}
+
+// scripts/chunked.sh runs the chunks with GNU parallel and joins them into the whole run's bytes.
+TEST_F(Y4mCli, ChunkedScriptJoinsToTheWholeRun) {
+  if (access("/usr/bin/parallel", X_OK) != 0) GTEST_SKIP() << "no GNU parallel";
+  writeFile(path("in.y4m"), combedClip());
+  const std::string settings = "--tap 2 --next-frame --motion 16";
+  Outcome o = quillet(settings + " " + quote(path("in.y4m")) + " " + quote(path("whole.y4m")));
+  ASSERT_EQ(o.exitCode, 0) << o.err;
+  // Chunks of 3 frames: 0:3, 3:6 and the last, shorter one.
+  o = shell("QUILLET=" + quote(QUILLET_BINARY) + " " +
+            quote(std::string(QUILLET_SOURCE_DIR) + "/scripts/chunked.sh") + " " +
+            quote(path("in.y4m")) + " " + quote(path("joined.y4m")) + " 3 -j2 -- " + settings);
+  ASSERT_EQ(o.exitCode, 0) << o.err;
+  EXPECT_TRUE(readFile(path("joined.y4m")) == readFile(path("whole.y4m")));
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 5)
+      << "chunks left behind";
+}
+
 }  // namespace
 }  // namespace quillet::test
