@@ -30,9 +30,9 @@ done
 [ $# -gt 0 ] && shift
 quillet_args=("$@")
 quillet=${QUILLET:-quillet}
-remote=()
+remote=0
 for arg in "${parallel_args[@]}"; do
-  case $arg in -S* | --sshlogin* | --slf* | --sshloginfile*) remote=(1) ;; esac
+  case $arg in -S* | --sshlogin* | --slf*) remote=1 ;; esac
 done
 
 # Frames in the input, from its header and size. Frame markers with parameters make frames
@@ -65,6 +65,8 @@ trap 'rm -rf -- "$chunks"' EXIT
 starts=()
 for ((a = 0; a == 0 || a < frames; a += chunk)); do starts+=("$a"); done
 last=${starts[${#starts[@]} - 1]}
+transfers=()
+[ "$remote" = 1 ] && transfers=(--basefile "$input" --return "$chunks/{1}.y4m" --cleanup)
 
 command="mkdir -p $(printf %q "$chunks") && $(printf %q "$quillet") --quiet"
 for arg in "${quillet_args[@]}"; do command+=" $(printf %q "$arg")"; done
@@ -72,8 +74,7 @@ command+=" --frames {1}:{2} $(printf %q "$input") $(printf %q "$chunks")/{1}.y4m
 for a in "${starts[@]}"; do
   # The last chunk has no end: it writes whatever the file holds from its start.
   [ "$a" = "$last" ] && echo "$a 9223372036854775807" || echo "$a $((a + chunk))"
-done | parallel --will-cite --halt now,fail=1 --colsep ' ' \
-  ${remote:+--basefile "$input" --return "$chunks/{1}.y4m" --cleanup} "${parallel_args[@]}" \
+done | parallel --will-cite --halt now,fail=1 --colsep ' ' "${transfers[@]}" "${parallel_args[@]}" \
   "$command"
 
 # A chunk is a whole Y4M file: the first one whole, then the others' frames after their header
