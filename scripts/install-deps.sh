@@ -7,7 +7,7 @@ what=${1:-all}
 native=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev libpng-dev
         pkg-config)
 tests=(ffmpeg clang libclang-rt-14-dev clang-format g++-mingw-w64-i686 wine wine32:i386
-       binutils-mingw-w64-i686 parallel)
+       binutils-mingw-w64-i686 parallel hyperfine jq)
 
 wanted=("${native[@]}")
 [ "$what" = all ] && wanted+=("${tests[@]}")

@@ -1,0 +1,152 @@
+// libFuzzer entry for the engine's C API: a random format, size, worker count, kernel set and
+// settings, then a random sequence of pushes (some with bad frames), pulls, setting changes and
+// the flush. Besides "no crash, no leak, no undefined behaviour" it checks that every call
+// answers a status of the API, that a pull writes nothing outside the planes it was given, and
+// that the same calls on an engine with one worker give the same bytes.
+
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "include/quillet/quillet.h"
+
+namespace {
+
+constexpr uint8_t kGuard = 0xA5;
+constexpr size_t kGuardBytes = 16;
+
+void check(bool ok) {
+  if (!ok) std::abort();
+}
+
+bool knownStatus(QuilletStatus s) {
+  return s == QUILLET_OK || s == QUILLET_AGAIN || s == QUILLET_END ||
+         s == QUILLET_ERROR_ARGUMENT || s == QUILLET_ERROR_UNSUPPORTED ||
+         s == QUILLET_ERROR_MEMORY || s == QUILLET_ERROR_STATE;
+}
+
+// One frame's planes, each row followed by `slack` spare bytes and the plane by guard bytes.
+struct Planes {
+  std::vector<uint8_t> bytes;
+  QuilletFrame frame{};
+  size_t planeStart[3] = {};
+  size_t planeBytes[3] = {};
+
+  Planes(const QuilletConfig& c, size_t slack) {
+    size_t at = kGuardBytes;
+    for (int p = 0; p < 3; ++p) {
+      const size_t row = quillet_plane_row_bytes(&c, p);
+      if (row == 0) break;
+      planeStart[p] = at;
+      planeBytes[p] = (row + slack) * static_cast<size_t>(quillet_plane_rows(&c, p));
+      frame.strides[p] = static_cast<ptrdiff_t>(row + slack);
+      at += planeBytes[p] + kGuardBytes;
+    }
+    bytes.assign(at, kGuard);
+    for (int p = 0; p < 3; ++p) {
+      if (planeBytes[p] != 0) frame.planes[p] = bytes.data() + planeStart[p];
+    }
+  }
+  bool guardsIntact() const {
+    size_t from = 0;
+    for (int p = 0; p < 3 && planeBytes[p] != 0; ++p) {
+      for (size_t i = from; i < planeStart[p]; ++i) {
+        if (bytes[i] != kGuard) return false;
+      }
+      from = planeStart[p] + planeBytes[p];
+    }
+    for (size_t i = from; i < bytes.size(); ++i) {
+      if (bytes[i] != kGuard) return false;
+    }
+    return true;
+  }
+};
+
+QuilletSettings settingsFrom(FuzzedDataProvider& in) {
+  QuilletSettings s;
+  s.tap = in.ConsumeIntegralInRange(-2, 8);
+  s.top = in.ConsumeIntegralInRange(-5, 300);
+  s.bottom = in.ConsumeIntegralInRange(-5, 300);
+  s.motion = in.ConsumeIntegralInRange(-5, 300);
+  s.motion2 = in.ConsumeIntegralInRange(-5, 300);
+  s.show_motion = in.ConsumeIntegralInRange(-1, 2);
+  s.next_frame = in.ConsumeIntegralInRange(-1, 2);
+  s.use_max = in.ConsumeIntegralInRange(-1, 2);
+  return s;
+}
+
+// Runs the calls the data describes on an engine with `threads` workers; the frames pulled,
+// in order.
+std::vector<std::vector<uint8_t>> run(const uint8_t* data, size_t size, int threads) {
+  FuzzedDataProvider in(data, size);
+  QuilletConfig c;
+  quillet_default_config(&c);
+  c.width = in.ConsumeIntegralInRange(0, 40);
+  c.height = in.ConsumeIntegralInRange(0, 70);
+  c.layout = static_cast<QuilletLayout>(in.ConsumeIntegralInRange(0, 5));
+  c.bit_depth = in.ConsumeIntegralInRange(7, 17);
+  c.cpu = static_cast<QuilletCpu>(in.ConsumeIntegralInRange(0, 6));
+  c.settings = settingsFrom(in);
+  c.threads = threads;
+  QuilletEngine* engine = nullptr;
+  const QuilletStatus made = quillet_create(&c, &engine);
+  check(knownStatus(made));
+  check((made == QUILLET_OK) == (engine != nullptr));
+  std::vector<std::vector<uint8_t>> pulled;
+  if (engine == nullptr) return pulled;
+
+  uint32_t sample = 1;
+  while (in.remaining_bytes() > 0 && pulled.size() < 12) {
+    switch (in.ConsumeIntegralInRange(0, 5)) {
+      case 0:
+      case 1: {
+        Planes frame(c, in.ConsumeIntegralInRange<size_t>(0, 3));
+        for (int p = 0; p < 3 && frame.planeBytes[p] != 0; ++p) {
+          for (size_t i = 0; i < frame.planeBytes[p]; ++i) {
+            sample = sample * 1664525u + 1013904223u;
+            frame.bytes[frame.planeStart[p] + i] = static_cast<uint8_t>(sample >> 24);
+          }
+        }
+        if (in.ConsumeBool() && in.ConsumeBool()) frame.frame.planes[2] = nullptr;
+        if (in.ConsumeBool() && in.ConsumeBool()) frame.frame.strides[0] -= 1;
+        check(knownStatus(quillet_push(engine, &frame.frame)));
+        break;
+      }
+      case 2:
+      case 3: {
+        Planes out(c, in.ConsumeIntegralInRange<size_t>(0, 3));
+        int64_t number = -1;
+        const QuilletStatus s = quillet_pull(engine, &out.frame, &number);
+        check(knownStatus(s));
+        check(out.guardsIntact());
+        if (s == QUILLET_OK) {
+          check(number == static_cast<int64_t>(pulled.size()));
+          pulled.push_back(out.bytes);
+        }
+        break;
+      }
+      case 4: {
+        const QuilletSettings s = settingsFrom(in);
+        check(knownStatus(quillet_set_settings(engine, &s)));
+        break;
+      }
+      default:
+        check(knownStatus(quillet_flush(engine)));
+        break;
+    }
+  }
+  quillet_destroy(engine);
+  return pulled;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const auto two = run(data, size, 2);
+  const auto one = run(data, size, 1);
+  check(one == two);
+  return 0;
+}
