@@ -5,7 +5,8 @@
 # Usage: install_test.sh BUILD_DIR WORK_DIR LIBDIR SANITIZE [PATH...]
 #   LIBDIR: the library directory under the prefix; SANITIZE: the build's -fsanitize= list (may
 #   be empty), which the programs built against it need too; PATH: files that must be installed,
-#   relative to the prefix.
+#   relative to the prefix. With QUILLET_PYTHON and QUILLET_PYTHON_DIR set, the installed Python
+#   package is imported too.
 set -euo pipefail
 build=$1 work=$2 libdir_name=$3 sanitize=$4
 shift 4
@@ -44,3 +45,11 @@ cmake -S "$here/consumer" -B "$work/cmake" -G Ninja -DCMAKE_PREFIX_PATH="$prefix
   -DCMAKE_C_FLAGS="${flags[*]}" > "$work/cmake.log"
 cmake --build "$work/cmake" > "$work/cmake-build.log"
 "$work/cmake/consumer"
+
+# The installed Python package, with the interpreter it was built for.
+if [ -n "${QUILLET_PYTHON:-}" ]; then
+  PYTHONPATH=$prefix/$QUILLET_PYTHON_DIR "$QUILLET_PYTHON" -c '
+import sys, quillet
+assert quillet.__file__.startswith(sys.argv[1]), quillet.__file__
+quillet.Filter(8, 8)' "$prefix"
+fi
