@@ -156,9 +156,10 @@ static gboolean gst_quillet_start_engine(GstQuillet* self, const QuilletSettings
   QuilletFrame scratch = {{NULL, NULL, NULL}, {0, 0, 0}};
   GstVideoFrame out;
   GstBuffer* scratch_buffer = NULL;
+  gboolean mapped = FALSE;
   if (discard > 0) {
     scratch_buffer = gst_buffer_new_allocate(NULL, GST_VIDEO_INFO_SIZE(&self->info), NULL);
-    ok = gst_video_frame_map(&out, &self->info, scratch_buffer, GST_MAP_WRITE);
+    ok = mapped = gst_video_frame_map(&out, &self->info, scratch_buffer, GST_MAP_WRITE);
     for (guint p = 0; ok && p < GST_VIDEO_FRAME_N_PLANES(&out) && p < 3; ++p) {
       scratch.planes[p] = GST_VIDEO_FRAME_PLANE_DATA(&out, p);
       scratch.strides[p] = GST_VIDEO_FRAME_PLANE_STRIDE(&out, p);
@@ -177,10 +178,8 @@ static gboolean gst_quillet_start_engine(GstQuillet* self, const QuilletSettings
     --discard;
   }
   g_queue_clear(&history);
-  if (scratch_buffer != NULL) {
-    gst_video_frame_unmap(&out);
-    gst_buffer_unref(scratch_buffer);
-  }
+  if (mapped) gst_video_frame_unmap(&out);
+  if (scratch_buffer != NULL) gst_buffer_unref(scratch_buffer);
   if (!ok || discard > 0) {
     GST_ELEMENT_ERROR(self, STREAM, FAILED, ("cannot move the frames to a new filter"),
                       ("%s", quillet_error_message(engine)));
