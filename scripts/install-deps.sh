@@ -1,13 +1,18 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when they are missing.
-# Usage: scripts/install-deps.sh [native|all]   (native: enough to build and run the demo)
+# Usage: scripts/install-deps.sh [native|all]   (native: enough to build and run the demo; all:
+# also the tests, the Windows build and the Python and GStreamer integrations)
 set -euo pipefail
 what=${1:-all}
 
 native=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev libpng-dev
         pkg-config)
 tests=(ffmpeg clang libclang-rt-14-dev clang-format g++-mingw-w64-i686 wine wine32:i386
-       binutils-mingw-w64-i686 parallel hyperfine jq)
+       binutils-mingw-w64-i686 parallel hyperfine jq
+       # The Python module and the GStreamer element, their tests and the video example.
+       python3-dev pybind11-dev python3-numpy python3-pytest python3-av
+       libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools
+       gstreamer1.0-plugins-base gstreamer1.0-plugins-good)
 
 wanted=("${native[@]}")
 [ "$what" = all ] && wanted+=("${tests[@]}")

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the unit, cross-form and end-to-end suites under
+# Builds everything and runs every test: the unit, cross-form, end-to-end and install suites under
 # AddressSanitizer + UndefinedBehaviorSanitizer, the threaded suites under ThreadSanitizer, the
-# benchmarks for one short iteration, the Windows plug-in and CLI under Wine, the Y4M fuzzer,
-# and the format check.
+# Python and GStreamer suites and the benchmarks (one short iteration) in the release build, the
+# Windows plug-in and CLI under Wine, the Y4M fuzzer, and the format check.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh all
@@ -18,7 +18,7 @@ step() {
 }
 
 format_check() {
-  git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
+  git ls-files '*.cpp' '*.h' '*.c' | xargs clang-format --dry-run --Werror
 }
 
 asan() {
@@ -33,9 +33,12 @@ tsan() {
     ctest --preset tsan -j "$jobs" --timeout 600 -L '^(pipeline_tests|standin_tests|engine_tests)$'
 }
 
+# The Python module and the GStreamer element load into programs built without sanitizers, so
+# their tests run here (the install test runs in every build).
 release() {
   cmake --preset release > /dev/null &&
     cmake --build --preset release -j "$jobs" &&
+    ctest --preset release -j "$jobs" --timeout 600 -L '^(python|gstreamer|install)$' &&
     for b in build/release/bench/*_bench; do
       "$b" --benchmark_min_time=0.001 > /dev/null || return 1
     done

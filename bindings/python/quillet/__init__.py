@@ -1,0 +1,57 @@
+"""Quillet++: removes interlace combing from video frames held as numpy arrays.
+
+    import quillet
+    f = quillet.Filter(1920, 1080, "420", depth=8, tap=3, next_frame=True)
+    for planes in frames:               # each a tuple (Y, Cb, Cr) of 2-D uint8 arrays
+        for out in f.push(planes):
+            write(out)
+    for out in f.flush():
+        write(out)
+"""
+
+from ._quillet import Filter
+
+__all__ = ["Filter", "filter_frames"]
+
+
+def _layout_of(planes, width, height):
+    if len(planes) == 1:
+        return "mono"
+    if len(planes) != 3:
+        raise ValueError(f"a frame has 1 or 3 planes, got {len(planes)}")
+    half_width, half_height = (width + 1) // 2, (height + 1) // 2
+    layouts = {(height, width): "444", (height, half_width): "422", (half_height, half_width): "420"}
+    shape = tuple(getattr(planes[1], "shape", ()))
+    if shape not in layouts:
+        raise ValueError(f"plane 1 has shape {shape}, which fits no layout of a "
+                         f"{width}x{height} frame")
+    return layouts[shape]
+
+
+def filter_frames(frames, *, width=None, height=None, layout=None, depth=None, **settings):
+    """Yields the filtered frames of an iterable of frames, in order.
+
+    Width, height and layout are taken from the first frame unless given; so is the depth of
+    uint8 frames (8). uint16 frames hold 9 to 16 bits, so their depth must be given. The other
+    keyword arguments are Filter's settings.
+    """
+    engine = None
+    for planes in frames:
+        if engine is None:
+            luma = planes[0]
+            if getattr(luma, "ndim", 0) != 2:
+                raise ValueError("plane 0 of the first frame is not a 2-D numpy array")
+            if height is None:
+                height = luma.shape[0]
+            if width is None:
+                width = luma.shape[1]
+            if layout is None:
+                layout = _layout_of(planes, width, height)
+            if depth is None:
+                if luma.dtype.itemsize != 1:
+                    raise ValueError(f"frames of {luma.dtype} need depth= (9 to 16)")
+                depth = 8
+            engine = Filter(width, height, layout, depth, **settings)
+        yield from engine.push(planes)
+    if engine is not None:
+        yield from engine.flush()

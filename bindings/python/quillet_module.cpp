@@ -1,0 +1,269 @@
+// quillet._quillet: the engine's C API as a Python object over numpy planes.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "quillet/quillet.h"
+
+namespace py = pybind11;
+
+namespace quillet::python {
+namespace {
+
+struct LayoutName {
+  const char* name;
+  QuilletLayout layout;
+};
+constexpr std::array<LayoutName, 4> kLayouts{{{"444", QUILLET_LAYOUT_444},
+                                              {"422", QUILLET_LAYOUT_422},
+                                              {"420", QUILLET_LAYOUT_420},
+                                              {"mono", QUILLET_LAYOUT_MONO}}};
+
+struct CpuName {
+  const char* name;
+  QuilletCpu cpu;
+};
+constexpr std::array<CpuName, 6> kCpus{{{"auto", QUILLET_CPU_AUTO},
+                                        {"scalar", QUILLET_CPU_SCALAR},
+                                        {"mmx", QUILLET_CPU_MMX},
+                                        {"sse", QUILLET_CPU_SSE},
+                                        {"sse2", QUILLET_CPU_SSE2},
+                                        {"avx2", QUILLET_CPU_AVX2}}};
+
+QuilletLayout layoutOf(const std::string& name) {
+  for (const LayoutName& l : kLayouts) {
+    if (name == l.name) return l.layout;
+  }
+  throw py::value_error("layout '" + name + "' is not one of 444, 422, 420, mono");
+}
+
+QuilletCpu cpuOf(const std::string& name) {
+  for (const CpuName& c : kCpus) {
+    if (name == c.name) return c.cpu;
+  }
+  throw py::value_error("cpu '" + name + "' is not one of auto, scalar, mmx, sse, sse2, avx2");
+}
+
+// The C API clamps settings as the plug-in's sliders do; here, as on the command line, a value
+// out of range is an error.
+int32_t inRange(const char* name, int value, int lo, int hi) {
+  if (value < lo || value > hi) {
+    throw py::value_error(std::string(name) + " " + std::to_string(value) + " is outside " +
+                          std::to_string(lo) + ".." + std::to_string(hi));
+  }
+  return value;
+}
+
+[[noreturn]] void raiseFor(QuilletStatus status, const char* message) {
+  std::string what = message != nullptr && *message != 0 ? message : quillet_status_string(status);
+  if (status == QUILLET_ERROR_ARGUMENT) throw py::value_error(what);
+  if (status == QUILLET_ERROR_MEMORY) throw std::bad_alloc();
+  throw std::runtime_error(what);
+}
+
+std::string shapeText(py::ssize_t rows, py::ssize_t columns) {
+  return "(" + std::to_string(rows) + ", " + std::to_string(columns) + ")";
+}
+
+class Filter {
+ public:
+  Filter(int width, int height, const std::string& layout, int depth, int tap, int top, int bottom,
+         int motion, int motion2, bool showMotion, bool nextFrame, bool useMax, int threads,
+         const std::string& cpu) {
+    quillet_default_config(&config_);
+    config_.width = width;
+    config_.height = height;
+    config_.layout = layoutOf(layout);
+    config_.bit_depth = inRange("depth", depth, 8, 16);
+    QuilletSettings& s = config_.settings;
+    s.tap = inRange("tap", tap, 0, 6);
+    s.top = inRange("top", top, 0, 256);
+    s.bottom = inRange("bottom", bottom, 0, 256);
+    s.motion = inRange("motion", motion, 0, 256);
+    s.motion2 = inRange("motion2", motion2, 0, 256);
+    s.show_motion = showMotion ? 1 : 0;
+    s.next_frame = nextFrame ? 1 : 0;
+    s.use_max = useMax ? 1 : 0;
+    config_.threads = inRange("threads", threads, 0, 256);
+    config_.cpu = cpuOf(cpu);
+    QuilletEngine* engine = nullptr;
+    const QuilletStatus status = quillet_create(&config_, &engine);
+    if (status != QUILLET_OK) raiseFor(status, quillet_error_message(nullptr));
+    engine_.reset(engine);
+    planes_ = config_.layout == QUILLET_LAYOUT_MONO ? 1 : 3;
+    layoutName_ = layout;
+  }
+
+  py::list push(const py::sequence& planes) {
+    QuilletFrame frame{};
+    // Held here so that no plane goes away while the GIL is released, whatever else happens to
+    // the sequence.
+    const std::vector<py::array> arrays = check(planes, frame);
+    QuilletStatus status;
+    {
+      py::gil_scoped_release unlocked;
+      std::lock_guard<std::mutex> lock(mutex_);
+      status = quillet_push(engine_.get(), &frame);
+    }
+    if (status != QUILLET_OK) raiseFor(status, quillet_error_message(engine_.get()));
+    return ready();
+  }
+
+  py::list flush() {
+    QuilletStatus status;
+    {
+      py::gil_scoped_release unlocked;
+      std::lock_guard<std::mutex> lock(mutex_);
+      status = quillet_flush(engine_.get());
+    }
+    if (status != QUILLET_OK) raiseFor(status, quillet_error_message(engine_.get()));
+    return ready();
+  }
+
+  int width() const { return config_.width; }
+  int height() const { return config_.height; }
+  const std::string& layout() const { return layoutName_; }
+  int depth() const { return config_.bit_depth; }
+  int threads() const { return quillet_engine_threads(engine_.get()); }
+  std::string cpu() const {
+    const QuilletCpu running = quillet_engine_cpu(engine_.get());
+    for (const CpuName& c : kCpus) {
+      if (c.cpu == running) return c.name;
+    }
+    return "unknown";
+  }
+
+ private:
+  struct EngineDeleter {
+    void operator()(QuilletEngine* engine) const { quillet_destroy(engine); }
+  };
+
+  py::dtype sampleType() const {
+    return config_.bit_depth > 8 ? py::dtype::of<uint16_t>() : py::dtype::of<uint8_t>();
+  }
+
+  // Fills `frame` from the planes, or raises ValueError naming the first plane that does not
+  // fit this filter's format. No plane is converted or copied: the frame points into them.
+  std::vector<py::array> check(const py::sequence& planes, QuilletFrame& frame) const {
+    if (static_cast<int>(py::len(planes)) != planes_) {
+      throw py::value_error("a " + layoutName_ + " frame has " + std::to_string(planes_) +
+                            " plane(s), got " + std::to_string(py::len(planes)));
+    }
+    const py::dtype type = sampleType();
+    std::vector<py::array> arrays;
+    for (int p = 0; p < planes_; ++p) {
+      const py::object plane = planes[static_cast<size_t>(p)];
+      const std::string name = "plane " + std::to_string(p);
+      if (!py::isinstance<py::array>(plane)) {
+        throw py::value_error(name + " is a " +
+                              std::string(py::str(plane.get_type().attr("__name__"))) +
+                              ", not a numpy array");
+      }
+      auto array = plane.cast<py::array>();
+      if (!array.dtype().equal(type)) {
+        throw py::value_error(name + " has dtype " +
+                              std::string(py::str(py::handle(array.dtype()))) + "; " +
+                              std::to_string(config_.bit_depth) + "-bit frames need " +
+                              std::string(py::str(py::handle(type))));
+      }
+      const auto rows = static_cast<py::ssize_t>(quillet_plane_rows(&config_, p));
+      const auto columns = static_cast<py::ssize_t>(quillet_plane_row_bytes(&config_, p)) /
+                           static_cast<py::ssize_t>(type.itemsize());
+      if (array.ndim() != 2 || array.shape(0) != rows || array.shape(1) != columns) {
+        std::string got = "(";
+        for (py::ssize_t d = 0; d < array.ndim(); ++d) {
+          got += (d > 0 ? ", " : "") + std::to_string(array.shape(d));
+        }
+        got += array.ndim() == 1 ? ",)" : ")";
+        throw py::value_error(name + " has shape " + got + "; " + std::to_string(config_.width) +
+                              "x" + std::to_string(config_.height) + " " + layoutName_ + " needs " +
+                              shapeText(rows, columns));
+      }
+      if (array.strides(1) != type.itemsize() || array.strides(0) < columns * type.itemsize()) {
+        throw py::value_error(name + " has strides " +
+                              shapeText(array.strides(0), array.strides(1)) +
+                              "; its rows must be contiguous and in order "
+                              "(numpy.ascontiguousarray makes them so)");
+      }
+      frame.planes[p] = const_cast<void*>(array.data());
+      frame.strides[p] = array.strides(0);
+      arrays.push_back(std::move(array));
+    }
+    return arrays;
+  }
+
+  // Pulls every frame now ready, each into new arrays.
+  py::list ready() {
+    py::list frames;
+    for (;;) {
+      std::vector<py::array> out;
+      QuilletFrame frame{};
+      for (int p = 0; p < planes_; ++p) {
+        const auto rows = static_cast<py::ssize_t>(quillet_plane_rows(&config_, p));
+        const auto columns = static_cast<py::ssize_t>(quillet_plane_row_bytes(&config_, p)) /
+                             static_cast<py::ssize_t>(sampleType().itemsize());
+        out.emplace_back(sampleType(), std::vector<py::ssize_t>{rows, columns});
+        frame.planes[p] = out.back().mutable_data();
+        frame.strides[p] = out.back().strides(0);
+      }
+      QuilletStatus status;
+      {
+        py::gil_scoped_release unlocked;
+        std::lock_guard<std::mutex> lock(mutex_);
+        status = quillet_pull(engine_.get(), &frame, nullptr);
+      }
+      if (status == QUILLET_AGAIN || status == QUILLET_END) return frames;
+      if (status != QUILLET_OK) raiseFor(status, quillet_error_message(engine_.get()));
+      py::tuple planes(out.size());
+      for (size_t p = 0; p < out.size(); ++p) planes[p] = std::move(out[p]);
+      frames.append(std::move(planes));
+    }
+  }
+
+  QuilletConfig config_{};
+  std::unique_ptr<QuilletEngine, EngineDeleter> engine_;
+  std::mutex mutex_;  // one call into the engine at a time, whichever thread makes it
+  int planes_ = 3;
+  std::string layoutName_;
+};
+
+}  // namespace
+}  // namespace quillet::python
+
+PYBIND11_MODULE(_quillet, m) {
+  using quillet::python::Filter;
+  m.doc() = "The Quillet++ engine over numpy planes.";
+  py::class_<Filter>(m, "Filter", R"doc(
+Filter(width, height, layout="420", depth=8, *, tap=0, top=0, bottom=0, motion=24, motion2=64,
+       show_motion=False, next_frame=False, max=False, threads=0, cpu="auto")
+
+Removes interlace combing from a stream of frames of one format. A frame is a tuple of 2-D
+numpy arrays, one per plane (Y for "mono"; Y, Cb, Cr otherwise, chroma halved across for "422"
+and across and down for "420"): uint8 for 8-bit video, uint16 with the value in the low bits for
+9 to 16 bits. threads=0 runs one worker per processor.)doc")
+      .def(py::init<int, int, const std::string&, int, int, int, int, int, int, bool, bool, bool,
+                    int, const std::string&>(),
+           py::arg("width"), py::arg("height"), py::arg("layout") = "420", py::arg("depth") = 8,
+           py::kw_only(), py::arg("tap") = 0, py::arg("top") = 0, py::arg("bottom") = 0,
+           py::arg("motion") = 24, py::arg("motion2") = 64, py::arg("show_motion") = false,
+           py::arg("next_frame") = false, py::arg("max") = false, py::arg("threads") = 0,
+           py::arg("cpu") = "auto")
+      .def("push", &Filter::push, py::arg("planes"),
+           "Takes one frame (copied in); returns the list of frames now ready, in order.")
+      .def("flush", &Filter::flush,
+           "Ends the stream; returns the frames still held. push() is an error afterwards.")
+      .def_property_readonly("width", &Filter::width)
+      .def_property_readonly("height", &Filter::height)
+      .def_property_readonly("layout", &Filter::layout)
+      .def_property_readonly("depth", &Filter::depth)
+      .def_property_readonly("threads", &Filter::threads, "Worker threads the engine runs.")
+      .def_property_readonly("cpu", &Filter::cpu, "The kernel set the engine runs.");
+}

@@ -1,0 +1,215 @@
+/* The quillet element in a GstHarness: latency, end of stream, flush and discontinuity, a
+ * property changed mid-stream, a caps change. */
+#include <gst/check/gstcheck.h>
+#include <gst/check/gstharness.h>
+#include <gst/video/video.h>
+
+#define FRAME_TIME (GST_SECOND / 25)
+#define INTERLACE_FLAGS (GST_VIDEO_BUFFER_FLAG_INTERLACED | GST_VIDEO_BUFFER_FLAG_TFF)
+
+static gchar* caps_string(gint width, gint height) {
+  return g_strdup_printf(
+      "video/x-raw,format=I420,width=%d,height=%d,framerate=25/1,interlace-mode=interleaved", width,
+      height);
+}
+
+static GstHarness* harness_new(gint width, gint height, gboolean next_frame) {
+  GstHarness* h = gst_harness_new("quillet");
+  g_object_set(h->element, "next-frame", next_frame, "threads", 2, NULL);
+  gchar* caps = caps_string(width, height);
+  gst_harness_set_src_caps_str(h, caps);
+  g_free(caps);
+  return h;
+}
+
+/* Frame n of a clip: a bright bar moving right over a dark ground, both shaded from top to
+ * bottom, the bar's odd rows 3 pixels behind (combing). */
+static GstBuffer* frame_new(gint width, gint height, gint n) {
+  GstVideoInfo info;
+  gst_video_info_set_format(&info, GST_VIDEO_FORMAT_I420, (guint)width, (guint)height);
+  GstBuffer* buffer = gst_buffer_new_allocate(NULL, GST_VIDEO_INFO_SIZE(&info), NULL);
+  GstVideoFrame frame;
+  fail_unless(gst_video_frame_map(&frame, &info, buffer, GST_MAP_WRITE));
+  for (gint y = 0; y < height; ++y) {
+    guint8* row = (guint8*)GST_VIDEO_FRAME_PLANE_DATA(&frame, 0) +
+                  y * GST_VIDEO_FRAME_PLANE_STRIDE(&frame, 0);
+    const gint left = 6 * n + 3 * (y & 1);
+    for (gint x = 0; x < width; ++x)
+      row[x] = (guint8)(x >= left && x < left + width / 4 ? 235 - y : 16 + y);
+  }
+  for (guint p = 1; p < 3; ++p) {
+    memset(GST_VIDEO_FRAME_PLANE_DATA(&frame, p), 128,
+           (gsize)GST_VIDEO_FRAME_PLANE_STRIDE(&frame, p) * GST_VIDEO_FRAME_COMP_HEIGHT(&frame, p));
+  }
+  gst_video_frame_unmap(&frame);
+  GST_BUFFER_PTS(buffer) = (GstClockTime)n * FRAME_TIME;
+  GST_BUFFER_DURATION(buffer) = FRAME_TIME;
+  GST_BUFFER_FLAG_SET(buffer, INTERLACE_FLAGS);
+  return buffer;
+}
+
+static void push_frame(GstHarness* h, gint n, gboolean discont) {
+  GstBuffer* buffer = frame_new(64, 48, n);
+  if (discont) GST_BUFFER_FLAG_SET(buffer, GST_BUFFER_FLAG_DISCONT);
+  fail_unless_equals_int(gst_harness_push(h, buffer), GST_FLOW_OK);
+}
+
+/* Every buffer the element has sent so far, in order. */
+static GPtrArray* take_all(GstHarness* h) {
+  GPtrArray* out = g_ptr_array_new_with_free_func((GDestroyNotify)gst_buffer_unref);
+  GstBuffer* buffer;
+  while ((buffer = gst_harness_try_pull(h)) != NULL) g_ptr_array_add(out, buffer);
+  return out;
+}
+
+static gboolean same_bytes(GstBuffer* a, GstBuffer* b) {
+  GstMapInfo ma;
+  fail_unless(gst_buffer_map(a, &ma, GST_MAP_READ));
+  const gboolean same =
+      gst_buffer_get_size(b) == ma.size && gst_buffer_memcmp(b, 0, ma.data, ma.size) == 0;
+  gst_buffer_unmap(a, &ma);
+  return same;
+}
+
+/* The output of a new element fed frames first..last of the clip, then end of stream. */
+static GPtrArray* run_clip(gboolean next_frame, guint tap, gint first, gint last) {
+  GstHarness* h = harness_new(64, 48, next_frame);
+  g_object_set(h->element, "tap", tap, NULL);
+  for (gint n = first; n <= last; ++n) push_frame(h, n, FALSE);
+  gst_harness_push_event(h, gst_event_new_eos());
+  GPtrArray* out = take_all(h);
+  gst_harness_teardown(h);
+  return out;
+}
+
+GST_START_TEST(latency_is_one_frame_with_next_frame) {
+  static const struct {
+    gboolean next_frame;
+    GstClockTime latency;
+  } cases[] = {{FALSE, 0}, {TRUE, FRAME_TIME}};
+  for (gsize i = 0; i < G_N_ELEMENTS(cases); ++i) {
+    GstHarness* h = harness_new(64, 48, cases[i].next_frame);
+    fail_unless_equals_uint64(gst_harness_query_latency(h), cases[i].latency);
+    gst_harness_teardown(h);
+  }
+}
+GST_END_TEST;
+
+GST_START_TEST(eos_sends_the_held_frame_with_its_times) {
+  GstHarness* h = harness_new(64, 48, TRUE);
+  for (gint n = 0; n < 3; ++n) push_frame(h, n, FALSE);
+  fail_unless_equals_int(gst_harness_buffers_received(h), 2);
+  gst_harness_push_event(h, gst_event_new_eos());
+  GPtrArray* out = take_all(h);
+  fail_unless_equals_int(out->len, 3);
+  for (guint n = 0; n < out->len; ++n) {
+    GstBuffer* buffer = g_ptr_array_index(out, n);
+    fail_unless_equals_uint64(GST_BUFFER_PTS(buffer), n * FRAME_TIME);
+    fail_unless_equals_uint64(GST_BUFFER_DURATION(buffer), FRAME_TIME);
+    fail_if(GST_BUFFER_FLAG_IS_SET(buffer, INTERLACE_FLAGS), "frame %u keeps interlace flags", n);
+  }
+  GstCaps* caps = gst_pad_get_current_caps(h->sinkpad);
+  fail_unless_equals_string(
+      gst_structure_get_string(gst_caps_get_structure(caps, 0), "interlace-mode"), "progressive");
+  gst_caps_unref(caps);
+  g_ptr_array_unref(out);
+  gst_harness_teardown(h);
+}
+GST_END_TEST;
+
+/* After a flush the held frame is dropped, after a discontinuity it is sent; either way the next
+ * frame comes out as the first of a new stream. */
+GST_START_TEST(flush_and_discontinuity_start_the_history_again) {
+  GPtrArray* fresh = run_clip(TRUE, 0, 2, 2);
+  for (gint flush = 0; flush < 2; ++flush) {
+    GstHarness* h = harness_new(64, 48, TRUE);
+    push_frame(h, 0, FALSE);
+    push_frame(h, 1, FALSE);
+    if (flush) {
+      gst_harness_push_event(h, gst_event_new_flush_start());
+      gst_harness_push_event(h, gst_event_new_flush_stop(TRUE));
+      GstSegment segment;
+      gst_segment_init(&segment, GST_FORMAT_TIME);
+      gst_harness_push_event(h, gst_event_new_segment(&segment));
+    }
+    push_frame(h, 2, !flush);
+    gst_harness_push_event(h, gst_event_new_eos());
+    GPtrArray* out = take_all(h);
+    fail_unless_equals_int(out->len, flush ? 2 : 3);
+    GstBuffer* last = g_ptr_array_index(out, out->len - 1);
+    fail_unless_equals_uint64(GST_BUFFER_PTS(last), 2 * FRAME_TIME);
+    fail_unless(same_bytes(last, g_ptr_array_index(fresh, 0)), "history kept (flush %d)", flush);
+    g_ptr_array_unref(out);
+    gst_harness_teardown(h);
+  }
+  g_ptr_array_unref(fresh);
+}
+GST_END_TEST;
+
+/* tap and threads change after two frames went in: the frames out before are those of the old
+ * settings, every frame after is that of the new ones. */
+GST_START_TEST(properties_change_mid_stream) {
+  for (gint next_frame = 0; next_frame < 2; ++next_frame) {
+    GPtrArray* before = run_clip(next_frame, 0, 0, 5);
+    GPtrArray* after = run_clip(next_frame, 6, 0, 5);
+    GstHarness* h = harness_new(64, 48, next_frame);
+    push_frame(h, 0, FALSE);
+    push_frame(h, 1, FALSE);
+    const guint changed_at = gst_harness_buffers_received(h);
+    fail_unless_equals_int(changed_at, next_frame ? 1 : 2);
+    g_object_set(h->element, "tap", 6, "threads", 1, NULL);
+    for (gint n = 2; n < 6; ++n) push_frame(h, n, FALSE);
+    gst_harness_push_event(h, gst_event_new_eos());
+    GPtrArray* out = take_all(h);
+    fail_unless_equals_int(out->len, 6);
+    for (guint n = 0; n < out->len; ++n) {
+      GPtrArray* expected = n < changed_at ? before : after;
+      fail_unless(same_bytes(g_ptr_array_index(out, n), g_ptr_array_index(expected, n)),
+                  "frame %u (next-frame %d)", n, next_frame);
+    }
+    fail_if(same_bytes(g_ptr_array_index(before, 3), g_ptr_array_index(after, 3)),
+            "tap 6 changed nothing");
+    g_ptr_array_unref(out);
+    g_ptr_array_unref(before);
+    g_ptr_array_unref(after);
+    gst_harness_teardown(h);
+  }
+}
+GST_END_TEST;
+
+GST_START_TEST(caps_change_sends_the_held_frame_first) {
+  GstHarness* h = harness_new(64, 48, TRUE);
+  push_frame(h, 0, FALSE);
+  push_frame(h, 1, FALSE);
+  gchar* caps = caps_string(32, 32);
+  gst_harness_set_src_caps_str(h, caps);
+  g_free(caps);
+  for (gint n = 2; n < 4; ++n)
+    fail_unless_equals_int(gst_harness_push(h, frame_new(32, 32, n)), GST_FLOW_OK);
+  gst_harness_push_event(h, gst_event_new_eos());
+  GPtrArray* out = take_all(h);
+  static const gsize sizes[] = {64 * 48 * 3 / 2, 64 * 48 * 3 / 2, 32 * 32 * 3 / 2, 32 * 32 * 3 / 2};
+  fail_unless_equals_int(out->len, G_N_ELEMENTS(sizes));
+  for (guint n = 0; n < out->len; ++n) {
+    GstBuffer* buffer = g_ptr_array_index(out, n);
+    fail_unless_equals_uint64(gst_buffer_get_size(buffer), sizes[n]);
+    fail_unless_equals_uint64(GST_BUFFER_PTS(buffer), n * FRAME_TIME);
+  }
+  g_ptr_array_unref(out);
+  gst_harness_teardown(h);
+}
+GST_END_TEST;
+
+static Suite* quillet_suite(void) {
+  Suite* s = suite_create("quillet");
+  TCase* tc = tcase_create("harness");
+  suite_add_tcase(s, tc);
+  tcase_add_test(tc, latency_is_one_frame_with_next_frame);
+  tcase_add_test(tc, eos_sends_the_held_frame_with_its_times);
+  tcase_add_test(tc, flush_and_discontinuity_start_the_history_again);
+  tcase_add_test(tc, properties_change_mid_stream);
+  tcase_add_test(tc, caps_change_sends_the_held_frame_first);
+  return s;
+}
+
+GST_CHECK_MAIN(quillet);

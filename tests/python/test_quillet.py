@@ -1,0 +1,141 @@
+"""The Python module against the command line, on bad arrays, and in threads."""
+
+import os
+import subprocess
+import threading
+
+import numpy as np
+import pytest
+
+import quillet
+import y4m
+
+CLI = os.environ["QUILLET_BINARY"]
+
+# (width, height, layout, depth, settings): an odd chroma width at 10 bits, both motion modes.
+CLIPS = [
+    pytest.param(64, 48, "420", 8, {}, id="420-8bit-defaults"),
+    pytest.param(64, 48, "420", 8, {"tap": 3, "next_frame": True}, id="420-8bit-next-frame"),
+    pytest.param(70, 36, "422", 10,
+                 {"tap": 1, "motion2": 32, "max": True, "next_frame": True, "show_motion": True},
+                 id="422-10bit-max"),
+]
+
+
+def cli_options(settings):
+    options = []
+    for name, value in settings.items():
+        flag = "--" + name.replace("_", "-")
+        options += [flag] if value is True else [flag, str(value)]
+    return options
+
+
+def strided(clip):
+    """The same frames as views into wider arrays, so that rows lie further apart than their size."""
+    views = []
+    for planes in clip:
+        views.append(tuple(np.pad(p, ((0, 0), (0, 5)))[:, : p.shape[1]] for p in planes))
+    return views
+
+
+def assert_same_frames(got, expected):
+    assert len(got) == len(expected)
+    for number, (g, e) in enumerate(zip(got, expected)):
+        for plane, (a, b) in enumerate(zip(g, e)):
+            assert a.dtype == b.dtype.newbyteorder("=") and a.shape == b.shape
+            assert np.array_equal(a, b), f"frame {number} plane {plane} differs"
+
+
+@pytest.mark.parametrize("width, height, layout, depth, settings", CLIPS)
+def test_frames_equal_the_command_line(tmp_path, width, height, layout, depth, settings):
+    clip = y4m.make_clip(width, height, layout, depth, frames=6, seed=width + depth)
+    y4m.write(tmp_path / "in.y4m", clip, width, height, layout, depth)
+    subprocess.run([CLI, "--quiet", *cli_options(settings), tmp_path / "in.y4m",
+                    tmp_path / "out.y4m"], check=True)
+    expected = y4m.read(tmp_path / "out.y4m", width, height, layout, depth)
+
+    extra = {"depth": depth} if depth > 8 else {}
+    got = list(quillet.filter_frames(strided(clip), threads=2, **extra, **settings))
+    assert_same_frames(got, expected)
+    assert any(not np.array_equal(g[0], c[0]) for g, c in zip(got, clip)), "nothing was filtered"
+
+
+def _planes(width=64, height=48, dtype=np.uint16):
+    return tuple(np.zeros(shape, dtype) for shape in y4m.plane_shapes(width, height, "420"))
+
+
+@pytest.mark.parametrize("planes, message", [
+    pytest.param(_planes()[:2], "has 3 plane", id="two planes"),
+    pytest.param(_planes(dtype=np.uint8), "dtype uint8; 10-bit frames need uint16", id="uint8"),
+    pytest.param(tuple(p.astype(">u2") for p in _planes()), "dtype >u2", id="big-endian"),
+    pytest.param(tuple(p.astype(np.int16) for p in _planes()), "dtype int16", id="int16"),
+    pytest.param((_planes()[0].T,) + _planes()[1:], r"plane 0 has shape \(64, 48\)",
+                 id="transposed"),
+    pytest.param((_planes()[0].ravel(),) + _planes()[1:], r"shape \(3072,\)", id="1-D"),
+    pytest.param(_planes()[:1] * 3, r"plane 1 has shape \(48, 64\).* needs \(24, 32\)",
+                 id="full-size chroma"),
+    pytest.param((np.zeros((48, 128), np.uint16)[:, ::2],) + _planes()[1:], "strides",
+                 id="every other column"),
+    pytest.param((np.zeros((48, 64), np.uint16)[::-1],) + _planes()[1:], "strides",
+                 id="rows upside down"),
+    pytest.param((_planes()[0].tolist(),) + _planes()[1:], "not a numpy array", id="list"),
+])
+def test_bad_planes_raise_and_take_nothing(planes, message):
+    f = quillet.Filter(64, 48, "420", 10)
+    with pytest.raises(ValueError, match=message):
+        f.push(planes)
+    assert len(f.push(_planes())) == 1
+    assert f.flush() == []
+
+
+@pytest.mark.parametrize("args, kwargs, message", [
+    ((64, 48, "411"), {}, "layout '411'"),
+    ((64, 48, "420", 7), {}, "depth 7"),
+    ((64, 48, "420", 17), {}, "depth 17"),
+    ((0, 48), {}, "frame size 0x48"),
+    ((64, 48), {"tap": 7}, r"tap 7 is outside 0\.\.6"),
+    ((64, 48), {"motion": -1}, "motion -1"),
+    ((64, 48), {"threads": 257}, "threads 257"),
+    ((64, 48), {"cpu": "vliw"}, "cpu 'vliw'"),
+])
+def test_bad_arguments(args, kwargs, message):
+    with pytest.raises(ValueError, match=message):
+        quillet.Filter(*args, **kwargs)
+
+
+def test_push_after_flush_is_an_error():
+    f = quillet.Filter(64, 48, next_frame=True)
+    f.push(_planes(dtype=np.uint8))
+    assert len(f.flush()) == 1
+    with pytest.raises(RuntimeError, match="after the flush"):
+        f.push(_planes(dtype=np.uint8))
+
+
+def test_two_filters_in_two_threads():
+    jobs = [((96, 64, "420", 8), {"tap": 2, "next_frame": True}),
+            ((70, 36, "422", 10), {"tap": 5, "max": True})]
+    clips = [y4m.make_clip(*shape, frames=12, seed=n) for n, (shape, _) in enumerate(jobs)]
+
+    def run(n):
+        (width, height, layout, depth), settings = jobs[n]
+        f = quillet.Filter(width, height, layout, depth, threads=2, **settings)
+        out = []
+        for planes in clips[n]:
+            out += f.push(planes)
+        return out + f.flush()
+
+    alone = [run(n) for n in range(len(jobs))]
+    together = [None] * len(jobs)
+    start = threading.Barrier(len(jobs))
+
+    def worker(n):
+        start.wait()
+        together[n] = run(n)
+
+    threads = [threading.Thread(target=worker, args=(n,)) for n in range(len(jobs))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    for n in range(len(jobs)):
+        assert_same_frames(together[n], alone[n])
