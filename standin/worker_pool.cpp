@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <chrono>
 #include <mutex>
+#include <new>
+#include <system_error>
 
 namespace quillet::standin {
 
@@ -34,16 +36,26 @@ bool pollUntil(Condition done) {
 
 }  // namespace
 
-WorkerPool::WorkerPool(int workers)
-    : count_(std::max(workers, 1)),
-      poll_(static_cast<unsigned>(count_) <= std::max(std::thread::hardware_concurrency(), 1u)) {
-  helpers_.reserve(static_cast<size_t>(count_ - 1));
+WorkerPool::WorkerPool(int workers, int refuseHelper)
+    : requested_(std::max(workers, 1)),
+      poll_(static_cast<unsigned>(requested_) <=
+            std::max(std::thread::hardware_concurrency(), 1u)) {
+  helpers_.reserve(static_cast<size_t>(requested_ - 1));
   try {
-    for (int i = 1; i < count_; ++i) helpers_.emplace_back([this, i] { helperLoop(i); });
-  } catch (...) {
-    stopAll();
-    throw;
+    for (int i = 1; i < requested_; ++i) {
+      if (i == refuseHelper) {
+        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again),
+                                "helper thread refused by the test control");
+      }
+      helpers_.emplace_back([this, i] { helperLoop(i); });
+    }
+  } catch (const std::system_error&) {
+    // The system refused the thread (or, below, the memory for its start): keep the helpers
+    // that started, a smaller pool is still a working one.
+  } catch (const std::bad_alloc&) {
   }
+  // Helpers read the count only after the first change of generation_, which publishes it.
+  count_ = static_cast<int>(helpers_.size()) + 1;
 }
 
 WorkerPool::~WorkerPool() { stopAll(); }

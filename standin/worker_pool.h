@@ -18,13 +18,20 @@ namespace quillet::standin {
 // counter, a helper that wakes late simply finds fewer rows left.
 class WorkerPool {
  public:
-  // Starts workers - 1 helper threads (none for 1 or fewer workers).
-  explicit WorkerPool(int workers);
+  // Starts up to workers - 1 helper threads (none for 1 or fewer workers). When the system
+  // refuses a thread (no memory for its stack, a thread limit), no further helper is started
+  // and the pool works with those that did start: size() < requested() tells the caller.
+  // `refuseHelper` is a test control: starting helper number refuseHelper (1..workers-1) fails
+  // as a refusal by the system would; 0 refuses none.
+  explicit WorkerPool(int workers, int refuseHelper = 0);
   ~WorkerPool();
   WorkerPool(const WorkerPool&) = delete;
   WorkerPool& operator=(const WorkerPool&) = delete;
 
+  // Workers that take part in every run: the caller and the helpers that started.
   int size() const { return count_; }
+  // Workers asked for (at least 1).
+  int requested() const { return requested_; }
 
   // Calls stage(i, n, job, extra) once for every i = 0..n-1, n = size(), all at the same time:
   // i = 0 on the calling thread, the others on the helpers. Returns when every call has
@@ -37,9 +44,10 @@ class WorkerPool {
   void startHelpers();
   void stopAll();
 
-  const int count_;  // fixed before any helper starts
-  const bool
-      poll_;  // whether waiting threads poll before they sleep (not more workers than processors)
+  const int requested_;
+  int count_ = 1;  // fixed before the first run; helpers read it only after one has started
+  // Whether waiting threads poll before they sleep (not more workers asked for than processors).
+  const bool poll_;
   // Bumped by run() (and by the destructor) after the stage fields are written; a helper that
   // sees it change reads them and runs the stage.
   std::atomic<uint64_t> generation_{0};

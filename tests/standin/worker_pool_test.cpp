@@ -67,6 +67,26 @@ TEST(WorkerPool, CallsEveryIndexOnceOnDistinctConcurrentThreads) {
   }
 }
 
+// A helper the system refuses to start leaves a smaller pool that still runs every stage.
+TEST(WorkerPool, KeepsTheHelpersThatStartedWhenTheSystemRefusesOne) {
+  struct Case {
+    int workers;
+    int refused;  // the helper whose start fails
+    int started;  // workers the pool then has, the caller included
+  };
+  for (const Case c : {Case{4, 2, 2}, Case{3, 1, 1}, Case{6, 5, 5}}) {
+    SCOPED_TRACE(c.refused);
+    WorkerPool pool(c.workers, c.refused);
+    EXPECT_EQ(pool.requested(), c.workers);
+    ASSERT_EQ(pool.size(), c.started);
+    Record record(c.started);
+    pool.run(&rendezvousStage, nullptr, &record);
+    for (int i = 0; i < c.started; ++i) EXPECT_EQ(record.calls[static_cast<size_t>(i)].load(), 1);
+    EXPECT_EQ(record.badCount.load(), 0);
+    EXPECT_TRUE(record.allMet.load());
+  }
+}
+
 // Plain (non-atomic) writes that finish late; the caller reads them right after run().
 struct SlowWrites {
   std::vector<int64_t> values;
