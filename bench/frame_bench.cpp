@@ -1,5 +1,7 @@
-// Whole 1920x1080 frames through the stand-in host, per kernel set, worker count and tap, with
-// motion adaptation (24) and the next-frame map on, in forward order.
+// Whole frames through the stand-in host, per kernel set, worker count, tap and frame size, with
+// motion adaptation (24) and the next-frame map on, in forward order. Every set and tap at
+// 1920x1080; the SSE2 set at tap 0 also at 64x48 and 720x480, where handing stages to a helper
+// costs most against the work it saves.
 //
 // Steady state only: the host (edit and scratch frames, worker pool, filter init) is built
 // once per benchmark, outside the timed region. Each iteration streams a clip of kClipFrames
@@ -19,6 +21,8 @@
 
 #include <chrono>
 #include <cstring>
+#include <map>
+#include <utility>
 #include <vector>
 
 #include "host/cpu_features.h"
@@ -29,39 +33,45 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int32_t kWidth = 1920;
-constexpr int32_t kHeight = 1080;
 constexpr int32_t kClipFrames = 26;  // frames per clip (one benchmark iteration)
 constexpr int32_t kFirstTimed = 2;   // frames before this one are warm-up
 constexpr int kCopiesPerClip = 8;    // memcpy timings taken after every clip
-constexpr size_t kFramePixels = static_cast<size_t>(kWidth) * kHeight;
-constexpr size_t kFrameBytes = kFramePixels * sizeof(Pixel);
+
+struct FrameSize {
+  int32_t width;
+  int32_t height;
+  size_t pixels() const { return static_cast<size_t>(width) * static_cast<size_t>(height); }
+  size_t bytes() const { return pixels() * sizeof(Pixel); }
+};
 
 double secondsBetween(Clock::time_point from, Clock::time_point to) {
   return std::chrono::duration<double>(to - from).count();
 }
 
-// A few distinct frames with still and moving parts, cycled to make a clip of any length.
-const std::vector<std::vector<Pixel>>& sourceFrames() {
-  static const std::vector<std::vector<Pixel>> frames = [] {
-    std::vector<std::vector<Pixel>> all(4, std::vector<Pixel>(kFramePixels));
-    uint32_t state = 12345;
-    const auto next = [&state] {
-      state = state * 1664525u + 1013904223u;
-      return state >> 8;
-    };
-    for (size_t f = 0; f < all.size(); ++f) {
-      for (size_t i = 0; i < kFramePixels; ++i) {
-        const size_t x = i % kWidth;
-        const bool moving = x >= 600 + 40 * f && x < 1200 + 40 * f;
-        const uint32_t r = moving ? next() : static_cast<uint32_t>(i * 2654435761u);
-        all[f][i] = Pixel{static_cast<int16_t>(r % 4097), static_cast<int16_t>(r % 4097 - 2048),
-                          static_cast<int16_t>((r >> 12) % 4097 - 2048)};
-      }
+// A few distinct frames with still and moving parts (a band across the middle third that
+// shifts from frame to frame), cycled to make a clip of any length.
+const std::vector<std::vector<Pixel>>& sourceFrames(FrameSize size) {
+  static std::map<std::pair<int32_t, int32_t>, std::vector<std::vector<Pixel>>> bySize;
+  std::vector<std::vector<Pixel>>& all = bySize[{size.width, size.height}];
+  if (!all.empty()) return all;
+  all.assign(4, std::vector<Pixel>(size.pixels()));
+  const auto width = static_cast<size_t>(size.width);
+  uint32_t state = 12345;
+  const auto next = [&state] {
+    state = state * 1664525u + 1013904223u;
+    return state >> 8;
+  };
+  for (size_t f = 0; f < all.size(); ++f) {
+    const size_t shift = width / 48 * f;
+    for (size_t i = 0; i < size.pixels(); ++i) {
+      const size_t x = i % width;
+      const bool moving = x >= width * 5 / 16 + shift && x < width * 5 / 8 + shift;
+      const uint32_t r = moving ? next() : static_cast<uint32_t>(i * 2654435761u);
+      all[f][i] = Pixel{static_cast<int16_t>(r % 4097), static_cast<int16_t>(r % 4097 - 2048),
+                        static_cast<int16_t>((r >> 12) % 4097 - 2048)};
     }
-    return all;
-  }();
-  return frames;
+  }
+  return all;
 }
 
 // Per-frame times of one clip, taken by the source and the sink around the host's loop.
@@ -75,15 +85,16 @@ struct FrameClock {
 
 class CycledSource : public FrameSource {
  public:
-  explicit CycledSource(FrameClock& clock) : clock_(clock) {}
+  CycledSource(FrameSize size, FrameClock& clock) : size_(size), clock_(clock) {}
 
   bool readFrame(Pixel* frame, int32_t stride) override {
     const bool more = next_ < kClipFrames;
     if (more) {
-      const std::vector<Pixel>& from = sourceFrames()[static_cast<size_t>(next_++) % 4];
-      for (int32_t r = 0; r < kHeight; ++r) {
+      const std::vector<Pixel>& from = sourceFrames(size_)[static_cast<size_t>(next_++) % 4];
+      const auto width = static_cast<size_t>(size_.width);
+      for (int32_t r = 0; r < size_.height; ++r) {
         std::memcpy(frame + static_cast<size_t>(r) * static_cast<size_t>(stride),
-                    from.data() + static_cast<size_t>(r) * kWidth, kWidth * sizeof(Pixel));
+                    from.data() + static_cast<size_t>(r) * width, width * sizeof(Pixel));
       }
     }
     clock_.mark = Clock::now();
@@ -91,6 +102,7 @@ class CycledSource : public FrameSource {
   }
 
  private:
+  FrameSize size_;
   FrameClock& clock_;
   int32_t next_ = 0;
 };
@@ -117,15 +129,18 @@ class TimingSink : public FrameSink {
 
 // One frame copied with memcpy, as the yardstick measured beside every clip.
 struct FrameCopier {
-  std::vector<Pixel> to = std::vector<Pixel>(kFramePixels, Pixel{1, 1, 1});
+  explicit FrameCopier(FrameSize frameSize) : size(frameSize), to(size.pixels(), Pixel{1, 1, 1}) {}
+
+  FrameSize size;
+  std::vector<Pixel> to;
   double seconds = 0;
   int64_t copies = 0;
 
   void timeCopies(int count) {
     for (int i = 0; i < count; ++i) {
-      const std::vector<Pixel>& from = sourceFrames()[static_cast<size_t>(copies) % 4];
+      const std::vector<Pixel>& from = sourceFrames(size)[static_cast<size_t>(copies) % 4];
       const Clock::time_point start = Clock::now();
-      std::memcpy(to.data(), from.data(), kFrameBytes);
+      std::memcpy(to.data(), from.data(), size.bytes());
       benchmark::DoNotOptimize(to.data());
       benchmark::ClobberMemory();
       seconds += secondsBetween(start, Clock::now());
@@ -134,16 +149,19 @@ struct FrameCopier {
   }
 };
 
+constexpr FrameSize kFullHd{1920, 1080};
+
 void BM_FrameMemcpy(benchmark::State& state) {
-  FrameCopier copier;
+  FrameCopier copier(kFullHd);
   for (auto _ : state) copier.timeCopies(1);
   state.SetItemsProcessed(state.iterations());
-  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(kFrameBytes));
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(kFullHd.bytes()));
 }
 BENCHMARK(BM_FrameMemcpy)->Unit(benchmark::kMicrosecond);
 
-// Arguments: kernel-set mask, workers, tap.
+// Arguments: kernel-set mask, workers, tap, frame width and height.
 void BM_WholeFrames(benchmark::State& state) {
+  const FrameSize size{static_cast<int32_t>(state.range(3)), static_cast<int32_t>(state.range(4))};
   const auto mask = static_cast<CpuFeatures>(state.range(0));
   const CpuFeatures present = probeCpuFeatures();
   const CpuFeatures level = mask & kCpuSse2 ? kCpuSse2 : mask & kCpuSse ? kCpuSse : mask;
@@ -152,16 +170,15 @@ void BM_WholeFrames(benchmark::State& state) {
     return;
   }
   HostConfig config;
-  config.width = kWidth;
-  config.height = kHeight;
+  config.width = size.width;
+  config.height = size.height;
   config.threads = static_cast<int>(state.range(1));
   config.cpuMask = mask;
   config.settings.tap = static_cast<int32_t>(state.range(2));
   config.settings.motion = 24;
   config.settings.nextFrame = true;
   Host host(config);
-  sourceFrames();
-  FrameCopier copier;
+  FrameCopier copier(size);
   copier.timeCopies(2);  // fault in the copy's destination
   copier.seconds = 0;
   copier.copies = 0;
@@ -170,7 +187,7 @@ void BM_WholeFrames(benchmark::State& state) {
   for (auto _ : state) {
     FrameClock clip;
     clip.lastWritten = clip.mark = Clock::now();
-    CycledSource source(clip);
+    CycledSource source(size, clip);
     TimingSink sink(clip);
     const RunResult result = host.run(source, sink);
     if (result.status != RunResult::Status::kDone || result.framesWritten != kClipFrames) {
@@ -188,7 +205,7 @@ void BM_WholeFrames(benchmark::State& state) {
   const double filterPerFrame = total.filterSeconds / frames;
   const double loopPerFrame = total.loopSeconds / frames;
   state.SetItemsProcessed(total.timedFrames);
-  state.SetBytesProcessed(total.timedFrames * static_cast<int64_t>(kFrameBytes));
+  state.SetBytesProcessed(total.timedFrames * static_cast<int64_t>(size.bytes()));
   state.counters["ms_per_frame"] = filterPerFrame * 1e3;
   state.counters["fps"] = 1.0 / filterPerFrame;
   state.counters["x_memcpy"] = filterPerFrame / copySeconds;
@@ -198,11 +215,14 @@ void BM_WholeFrames(benchmark::State& state) {
 }
 
 void wholeFrameArgs(benchmark::internal::Benchmark* b) {
-  b->ArgNames({"set", "workers", "tap"});
+  b->ArgNames({"set", "workers", "tap", "width", "height"});
   for (const int64_t mask : {0, 1, 3, 7}) {
     for (const int64_t workers : {1, 2}) {
-      for (const int64_t tap : {0, 6}) b->Args({mask, workers, tap});
+      for (const int64_t tap : {0, 6}) b->Args({mask, workers, tap, kFullHd.width, kFullHd.height});
     }
+  }
+  for (const auto& [width, height] : {std::pair<int64_t, int64_t>{64, 48}, {720, 480}}) {
+    for (const int64_t workers : {1, 2}) b->Args({7, workers, 0, width, height});
   }
 }
 BENCHMARK(BM_WholeFrames)->Apply(wholeFrameArgs)->Unit(benchmark::kMillisecond)->UseManualTime();
