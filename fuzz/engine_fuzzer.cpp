@@ -23,9 +23,8 @@ void check(bool ok) {
 }
 
 bool knownStatus(QuilletStatus s) {
-  return s == QUILLET_OK || s == QUILLET_AGAIN || s == QUILLET_END ||
-         s == QUILLET_ERROR_ARGUMENT || s == QUILLET_ERROR_UNSUPPORTED ||
-         s == QUILLET_ERROR_MEMORY || s == QUILLET_ERROR_STATE;
+  return s == QUILLET_OK || s == QUILLET_AGAIN || s == QUILLET_END || s == QUILLET_ERROR_ARGUMENT ||
+         s == QUILLET_ERROR_UNSUPPORTED || s == QUILLET_ERROR_MEMORY || s == QUILLET_ERROR_STATE;
 }
 
 // One frame's planes, each row followed by `slack` spare bytes and the plane by guard bytes.
