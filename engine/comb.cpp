@@ -30,10 +30,11 @@ const uint8_t* rowOf(const LumaPlane& p, int32_t y) {
   return p.data + static_cast<size_t>(y) * p.stride;
 }
 
-// Whether rows y - 1 .. y + 2 of `p` alternate at x: +1 with rows y and y + 2 above the others,
-// -1 below them, every step at least `step`; 0 otherwise.
+// How rows y - 1 .. y + 2 of `p` alternate at x: the step from row y to row y + 1 when rows y
+// and y + 2 lie on one side of rows y - 1 and y + 1, every step at least `step` and larger than
+// the change within each field; 0 otherwise.
 template <LumaKind Kind>
-int combAt(const LumaPlane& p, int32_t y, int32_t x, int32_t step) {
+int32_t combAt(const LumaPlane& p, int32_t y, int32_t x, int32_t step) {
   const int32_t a = sampleAt<Kind>(rowOf(p, y - 1), x);
   const int32_t c = sampleAt<Kind>(rowOf(p, y), x);
   const int32_t d = sampleAt<Kind>(rowOf(p, y + 1), x);
@@ -41,9 +42,19 @@ int combAt(const LumaPlane& p, int32_t y, int32_t x, int32_t step) {
   const int32_t s1 = c - a;
   const int32_t s2 = c - d;
   const int32_t s3 = e - d;
-  if (s1 >= step && s2 >= step && s3 >= step) return 1;
-  if (s1 <= -step && s2 <= -step && s3 <= -step) return -1;
-  return 0;
+  const int32_t least = std::min({std::abs(s1), std::abs(s2), std::abs(s3)});
+  const bool alternate = (s1 > 0) == (s2 > 0) && (s2 > 0) == (s3 > 0);
+  const int32_t withinFields = std::abs(a - d) + std::abs(c - e);
+  return alternate && least >= step && 2 * least > withinFields ? s2 : 0;
+}
+
+// Whether `other` shows the comb `comb` (nonzero) at the same place: same direction, a step
+// within a quarter of it (at least `step`), so noise and slow fades keep still detail still.
+template <LumaKind Kind>
+bool sameComb(const LumaPlane& other, int32_t y, int32_t x, int32_t step, int32_t comb) {
+  const int32_t there = combAt<Kind>(other, y, x, step);
+  return there != 0 && (there > 0) == (comb > 0) &&
+         std::abs(there - comb) < std::max(step, std::abs(comb) / 4);
 }
 
 template <LumaKind Kind>
@@ -59,12 +70,12 @@ int32_t stripScore(int shift, int32_t width, int32_t height, const LumaPlane& cu
     int32_t count = 0;
     for (int32_t y = from; y < to; ++y) {
       for (int32_t x = bx; x < bxEnd; ++x) {
-        const int sign = combAt<Kind>(current, y, x, step);
-        if (sign == 0) continue;
-        // The same comb in a neighbouring frame is still detail (stripes, a fading pattern), not
-        // fields from two moments.
-        if (previous.data != nullptr && combAt<Kind>(previous, y, x, step) == sign) continue;
-        if (next.data != nullptr && combAt<Kind>(next, y, x, step) == sign) continue;
+        const int32_t comb = combAt<Kind>(current, y, x, step);
+        if (comb == 0) continue;
+        // The same comb in a neighbouring frame is still detail (stripes, a slowly fading
+        // pattern), not fields from two moments.
+        if (previous.data != nullptr && sameComb<Kind>(previous, y, x, step, comb)) continue;
+        if (next.data != nullptr && sameComb<Kind>(next, y, x, step, comb)) continue;
         ++count;
       }
     }
