@@ -239,6 +239,15 @@ std::variant<Options, ParseExit> parseOptions(int argc, const char* const* argv)
   word("--preview", preview, "N:FILE.png",
        "write frame N (from 0) as input, output and motion weights side by side",
        previewValidator());
+  std::string deint = "all", combSensitivity = "50";
+  word("--deint", deint, "all|interlaced|combed",
+       "frames to filter: all, those marked interlaced (Y4M It/Ib, or Im and each FRAME's I "
+       "mark), or those the comb detector finds combed; the others pass unchanged",
+       oneOf({"all", "interlaced", "combed"}))
+      ->capture_default_str();
+  integer("--comb-sensitivity", combSensitivity, 1, 100,
+          "comb detector sensitivity for --deint combed; higher filters more frames")
+      ->capture_default_str();
   CLI::Option* progressFlag =
       app.add_flag("--progress", progress, "show the progress line on stderr");
   app.add_flag("--quiet", quiet, "print nothing but errors")->excludes(progressFlag);
@@ -283,6 +292,10 @@ std::variant<Options, ParseExit> parseOptions(int argc, const char* const* argv)
   if (!maxSize.empty()) options.maxSize = parseFrameSize(maxSize);
   options.order = *standin::parseProcessingOrder(order);
   if (!preview.empty()) options.preview = parsePreviewRequest(preview);
+  options.deint = deint == "interlaced" ? QUILLET_DEINT_INTERLACED
+                  : deint == "combed"   ? QUILLET_DEINT_COMBED
+                                        : QUILLET_DEINT_ALL;
+  options.combSensitivity = *parseInteger(combSensitivity);
   options.editorPath = app.count("--order") > 0 || options.maxSize || options.threads == 0;
   options.progress = quiet      ? ProgressMode::kOff
                      : progress ? ProgressMode::kOn
