@@ -16,7 +16,7 @@ struct LumaPlane {
 
 // Comb pixels are counted in blocks of this many columns and one strip's rows.
 constexpr int32_t kCombBlock = 16;
-constexpr int32_t kDefaultCombSensitivity = 50;
+constexpr int32_t kDefaultCombSensitivity = 40;
 
 // Comb pixels a block must hold for its frame to count as combed, for sensitivity 1..100.
 int32_t combBlockThreshold(int32_t sensitivity);
@@ -26,9 +26,10 @@ int32_t combBlockThreshold(int32_t sensitivity);
 // y - 1 and y + 1, every step at least 10 in 8-bit units) and neither neighbouring frame shows the
 // same alternation there: a comb that stays put is still detail, one that comes and goes is two
 // fields of different moments. A missing neighbour (null data) is not compared. `shift` scales
-// the 8-bit step to the samples' range. Depends on the rows alone, never on who calls it when.
+// the 8-bit step to the samples' range. Stops at `enough`: the result is the count, or `enough`
+// as soon as a block reaches it. Depends on the rows alone, never on who calls it when.
 int32_t combStripScore(LumaKind kind, int shift, int32_t width, int32_t height,
                        const LumaPlane& current, const LumaPlane& previous, const LumaPlane& next,
-                       int32_t y0, int32_t y1);
+                       int32_t y0, int32_t y1, int32_t enough);
 
 }  // namespace quillet::engine

@@ -91,8 +91,10 @@ struct CombJob {
   LumaPlane next;
   int32_t stripRows;
   int32_t strips;
+  int32_t enough;  // the block count that makes the frame combed
   int32_t* scores;
   std::atomic<int32_t> claimed{0};
+  std::atomic<bool> combed{false};  // a strip reached `enough`: the rest need not be scored
 };
 
 struct CombJobStage {
@@ -423,7 +425,7 @@ QuilletStatus Engine::setSettings(const QuilletSettings& settings) {
   return QUILLET_OK;
 }
 
-int32_t Engine::combScore(int64_t k, int64_t previous, int64_t next) {
+int32_t Engine::combScore(int64_t k, int64_t previous, int64_t next, int32_t enough) {
   CombJob job{};
   if (format_.layout == QUILLET_LAYOUT_YCC16) {
     job.kind = LumaKind::kYcc16;
@@ -440,6 +442,7 @@ int32_t Engine::combScore(int64_t k, int64_t previous, int64_t next) {
   job.next = lumaOf(next);
   job.stripRows = stripRows_;
   job.strips = (format_.height + stripRows_ - 1) / stripRows_;
+  job.enough = enough;
   combScores_.assign(static_cast<size_t>(job.strips), 0);
   job.scores = combScores_.data();
   CombJobStage stage{this, &job};
@@ -449,7 +452,8 @@ int32_t Engine::combScore(int64_t k, int64_t previous, int64_t next) {
   } else {
     runCombWorker(&job);
   }
-  // In strip order, whichever worker scored which strip.
+  // In strip order, whichever worker scored which strip. Strips skipped once one reached
+  // `enough` leave 0, and no strip counts past `enough`: the score is the same either way.
   int32_t score = 0;
   for (int32_t s : combScores_) score = std::max(score, s);
   return score;
@@ -458,10 +462,12 @@ int32_t Engine::combScore(int64_t k, int64_t previous, int64_t next) {
 void Engine::runCombWorker(void* jobPointer) {
   auto& job = *static_cast<CombJob*>(jobPointer);
   for (int32_t s = job.claimed.fetch_add(1); s < job.strips; s = job.claimed.fetch_add(1)) {
+    if (job.combed.load(std::memory_order_relaxed)) return;
     const int32_t y0 = s * job.stripRows;
-    job.scores[s] =
-        combStripScore(job.kind, job.shift, format_.width, format_.height, job.current,
-                       job.previous, job.next, y0, std::min(format_.height, y0 + job.stripRows));
+    job.scores[s] = combStripScore(job.kind, job.shift, format_.width, format_.height, job.current,
+                                   job.previous, job.next, y0,
+                                   std::min(format_.height, y0 + job.stripRows), job.enough);
+    if (job.scores[s] >= job.enough) job.combed.store(true, std::memory_order_relaxed);
   }
 }
 
@@ -489,8 +495,9 @@ QuilletStatus Engine::pull(QuilletFrame* out, QuilletFrameInfo* info) {
   if (settings_.deint == QUILLET_DEINT_INTERLACED) {
     filter = interlaced_[k % 3];
   } else if (settings_.deint == QUILLET_DEINT_COMBED) {
-    score = combScore(k, previous, next);
-    filter = score >= combBlockThreshold(settings_.comb_sensitivity);
+    const int32_t enough = combBlockThreshold(settings_.comb_sensitivity);
+    score = combScore(k, previous, next, enough);
+    filter = score >= enough;
   }
   if (info != nullptr) *info = QuilletFrameInfo{k, filter ? 1 : 0, score};
   if (!filter) {

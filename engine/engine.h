@@ -115,8 +115,8 @@ class Engine {
   void releaseBuffers();
   bool checkFrame(const QuilletFrame* frame, const char* what);
   // The comb count of frame k's most combed block, against frames `previous` and `next` (k
-  // itself when it has no such neighbour).
-  int32_t combScore(int64_t k, int64_t previous, int64_t next);
+  // itself when it has no such neighbour), counted no further than `enough`.
+  int32_t combScore(int64_t k, int64_t previous, int64_t next, int32_t enough);
   // Copies stored frame k into the caller's planes.
   void passThrough(int64_t k, const QuilletFrame& out) const;
 

@@ -83,9 +83,9 @@ typedef struct QuilletSettings {
   int32_t next_frame;  /* nonzero: also weigh motion against the next frame; default 0 */
   int32_t use_max;     /* nonzero: combine the two motion maps by maximum; default 0 */
   int32_t deint;       /* a QuilletDeint; default QUILLET_DEINT_ALL */
-  /* Comb detector sensitivity 1..100, 0 meaning the default 50. A frame counts as combed when
+  /* Comb detector sensitivity 1..100, 0 meaning the default 40. A frame counts as combed when
    * some block of 16x16 pixels holds at least 1 + (100 - sensitivity) * 64 / 100 comb pixels
-   * (33 at the default): pixels where four rows alternate up and down by at least 10 in 8-bit
+   * (39 at the default): pixels where four rows alternate up and down by at least 10 in 8-bit
    * units and neither neighbouring frame shows the same alternation there (a comb that stays put
    * is still detail). Only with QUILLET_DEINT_COMBED. */
   int32_t comb_sensitivity;
@@ -138,8 +138,8 @@ QUILLET_API QuilletStatus quillet_pull(QuilletEngine* engine, QuilletFrame* out,
 typedef struct QuilletFrameInfo {
   int64_t frame_number; /* 0 for the first frame pushed */
   int32_t filtered;     /* 1: filtered; 0: passed through, the pushed frame byte for byte */
-  /* QUILLET_DEINT_COMBED: the comb count of the frame's most combed 16x16 block (0..256), which
-   * the sensitivity's threshold is held against; -1 otherwise. */
+  /* QUILLET_DEINT_COMBED: the comb count of the frame's most combed 16x16 block, counted up to
+   * the sensitivity's threshold (a frame is filtered when it reaches it); -1 otherwise. */
   int32_t comb_score;
 } QuilletFrameInfo;
 
