@@ -239,7 +239,7 @@ std::variant<Options, ParseExit> parseOptions(int argc, const char* const* argv)
   word("--preview", preview, "N:FILE.png",
        "write frame N (from 0) as input, output and motion weights side by side",
        previewValidator());
-  std::string deint = "all", combSensitivity = "50";
+  std::string deint = "all", combSensitivity = "40";
   word("--deint", deint, "all|interlaced|combed",
        "frames to filter: all, those marked interlaced (Y4M It/Ib, or Im and each FRAME's I "
        "mark), or those the comb detector finds combed; the others pass unchanged",

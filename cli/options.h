@@ -40,7 +40,7 @@ struct Options {
   // the plug-in's record and the stand-in host instead of the engine.
   bool editorPath = false;
   QuilletDeint deint = QUILLET_DEINT_ALL;  // --deint
-  int combSensitivity = 50;                // --comb-sensitivity
+  int combSensitivity = 40;                // --comb-sensitivity
   std::string input;                       // a path or "-"
   std::string output;                      // a path or "-"
 };
