@@ -99,6 +99,8 @@ EngineRunResult runOnEngine(const QuilletConfig& config, size_t payloadBytes, Pa
     if (next == pushedFrom) {
       while (next <= range.end && !stopped(hooks) && freeIn.pop(buffer)) {
         if (!source.read(buffer)) break;
+        // The frame's interlace mark rides in one byte after its payload.
+        buffer.push_back(source.interlaced() ? 1 : 0);
         filledIn.push(std::move(buffer));
         ++next;
       }
@@ -132,8 +134,9 @@ EngineRunResult runOnEngine(const QuilletConfig& config, size_t payloadBytes, Pa
       if (!freeOut.pop(out)) return true;
       out.resize(payloadBytes);
       QuilletFrame planes = planesOf(config, out.data());
-      int64_t number = -1;
-      const QuilletStatus status = quillet_pull(engine.get(), &planes, &number);
+      QuilletFrameInfo info{};
+      const QuilletStatus status = quillet_pull_info(engine.get(), &planes, &info);
+      const int64_t number = info.frame_number;
       if (status != QUILLET_OK) {
         freeOut.push(std::move(out));
         if (status < 0) {
@@ -149,6 +152,8 @@ EngineRunResult runOnEngine(const QuilletConfig& config, size_t payloadBytes, Pa
         freeOut.push(std::move(out));
         continue;
       }
+      ++(info.filtered != 0 ? result.framesFiltered : result.framesPassed);
+      if (info.filtered == 0 && hooks.passed) hooks.passed(number);
       if (hooks.output) hooks.output(number, out.data());
       filledOut.push(std::move(out));
     }
@@ -159,7 +164,7 @@ EngineRunResult runOnEngine(const QuilletConfig& config, size_t payloadBytes, Pa
   while (ok && !sinkFailed.load() && filledIn.pop(in)) {
     if (hooks.input) hooks.input(pushedFrom + result.framesRead, in.data());
     const QuilletFrame planes = planesOf(config, in.data());
-    const QuilletStatus status = quillet_push(engine.get(), &planes);
+    const QuilletStatus status = quillet_push_marked(engine.get(), &planes, in.back());
     freeIn.push(std::move(in));
     if (status != QUILLET_OK) {
       result.status = EngineRunResult::Status::kEngineFailed;

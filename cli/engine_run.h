@@ -19,6 +19,8 @@ class PayloadSource {
   // when no further whole frame can be had (then fault() may say why).
   virtual bool read(std::vector<uint8_t>& payload) = 0;
   virtual std::optional<std::string> fault() const = 0;
+  // Whether the frame read last is marked interlaced (QuilletDeint's interlaced selection).
+  virtual bool interlaced() const { return true; }
 };
 
 class PayloadSink {
@@ -33,6 +35,8 @@ struct EngineRunHooks {
   // frame made, with the frame number in the whole clip and its payload.
   std::function<void(int64_t, const uint8_t*)> input;
   std::function<void(int64_t, const uint8_t*)> output;
+  // Called with the frame number of every frame the engine passed unchanged, before output.
+  std::function<void(int64_t)> passed;
   // Called after each frame the sink took, with the count so far.
   std::function<void(int64_t)> written;
   // Set from outside (a signal) to stop reading; the frames filtered so far are still written.
@@ -54,6 +58,8 @@ struct EngineRunResult {
   Status status = Status::kDone;
   int64_t framesRead = 0;  // given to the engine
   int64_t framesWritten = 0;
+  int64_t framesFiltered = 0;  // frames the engine filtered; the others it passed unchanged
+  int64_t framesPassed = 0;
   std::string error;  // the engine's message for kEngineFailed
 };
 

@@ -360,7 +360,9 @@ QuilletConfig engineConfigFor(const Options& options, const ClipReader& reader) 
                                     s.motion2,
                                     s.showMotion ? 1 : 0,
                                     s.nextFrame ? 1 : 0,
-                                    s.useMax ? 1 : 0};
+                                    s.useMax ? 1 : 0,
+                                    options.deint,
+                                    options.combSensitivity};
   config.threads = options.threads;
   config.cpu = engineCpuFor(options.cpu);
   return config;
@@ -371,6 +373,10 @@ class ReaderPayloads : public PayloadSource {
  public:
   explicit ReaderPayloads(ClipReader& reader) : reader_(reader) {}
   bool read(std::vector<uint8_t>& payload) override { return reader_.readPayload(payload); }
+  bool interlaced() const override {
+    const auto* y4m = dynamic_cast<const Y4mClipReader*>(&reader_);
+    return y4m == nullptr || y4m->payloadInterlaced();
+  }
   std::optional<std::string> fault() const override { return reader_.fault(); }
 
  private:
@@ -462,6 +468,11 @@ int runTool(int argc, char** argv) {
   }
   if (const std::optional<std::string> problem = formatUsageProblem(options)) {
     return fail(kExitUsage, *problem);
+  }
+  if (options.editorPath && options.deint != QUILLET_DEINT_ALL) {
+    return fail(kExitUsage,
+                "--deint: the plug-in path (--order, --max-size, --threads 0) filters every frame; "
+                "only --deint all goes with it");
   }
   if (options.format == ClipFormat::kYcc16) {
     std::string error;
@@ -591,6 +602,11 @@ int runTool(int argc, char** argv) {
       return fail(kExitFailure, "the filter failed: " + run.error);
     }
     if (reader->fault()) return fail(kExitFailure, *reader->fault());
+    if (options.deint != QUILLET_DEINT_ALL && options.progress != ProgressMode::kOff) {
+      std::fprintf(stderr, "quillet: %lld frames filtered, %lld passed unchanged\n",
+                   static_cast<long long>(run.framesFiltered),
+                   static_cast<long long>(run.framesPassed));
+    }
     if (capture) {
       std::string error;
       if (!capture->write(config, previewColourOf(*reader), options.preview->path, error)) {

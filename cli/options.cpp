@@ -268,6 +268,15 @@ std::variant<Options, ParseExit> parseOptions(int argc, const char* const* argv)
        "write only output frames A..B-1 (from 0), exactly as in a whole run; B past the end "
        "writes to the end",
        frameRangeValidator());
+  std::string deint = "all", combSensitivity = "40";
+  word("--deint", deint, "all|interlaced|combed",
+       "frames to filter: all, those marked interlaced (Y4M It/Ib, or Im and each FRAME's I "
+       "mark), or those the comb detector finds combed; the others pass unchanged",
+       oneOf({"all", "interlaced", "combed"}))
+      ->capture_default_str();
+  integer("--comb-sensitivity", combSensitivity, 1, 100,
+          "comb detector sensitivity for --deint combed; higher filters more frames")
+      ->capture_default_str();
   CLI::Option* progressFlag =
       app.add_flag("--progress", progress, "show the progress line on stderr");
   app.add_flag("--quiet", quiet, "print nothing but errors")->excludes(progressFlag);
@@ -322,6 +331,10 @@ std::variant<Options, ParseExit> parseOptions(int argc, const char* const* argv)
                          std::to_string(options.frames.end - 1),
                      false};
   }
+  options.deint = deint == "interlaced" ? QUILLET_DEINT_INTERLACED
+                  : deint == "combed"   ? QUILLET_DEINT_COMBED
+                                        : QUILLET_DEINT_ALL;
+  options.combSensitivity = *parseInteger(combSensitivity);
   options.editorPath = app.count("--order") > 0 || options.maxSize || options.threads == 0;
   options.progress = quiet      ? ProgressMode::kOff
                      : progress ? ProgressMode::kOn

@@ -41,8 +41,10 @@ struct Options {
   // --order, --max-size or --threads 0 describe the editor's side: the clip then runs through
   // the plug-in's record and the stand-in host instead of the engine.
   bool editorPath = false;
-  std::string input;   // a path or "-"
-  std::string output;  // a path or "-"
+  QuilletDeint deint = QUILLET_DEINT_ALL;  // --deint
+  int combSensitivity = 40;                // --comb-sensitivity
+  std::string input;                       // a path or "-"
+  std::string output;                      // a path or "-"
 };
 
 // The command line could not be used, or asked for help: print `text` (to stdout when

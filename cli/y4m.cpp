@@ -274,10 +274,17 @@ bool Y4mReader::readFrame(std::vector<uint8_t>& payload) {
     }
   }
   int c = get();
+  frameInterlace_ = 0;
   if (c == ' ') {
-    // Frame parameters: skipped, the stream header holds everything the tool uses.
+    // Frame parameters: only the interlace mark (I and its first letter) is kept, the stream
+    // header holds everything else the tool uses.
     size_t skipped = 0;
+    int previous = ' ';
+    bool markNext = false;
     while ((c = get()) != '\n') {
+      if (markNext) frameInterlace_ = static_cast<char>(c);
+      markNext = previous == ' ' && c == 'I';
+      previous = c;
       if (c == EOF) {
         throw Y4mError("the stream ends inside a frame header", framesRead_, offset_);
       }

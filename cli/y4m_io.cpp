@@ -73,6 +73,18 @@ bool Y4mClipReader::readFrame(Pixel* frame, int32_t stride) {
   return true;
 }
 
+bool Y4mClipReader::payloadInterlaced() const {
+  switch (reader_.format().interlace) {
+    case 'p':
+    case '?':
+      return false;
+    case 'm':
+      return reader_.frameInterlace() != 'p';
+    default:
+      return true;
+  }
+}
+
 bool Y4mClipReader::readPayload(std::vector<uint8_t>& payload) {
   if (fault_) return false;
   try {

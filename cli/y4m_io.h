@@ -34,6 +34,10 @@ class Y4mClipReader : public ClipReader {
   bool readPayload(std::vector<uint8_t>& payload) override;
 
   const Y4mFormat& format() const { return reader_.format(); }
+  // Whether the frame readPayload read last is interlaced: It/Ib, or with Im its own t/b mark
+  // (a frame without one counts as interlaced); Ip and I? streams are progressive. A stream
+  // without an I token counts as interlaced.
+  bool payloadInterlaced() const;
   uint64_t headerBytes() const { return reader_.headerBytes(); }
   size_t frameBytes() const { return reader_.geometry().frameBytes; }
 

@@ -10,6 +10,7 @@
 #include <cpuid.h>
 #endif
 
+#include "engine/comb.h"
 #include "pipeline/mmx_state.h"
 #include "pipeline/motion_state.h"
 
@@ -80,6 +81,34 @@ struct FrameJob {
   int32_t strips;
   std::atomic<int32_t> claimed{0};
 };
+
+// The comb detector's view of one frame: the strips score independently, each into its slot.
+struct CombJob {
+  LumaKind kind;
+  int shift;
+  LumaPlane current;
+  LumaPlane previous;
+  LumaPlane next;
+  int32_t stripRows;
+  int32_t strips;
+  int32_t enough;  // the block count that makes the frame combed
+  int32_t* scores;
+  std::atomic<int32_t> claimed{0};
+  std::atomic<bool> combed{false};  // a strip reached `enough`: the rest need not be scored
+};
+
+struct CombJobStage {
+  Engine* engine;
+  CombJob* job;
+};
+
+HOST_ENTRY void runCombStage(int threadIndex, int threadCount, RowJob* job, void* extra) {
+  (void)threadIndex;
+  (void)threadCount;
+  (void)job;
+  auto* stage = static_cast<CombJobStage*>(extra);
+  stage->engine->runCombWorker(stage->job);
+}
 
 struct FrameJobStage {
   Engine* engine;
@@ -191,6 +220,9 @@ QuilletSettings clampSettings(const QuilletSettings& s) {
       .show_motion = checked(s.show_motion),
       .next_frame = checked(s.next_frame),
       .use_max = checked(s.use_max),
+      .deint = clampTo(s.deint, QUILLET_DEINT_ALL, QUILLET_DEINT_COMBED),
+      .comb_sensitivity =
+          s.comb_sensitivity == 0 ? kDefaultCombSensitivity : clampTo(s.comb_sensitivity, 1, 100),
   };
 }
 
@@ -331,7 +363,8 @@ QuilletStatus Engine::fail(QuilletStatus status, std::string message) {
 
 bool Engine::ready() const {
   if (pulled_ >= pushed_) return false;
-  return settings_.next_frame == 0 || flushed_ || pulled_ + 1 < pushed_;
+  const bool needsNext = settings_.next_frame != 0 || settings_.deint == QUILLET_DEINT_COMBED;
+  return !needsNext || flushed_ || pulled_ + 1 < pushed_;
 }
 
 bool Engine::checkFrame(const QuilletFrame* frame, const char* what) {
@@ -354,7 +387,7 @@ bool Engine::checkFrame(const QuilletFrame* frame, const char* what) {
   return true;
 }
 
-QuilletStatus Engine::push(const QuilletFrame* frame) {
+QuilletStatus Engine::push(const QuilletFrame* frame, bool interlaced) {
   error_.clear();
   if (flushed_) return fail(QUILLET_ERROR_STATE, "push after the flush");
   if (!checkFrame(frame, "push")) return QUILLET_ERROR_ARGUMENT;
@@ -375,6 +408,7 @@ QuilletStatus Engine::push(const QuilletFrame* frame) {
                   from + static_cast<ptrdiff_t>(r) * frame->strides[p], format_.rowBytes[p]);
     }
   }
+  interlaced_[pushed_ % 3] = interlaced;
   ++pushed_;
   return QUILLET_OK;
 }
@@ -391,7 +425,64 @@ QuilletStatus Engine::setSettings(const QuilletSettings& settings) {
   return QUILLET_OK;
 }
 
-QuilletStatus Engine::pull(QuilletFrame* out, int64_t* frameNumber) {
+int32_t Engine::combScore(int64_t k, int64_t previous, int64_t next, int32_t enough) {
+  CombJob job{};
+  if (format_.layout == QUILLET_LAYOUT_YCC16) {
+    job.kind = LumaKind::kYcc16;
+    job.shift = 4;  // Y 0..4096
+  } else {
+    job.kind = format_.bytesPerSample == 1 ? LumaKind::k8 : LumaKind::k16;
+    job.shift = format_.bitDepth - 8;
+  }
+  const auto lumaOf = [&](int64_t n) {
+    return n == k ? LumaPlane{} : LumaPlane{frames_[n % 3].plane[0], frames_[n % 3].stride[0]};
+  };
+  job.current = LumaPlane{frames_[k % 3].plane[0], frames_[k % 3].stride[0]};
+  job.previous = lumaOf(previous);
+  job.next = lumaOf(next);
+  job.stripRows = stripRows_;
+  job.strips = (format_.height + stripRows_ - 1) / stripRows_;
+  job.enough = enough;
+  combScores_.assign(static_cast<size_t>(job.strips), 0);
+  job.scores = combScores_.data();
+  CombJobStage stage{this, &job};
+  if (pool_) {
+    RowJob unused{};
+    pool_->run(runCombStage, &unused, &stage);
+  } else {
+    runCombWorker(&job);
+  }
+  // In strip order, whichever worker scored which strip. Strips skipped once one reached
+  // `enough` leave 0, and no strip counts past `enough`: the score is the same either way.
+  int32_t score = 0;
+  for (int32_t s : combScores_) score = std::max(score, s);
+  return score;
+}
+
+void Engine::runCombWorker(void* jobPointer) {
+  auto& job = *static_cast<CombJob*>(jobPointer);
+  for (int32_t s = job.claimed.fetch_add(1); s < job.strips; s = job.claimed.fetch_add(1)) {
+    if (job.combed.load(std::memory_order_relaxed)) return;
+    const int32_t y0 = s * job.stripRows;
+    job.scores[s] = combStripScore(job.kind, job.shift, format_.width, format_.height, job.current,
+                                   job.previous, job.next, y0,
+                                   std::min(format_.height, y0 + job.stripRows), job.enough);
+    if (job.scores[s] >= job.enough) job.combed.store(true, std::memory_order_relaxed);
+  }
+}
+
+void Engine::passThrough(int64_t k, const QuilletFrame& out) const {
+  const StoredFrame& frame = frames_[k % 3];
+  for (int p = 0; p < format_.planes; ++p) {
+    auto* to = static_cast<uint8_t*>(out.planes[p]);
+    for (int32_t r = 0; r < format_.rows[p]; ++r) {
+      std::memcpy(to + static_cast<ptrdiff_t>(r) * out.strides[p],
+                  frame.plane[p] + static_cast<size_t>(r) * frame.stride[p], format_.rowBytes[p]);
+    }
+  }
+}
+
+QuilletStatus Engine::pull(QuilletFrame* out, QuilletFrameInfo* info) {
   error_.clear();
   if (!checkFrame(out, "pull")) return QUILLET_ERROR_ARGUMENT;
   if (!ready()) return flushed_ && pulled_ >= pushed_ ? QUILLET_END : QUILLET_AGAIN;
@@ -399,6 +490,23 @@ QuilletStatus Engine::pull(QuilletFrame* out, int64_t* frameNumber) {
   const int64_t k = pulled_;
   const int64_t previous = k > 0 ? k - 1 : k;
   const int64_t next = k + 1 < pushed_ ? k + 1 : k;
+  bool filter = true;
+  int32_t score = -1;
+  if (settings_.deint == QUILLET_DEINT_INTERLACED) {
+    filter = interlaced_[k % 3];
+  } else if (settings_.deint == QUILLET_DEINT_COMBED) {
+    const int32_t enough = combBlockThreshold(settings_.comb_sensitivity);
+    score = combScore(k, previous, next, enough);
+    filter = score >= enough;
+  }
+  if (info != nullptr) *info = QuilletFrameInfo{k, filter ? 1 : 0, score};
+  if (!filter) {
+    // Nothing is computed, so no map is kept under this frame's pairs: a filtered frame next to
+    // it makes its own, the same values a kept one would hold.
+    passThrough(k, *out);
+    ++pulled_;
+    return QUILLET_OK;
+  }
   FrameJob job{};
   job.current = frames_[k % 3].plane;
   job.currentStride = frames_[k % 3].stride;
@@ -439,7 +547,6 @@ QuilletStatus Engine::pull(QuilletFrame* out, int64_t* frameNumber) {
     runWorker(0, &job);
   }
   ++pulled_;
-  if (frameNumber != nullptr) *frameNumber = k;
   return QUILLET_OK;
 }
 
@@ -661,7 +768,8 @@ extern "C" {
 
 void quillet_default_settings(QuilletSettings* settings) {
   if (settings == nullptr) return;
-  *settings = QuilletSettings{0, 0, 0, 24, 64, 0, 0, 0};
+  *settings = QuilletSettings{
+      0, 0, 0, 24, 64, 0, 0, 0, QUILLET_DEINT_ALL, quillet::engine::kDefaultCombSensitivity};
 }
 
 void quillet_default_config(QuilletConfig* config) {
@@ -712,7 +820,17 @@ void quillet_destroy(QuilletEngine* engine) { delete engine; }
 QuilletStatus quillet_push(QuilletEngine* engine, const QuilletFrame* frame) {
   if (engine == nullptr) return QUILLET_ERROR_ARGUMENT;
   try {
-    return engine->engine->push(frame);
+    return engine->engine->push(frame, true);
+  } catch (const std::bad_alloc&) {
+    return engine->engine->fail(QUILLET_ERROR_MEMORY, "out of memory");
+  }
+}
+
+QuilletStatus quillet_push_marked(QuilletEngine* engine, const QuilletFrame* frame,
+                                  int interlaced) {
+  if (engine == nullptr) return QUILLET_ERROR_ARGUMENT;
+  try {
+    return engine->engine->push(frame, interlaced != 0);
   } catch (const std::bad_alloc&) {
     return engine->engine->fail(QUILLET_ERROR_MEMORY, "out of memory");
   }
@@ -721,7 +839,19 @@ QuilletStatus quillet_push(QuilletEngine* engine, const QuilletFrame* frame) {
 QuilletStatus quillet_pull(QuilletEngine* engine, QuilletFrame* out, int64_t* frame_number) {
   if (engine == nullptr) return QUILLET_ERROR_ARGUMENT;
   try {
-    return engine->engine->pull(out, frame_number);
+    QuilletFrameInfo info{};
+    const QuilletStatus status = engine->engine->pull(out, &info);
+    if (status == QUILLET_OK && frame_number != nullptr) *frame_number = info.frame_number;
+    return status;
+  } catch (const std::bad_alloc&) {
+    return engine->engine->fail(QUILLET_ERROR_MEMORY, "out of memory");
+  }
+}
+
+QuilletStatus quillet_pull_info(QuilletEngine* engine, QuilletFrame* out, QuilletFrameInfo* info) {
+  if (engine == nullptr) return QUILLET_ERROR_ARGUMENT;
+  try {
+    return engine->engine->pull(out, info);
   } catch (const std::bad_alloc&) {
     return engine->engine->fail(QUILLET_ERROR_MEMORY, "out of memory");
   }

@@ -90,8 +90,8 @@ class Engine {
   Engine(const Engine&) = delete;
   Engine& operator=(const Engine&) = delete;
 
-  QuilletStatus push(const QuilletFrame* frame);
-  QuilletStatus pull(QuilletFrame* out, int64_t* frameNumber);
+  QuilletStatus push(const QuilletFrame* frame, bool interlaced);
+  QuilletStatus pull(QuilletFrame* out, QuilletFrameInfo* info);
   QuilletStatus flush();
   QuilletStatus setSettings(const QuilletSettings& settings);
   QuilletSettings settings() const { return settings_; }
@@ -104,6 +104,8 @@ class Engine {
 
   // Runs the strips of the frame in `job` on worker `worker` (called from the pool).
   void runWorker(int worker, void* job);
+  // Scores the comb strips claimed from `job` (called from the pool).
+  void runCombWorker(void* job);
 
  private:
   Engine() = default;
@@ -112,6 +114,11 @@ class Engine {
   bool allocateBuffers();
   void releaseBuffers();
   bool checkFrame(const QuilletFrame* frame, const char* what);
+  // The comb count of frame k's most combed block, against frames `previous` and `next` (k
+  // itself when it has no such neighbour), counted no further than `enough`.
+  int32_t combScore(int64_t k, int64_t previous, int64_t next, int32_t enough);
+  // Copies stored frame k into the caller's planes.
+  void passThrough(int64_t k, const QuilletFrame& out) const;
 
   Format format_;
   QuilletSettings settings_{};
@@ -123,8 +130,9 @@ class Engine {
 
   // Frames k - 1, k, k + 1 around the next frame to come out, frame n in slot n mod 3.
   StoredFrame frames_[3];
-  int64_t pushed_ = 0;  // frames pushed so far
-  int64_t pulled_ = 0;  // frames that came out so far
+  bool interlaced_[3] = {};  // each stored frame's mark
+  int64_t pushed_ = 0;       // frames pushed so far
+  int64_t pulled_ = 0;       // frames that came out so far
   bool flushed_ = false;
 
   int32_t stripRows_ = 16;
@@ -133,6 +141,7 @@ class Engine {
   AlignedBuffer mapMemory_;
   CachedMap maps_[2];  // key k in slot k AND 1
   std::vector<StripBuffers> strips_;
+  std::vector<int32_t> combScores_;  // one per strip, in strip order
 
   std::string error_;
 };

@@ -62,7 +62,17 @@ typedef enum QuilletCpu {
   QUILLET_CPU_AVX2 = 5
 } QuilletCpu;
 
-/* The filter's eight settings. Values out of range are clamped, as the plug-in's sliders are. */
+/* Which frames the filter touches; the others come out as they went in, byte for byte. */
+typedef enum QuilletDeint {
+  QUILLET_DEINT_ALL = 0,        /* every frame is filtered (default) */
+  QUILLET_DEINT_INTERLACED = 1, /* frames pushed marked interlaced (see quillet_push_marked) */
+  /* frames the comb detector finds combed. The detector needs the frame after, so a frame is
+   * ready once the next one is pushed or the stream is flushed, as with next_frame. */
+  QUILLET_DEINT_COMBED = 2
+} QuilletDeint;
+
+/* The filter's eight settings, then the frame selection. Values out of range are clamped, as the
+ * plug-in's sliders are. */
 typedef struct QuilletSettings {
   int32_t tap;         /* low-pass strength 0..6 (0: 3 rows, 6: 15 rows); default 0 */
   int32_t top;         /* rows left unfiltered at the top, 0..256; default 0 */
@@ -72,6 +82,13 @@ typedef struct QuilletSettings {
   int32_t show_motion; /* nonzero: paint the motion weights into the colour; default 0 */
   int32_t next_frame;  /* nonzero: also weigh motion against the next frame; default 0 */
   int32_t use_max;     /* nonzero: combine the two motion maps by maximum; default 0 */
+  int32_t deint;       /* a QuilletDeint; default QUILLET_DEINT_ALL */
+  /* Comb detector sensitivity 1..100, 0 meaning the default 40. A frame counts as combed when
+   * some block of 16x16 pixels holds at least 1 + (100 - sensitivity) * 64 / 100 comb pixels
+   * (39 at the default): pixels where four rows alternate up and down by at least 10 in 8-bit
+   * units and neither neighbouring frame shows the same alternation there (a comb that stays put
+   * is still detail). Only with QUILLET_DEINT_COMBED. */
+  int32_t comb_sensitivity;
 } QuilletSettings;
 
 typedef struct QuilletConfig {
@@ -102,8 +119,13 @@ QUILLET_API QuilletStatus quillet_create(const QuilletConfig* config, QuilletEng
 QUILLET_API void quillet_destroy(QuilletEngine* engine);
 
 /* Copies one frame in. QUILLET_AGAIN when a filtered frame waits to be pulled: nothing was taken.
- */
+ * A frame pushed this way is marked interlaced: with QUILLET_DEINT_INTERLACED it is filtered, as
+ * a stream without marks is. */
 QUILLET_API QuilletStatus quillet_push(QuilletEngine* engine, const QuilletFrame* frame);
+/* quillet_push with the frame's own mark: interlaced nonzero when the frame holds two fields
+ * (filtered with QUILLET_DEINT_INTERLACED), zero when it is progressive (passed through). */
+QUILLET_API QuilletStatus quillet_push_marked(QuilletEngine* engine, const QuilletFrame* frame,
+                                              int interlaced);
 
 /* Filters the next frame into the caller's planes and stores its number (0 for the first frame
  * pushed) in *frame_number unless that is null. A frame is ready once it is pushed, or with
@@ -111,6 +133,19 @@ QUILLET_API QuilletStatus quillet_push(QuilletEngine* engine, const QuilletFrame
  * none is ready, QUILLET_END after the flush once all have come out. */
 QUILLET_API QuilletStatus quillet_pull(QuilletEngine* engine, QuilletFrame* out,
                                        int64_t* frame_number);
+
+/* What quillet_pull_info tells about the frame that came out. */
+typedef struct QuilletFrameInfo {
+  int64_t frame_number; /* 0 for the first frame pushed */
+  int32_t filtered;     /* 1: filtered; 0: passed through, the pushed frame byte for byte */
+  /* QUILLET_DEINT_COMBED: the comb count of the frame's most combed 16x16 block, counted up to
+   * the sensitivity's threshold (a frame is filtered when it reaches it); -1 otherwise. */
+  int32_t comb_score;
+} QuilletFrameInfo;
+
+/* quillet_pull that also fills *info (unless it is null) for the frame that came out. */
+QUILLET_API QuilletStatus quillet_pull_info(QuilletEngine* engine, QuilletFrame* out,
+                                            QuilletFrameInfo* info);
 
 /* Ends the stream: the frames still held become ready. Push is an error afterwards. */
 QUILLET_API QuilletStatus quillet_flush(QuilletEngine* engine);

@@ -354,6 +354,39 @@ double combing(const std::string& luma, const CombedClip& c) {
   return count > 0 ? energy / static_cast<double>(count) : 0;
 }
 
+// With Im and per-frame marks, --deint interlaced filters exactly the frames marked t or b (as
+// --deint all does) and passes the others byte for byte; the plug-in path refuses the option.
+TEST_F(Y4mCli, DeintInterlacedFiltersExactlyTheMarkedFrames) {
+  const CombedClip clip = makeCombedClip();
+  const size_t frameBytes = static_cast<size_t>(clip.width * clip.height) * 3 / 2;
+  const auto frames = payloadsOf(clip.stream, frameBytes);
+  const char* marks[] = {"FRAME Itpy", "FRAME Ippp", "FRAME Ibpy", "FRAME",      "FRAME Ippp",
+                         "FRAME Ippp", "FRAME Itpy", "FRAME Ippp", "FRAME Ibpy", "FRAME Ippp"};
+  ASSERT_EQ(frames.size(), std::size(marks));
+  std::string stream = "YUV4MPEG2 W160 H96 F30000:1001 Im A1:1 C420jpeg\n";
+  for (size_t k = 0; k < frames.size(); ++k) stream += std::string(marks[k]) + "\n" + frames[k];
+  writeFile(path("in.y4m"), stream);
+  ASSERT_EQ(quillet(quote(path("in.y4m")) + " " + quote(path("all.y4m"))).exitCode, 0);
+  const Outcome run =
+      quillet("--deint interlaced " + quote(path("in.y4m")) + " " + quote(path("some.y4m")));
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  const auto all = payloadsOf(readFile(path("all.y4m")), frameBytes);
+  const auto some = payloadsOf(readFile(path("some.y4m")), frameBytes);
+  ASSERT_EQ(some.size(), frames.size());
+  // The first frame has nothing to move against, so filtering leaves it as it is.
+  EXPECT_EQ(some[0], all[0]);
+  for (size_t k = 1; k < frames.size(); ++k) {
+    const bool marked = std::string(marks[k]) != "FRAME Ippp";
+    EXPECT_NE(all[k], frames[k]) << "frame " << k << ": filtering must show";
+    EXPECT_EQ(some[k] == all[k], marked) << "frame " << k;
+    EXPECT_EQ(some[k] == frames[k], !marked) << "frame " << k;
+  }
+  const Outcome refused = quillet("--deint combed --order reverse " + quote(path("in.y4m")) + " " +
+                                  quote(path("x.y4m")));
+  EXPECT_EQ(refused.exitCode, 2);
+  EXPECT_NE(refused.err.find("--deint"), std::string::npos) << refused.err;
+}
+
 TEST_F(Y4mCli, DefaultSettingsHalveTheCombingOfACombedClip) {
   if (!haveFfmpeg()) GTEST_SKIP() << "no ffmpeg";
   const CombedClip clip = makeCombedClip();

@@ -201,7 +201,7 @@ std::vector<QuilletCpu> availableCpus() {
 
 QuilletSettings settingsOf(int32_t tap, int32_t top, int32_t bottom, int32_t motion,
                            int32_t motion2, int32_t show, int32_t next, int32_t max) {
-  return QuilletSettings{tap, top, bottom, motion, motion2, show, next, max};
+  return QuilletSettings{tap, top, bottom, motion, motion2, show, next, max, QUILLET_DEINT_ALL, 0};
 }
 
 // Corners of the settings: every tap, empty and one-row bands, motion off, hard limit off and at

@@ -1,0 +1,171 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "include/quillet/quillet.h"
+#include "tests/support/guarded_buffer.h"
+#include "tests/support/woven_clip.h"
+
+namespace quillet {
+namespace {
+
+using Frame = std::vector<uint8_t>;
+
+struct EngineRun {
+  std::vector<Frame> frames;
+  std::vector<QuilletFrameInfo> info;
+};
+
+QuilletFrame planesOf(const QuilletConfig& c, uint8_t* data) {
+  QuilletFrame f{};
+  for (int p = 0; p < 3; ++p) {
+    const size_t row = quillet_plane_row_bytes(&c, p);
+    if (row == 0) break;
+    f.planes[p] = data;
+    f.strides[p] = static_cast<ptrdiff_t>(row);
+    data += row * static_cast<size_t>(quillet_plane_rows(&c, p));
+  }
+  return f;
+}
+
+// Every frame through one engine; marks empty: plain pushes.
+EngineRun runEngine(QuilletConfig c, const std::vector<Frame>& clip,
+                    const std::vector<int>& marks) {
+  QuilletEngine* engine = nullptr;
+  EXPECT_EQ(quillet_create(&c, &engine), QUILLET_OK) << quillet_error_message(nullptr);
+  EngineRun run;
+  if (engine == nullptr) return run;
+  const auto drain = [&] {
+    for (;;) {
+      Frame out(clip[0].size());
+      QuilletFrame planes = planesOf(c, out.data());
+      QuilletFrameInfo info{};
+      if (quillet_pull_info(engine, &planes, &info) != QUILLET_OK) return;
+      EXPECT_EQ(info.frame_number, static_cast<int64_t>(run.frames.size()));
+      run.frames.push_back(std::move(out));
+      run.info.push_back(info);
+    }
+  };
+  for (size_t k = 0; k < clip.size(); ++k) {
+    Frame copy = clip[k];
+    const QuilletFrame planes = planesOf(c, copy.data());
+    const QuilletStatus status = marks.empty() ? quillet_push(engine, &planes)
+                                               : quillet_push_marked(engine, &planes, marks[k]);
+    EXPECT_EQ(status, QUILLET_OK) << quillet_error_message(engine);
+    drain();
+  }
+  EXPECT_EQ(quillet_flush(engine), QUILLET_OK);
+  drain();
+  quillet_destroy(engine);
+  EXPECT_EQ(run.frames.size(), clip.size());
+  return run;
+}
+
+QuilletConfig configOf(QuilletLayout layout, int depth, int32_t w, int32_t h, int next,
+                       int threads) {
+  QuilletConfig c;
+  quillet_default_config(&c);
+  c.width = w;
+  c.height = h;
+  c.layout = layout;
+  c.bit_depth = depth;
+  c.settings.next_frame = next;
+  c.settings.use_max = next;
+  c.threads = threads;
+  return c;
+}
+
+std::vector<Frame> randomClip(const QuilletConfig& c, int frames, uint64_t seed) {
+  size_t bytes = 0;
+  for (int p = 0; p < 3; ++p)
+    bytes += quillet_plane_row_bytes(&c, p) * static_cast<size_t>(quillet_plane_rows(&c, p));
+  test::Prng prng(seed);
+  std::vector<Frame> clip(static_cast<size_t>(frames), Frame(bytes));
+  for (Frame& f : clip) {
+    for (uint8_t& b : f) b = static_cast<uint8_t>(prng.range(0, 255));
+  }
+  return clip;
+}
+
+// With marks, exactly the marked frames are filtered, each as `all` filters it (the motion maps
+// of the frames around a passed one included); the others come out as they went in.
+TEST(EngineDeint, InterlacedFiltersExactlyTheMarkedFrames) {
+  struct Case {
+    QuilletLayout layout;
+    int depth;
+    int next;
+    int threads;
+  };
+  const Case cases[] = {{QUILLET_LAYOUT_420, 8, 0, 1},
+                        {QUILLET_LAYOUT_420, 8, 1, 3},
+                        {QUILLET_LAYOUT_422, 14, 1, 2},
+                        {QUILLET_LAYOUT_YCC16, 16, 0, 2}};
+  const std::vector<int> marks = {1, 0, 1, 1, 0, 0, 1, 0, 1};
+  for (const Case& t : cases) {
+    SCOPED_TRACE("layout " + std::to_string(t.layout) + " next " + std::to_string(t.next));
+    QuilletConfig c = configOf(t.layout, t.depth, 23, 37, t.next, t.threads);
+    const auto clip = randomClip(c, static_cast<int>(marks.size()), 9);
+    const EngineRun all = runEngine(c, clip, {});
+    const EngineRun allMarked = runEngine(c, clip, marks);
+    c.settings.deint = QUILLET_DEINT_INTERLACED;
+    const EngineRun unmarked = runEngine(c, clip, {});
+    const EngineRun some = runEngine(c, clip, marks);
+    ASSERT_EQ(some.frames.size(), clip.size());
+    for (size_t k = 0; k < clip.size(); ++k) {
+      EXPECT_TRUE(allMarked.frames[k] == all.frames[k]) << "marks change nothing under all";
+      EXPECT_TRUE(unmarked.frames[k] == all.frames[k]) << "a plain push is marked interlaced";
+      EXPECT_EQ(some.info[k].filtered, marks[k]) << "frame " << k;
+      EXPECT_TRUE(some.frames[k] == (marks[k] ? all.frames[k] : clip[k])) << "frame " << k;
+      // The first frame has nothing to move against; every later one must change.
+      if (k > 0) {
+        EXPECT_NE(all.frames[k], clip[k]) << "an unchanged frame would prove nothing";
+      }
+    }
+  }
+}
+
+Frame payloadOf(const test::WovenFrame& f) { return f.payload; }
+
+// On a woven clip the detector filters the woven frames that show combing and passes the
+// progressive ones (the one-row stripes above all), the same for any worker count; what it
+// filters is what `all` gives and what it passes is the input.
+TEST(EngineDeint, CombedFindsTheWovenFrames) {
+  const auto woven = test::makeWovenClip(192, 128, 24);
+  std::vector<Frame> clip;
+  for (const auto& f : woven) clip.push_back(payloadOf(f));
+  QuilletConfig c = configOf(QUILLET_LAYOUT_420, 8, 192, 128, 0, 1);
+  const EngineRun all = runEngine(c, clip, {});
+  c.settings.deint = QUILLET_DEINT_COMBED;
+  const EngineRun one = runEngine(c, clip, {});
+  c.threads = 3;
+  const EngineRun three = runEngine(c, clip, {});
+  ASSERT_EQ(one.frames.size(), clip.size());
+  size_t right = 0, judged = 0;
+  for (size_t k = 0; k < clip.size(); ++k) {
+    SCOPED_TRACE("frame " + std::to_string(k) + " " + woven[k].kind);
+    EXPECT_EQ(one.info[k].comb_score, three.info[k].comb_score);
+    EXPECT_TRUE(one.frames[k] == three.frames[k]);
+    EXPECT_TRUE(one.frames[k] == (one.info[k].filtered ? all.frames[k] : clip[k]));
+    if (woven[k].truth == test::Truth::kWovenStill) continue;
+    ++judged;
+    const bool wovenFrame = woven[k].truth == test::Truth::kWoven;
+    right += (one.info[k].filtered != 0) == wovenFrame;
+    if (woven[k].kind == "stripes" && !wovenFrame) {
+      EXPECT_EQ(one.info[k].filtered, 0);
+    }
+  }
+  EXPECT_GE(right * 100, judged * 99) << right << " of " << judged << " right";
+  if (std::getenv("QUILLET_COMB_TRACE") != nullptr) {
+    for (size_t k = 0; k < clip.size(); ++k) {
+      std::printf("%zu %s %d %d %d\n", k, woven[k].kind.c_str(), static_cast<int>(woven[k].truth),
+                  one.info[k].filtered, one.info[k].comb_score);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace quillet
