@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 namespace quillet::cli {
@@ -75,14 +76,6 @@ EngineRunResult runOnEngine(const QuilletConfig& config, size_t payloadBytes, Pa
   // The engine numbers frames from 0 on the first one pushed: clip frame `pushedFrom`.
   const int64_t pushedFrom = range.first > 0 ? range.first - 1 : 0;
   EngineRunResult result;
-  QuilletEngine* made = nullptr;
-  if (quillet_create(&config, &made) != QUILLET_OK) {
-    result.status = EngineRunResult::Status::kEngineFailed;
-    result.error = quillet_error_message(nullptr);
-    return result;
-  }
-  std::unique_ptr<QuilletEngine, EngineCloser> engine(made);
-
   Channel freeIn, filledIn, freeOut, filledOut;
   // Buffers take their memory when a frame needs them, not before the stream shows one.
   for (int i = 0; i < kBuffersPerSide; ++i) {
@@ -90,8 +83,7 @@ EngineRunResult runOnEngine(const QuilletConfig& config, size_t payloadBytes, Pa
     freeOut.push(Buffer());
   }
 
-  std::atomic<bool> readerDone{false};
-  std::thread reader([&] {
+  const auto readFrames = [&] {
     Buffer buffer;
     int64_t next = 0;  // the clip's number of the next frame to read
     while (next < pushedFrom && !stopped(hooks) && source.read(buffer)) ++next;
@@ -106,12 +98,11 @@ EngineRunResult runOnEngine(const QuilletConfig& config, size_t payloadBytes, Pa
       }
     }
     filledIn.close();
-    readerDone.store(true);
-  });
+  };
 
   std::atomic<bool> sinkFailed{false};
   std::atomic<int64_t> written{0};
-  std::thread writer([&] {
+  const auto writeFrames = [&] {
     Buffer buffer;
     while (filledOut.pop(buffer)) {
       if (!sinkFailed.load() && sink.write(buffer.data())) {
@@ -122,7 +113,38 @@ EngineRunResult runOnEngine(const QuilletConfig& config, size_t payloadBytes, Pa
       }
       freeOut.push(std::move(buffer));
     }
-  });
+  };
+
+  // The reader and the writer start before the engine's workers, which then take what threads
+  // the system has left. Both end once their channels close: the reader after the read it is
+  // in (an interrupt does not wait for it; it ends the process).
+  std::thread reader;
+  std::thread writer;
+  const auto finish = [&] {
+    filledOut.close();
+    if (writer.joinable()) writer.join();
+    freeIn.close();
+    if (reader.joinable()) reader.join();
+  };
+  try {
+    reader = std::thread(readFrames);
+    writer = std::thread(writeFrames);
+  } catch (const std::system_error& e) {
+    finish();
+    result.status = EngineRunResult::Status::kEngineFailed;
+    result.error = std::string("cannot start the reader and writer threads: ") + e.what();
+    return result;
+  }
+
+  QuilletEngine* made = nullptr;
+  if (quillet_create(&config, &made) != QUILLET_OK) {
+    finish();
+    result.status = EngineRunResult::Status::kEngineFailed;
+    result.error = quillet_error_message(nullptr);
+    return result;
+  }
+  std::unique_ptr<QuilletEngine, EngineCloser> engine(made);
+  result.threads = quillet_engine_threads(engine.get());
 
   // Pulls every frame that is ready and hands it to the writer; false on an engine error.
   const auto drain = [&]() -> bool {
@@ -136,7 +158,6 @@ EngineRunResult runOnEngine(const QuilletConfig& config, size_t payloadBytes, Pa
       QuilletFrame planes = planesOf(config, out.data());
       QuilletFrameInfo info{};
       const QuilletStatus status = quillet_pull_info(engine.get(), &planes, &info);
-      const int64_t number = info.frame_number;
       if (status != QUILLET_OK) {
         freeOut.push(std::move(out));
         if (status < 0) {
@@ -146,7 +167,7 @@ EngineRunResult runOnEngine(const QuilletConfig& config, size_t payloadBytes, Pa
         }
         return true;
       }
-      number += pushedFrom;
+      const int64_t number = info.frame_number + pushedFrom;
       // The neighbours around the range come out too; they are not the range's to write.
       if (number < range.first || number >= range.end) {
         freeOut.push(std::move(out));
@@ -180,16 +201,7 @@ EngineRunResult runOnEngine(const QuilletConfig& config, size_t payloadBytes, Pa
     quillet_flush(engine.get());
     ok = drain();
   }
-  filledOut.close();
-  writer.join();
-  // A reader still blocked on a stalled producer is left behind when the run was stopped: the
-  // caller is about to exit and must not wait for input that may never come.
-  freeIn.close();
-  if (stopped(hooks) && !readerDone.load()) {
-    reader.detach();
-  } else {
-    reader.join();
-  }
+  finish();
 
   result.framesWritten = written.load();
   if (sinkFailed.load()) {

@@ -56,6 +56,7 @@ struct FrameRange {
 struct EngineRunResult {
   enum class Status { kDone, kStopped, kEngineFailed, kSinkFailed };
   Status status = Status::kDone;
+  int32_t threads = 0;     // the engine's workers (fewer than asked when the system refused some)
   int64_t framesRead = 0;  // given to the engine
   int64_t framesWritten = 0;
   int64_t framesFiltered = 0;  // frames the engine filtered; the others it passed unchanged

@@ -433,6 +433,14 @@ class PayloadPreview {
   std::vector<Pixel> pixels_;
 };
 
+// The system may refuse some of the worker threads asked for; the run goes on with those it
+// gave, and says so.
+void noteWorkers(int started, const Options& options) {
+  if (started >= options.threads || options.progress == ProgressMode::kOff) return;
+  std::fprintf(stderr, "quillet: only %d of %d worker threads could be started; going on with %d\n",
+               started, options.threads, started);
+}
+
 std::string describeOutput(const std::string& path) {
   return isStdStream(path) ? std::string("standard output") : "'" + path + "'";
 }
@@ -593,6 +601,7 @@ int runTool(int argc, char** argv) {
       const std::lock_guard<std::mutex> hold(interruptLock());
       closeOutput();
     }
+    if (run.threads > 0) noteWorkers(run.threads, options);
     if (run.status == EngineRunResult::Status::kSinkFailed || !flushed || !closed) {
       const std::string reason =
           !writer->error().empty() ? writer->error() : std::strerror(closeError);
@@ -617,6 +626,7 @@ int runTool(int argc, char** argv) {
   }
   try {
     standin::Host host(config);
+    if (config.threads > 0) noteWorkers(host.workers(), options);
     // The installed set reports the one feature it is built for: the mask's highest bit.
     const CpuFeatures wanted = config.cpuMask & kCpuAvx2   ? kCpuAvx2
                                : config.cpuMask & kCpuSse2 ? kCpuSse2

@@ -119,6 +119,8 @@ class Host {
   void clearFetchLog() { fetchLog_.clear(); }
   // Clip frames held at most during the last run (edit and scratch frames not counted).
   int32_t peakClipFrames() const { return peakClipFrames_; }
+  // Workers behind RunOnThreads (fewer than config().threads when the system refused some).
+  int workers() const { return pool_ ? pool_->size() : 0; }
 
  private:
   friend struct HostServiceEntries;
