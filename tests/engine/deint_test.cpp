@@ -159,12 +159,6 @@ TEST(EngineDeint, CombedFindsTheWovenFrames) {
     }
   }
   EXPECT_GE(right * 100, judged * 99) << right << " of " << judged << " right";
-  if (std::getenv("QUILLET_COMB_TRACE") != nullptr) {
-    for (size_t k = 0; k < clip.size(); ++k) {
-      std::printf("%zu %s %d %d %d\n", k, woven[k].kind.c_str(), static_cast<int>(woven[k].truth),
-                  one.info[k].filtered, one.info[k].comb_score);
-    }
-  }
 }
 
 }  // namespace
