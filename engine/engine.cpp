@@ -361,6 +361,14 @@ QuilletStatus Engine::fail(QuilletStatus status, std::string message) {
   return status;
 }
 
+bool Engine::sharesFrames() const {
+  // A small frame is less work than waking a worker, and a worker that a busy machine runs late
+  // would only delay it: such frames stay on the calling thread. The output is the same either
+  // way, as every row's result is.
+  constexpr int64_t kSmallestSharedFrame = 128 * 128;
+  return pool_ != nullptr && int64_t{format_.width} * format_.height >= kSmallestSharedFrame;
+}
+
 bool Engine::ready() const {
   if (pulled_ >= pushed_) return false;
   const bool needsNext = settings_.next_frame != 0 || settings_.deint == QUILLET_DEINT_COMBED;
@@ -446,7 +454,7 @@ int32_t Engine::combScore(int64_t k, int64_t previous, int64_t next, int32_t eno
   combScores_.assign(static_cast<size_t>(job.strips), 0);
   job.scores = combScores_.data();
   CombJobStage stage{this, &job};
-  if (pool_) {
+  if (sharesFrames()) {
     RowJob unused{};
     pool_->run(runCombStage, &unused, &stage);
   } else {
@@ -540,7 +548,7 @@ QuilletStatus Engine::pull(QuilletFrame* out, QuilletFrameInfo* info) {
   job.strips = (height + stripRows_ - 1) / stripRows_;
 
   FrameJobStage stage{this, &job};
-  if (pool_) {
+  if (sharesFrames()) {
     RowJob unused{};
     pool_->run(runFrameStage, &unused, &stage);
   } else {

@@ -110,6 +110,8 @@ class Engine {
  private:
   Engine() = default;
   bool ready() const;
+  // Whether frames are shared out to the pool's workers.
+  bool sharesFrames() const;
   // Takes the frame memory if it is not held yet; false when the system refused it.
   bool allocateBuffers();
   void releaseBuffers();

@@ -214,13 +214,14 @@ const std::vector<QuilletSettings> kCorners = {
 };
 
 const std::vector<Shape> kShapes = {
-    {QUILLET_LAYOUT_420, 8, 1, 1},    {QUILLET_LAYOUT_420, 8, 3, 7},
-    {QUILLET_LAYOUT_420, 8, 17, 17},  {QUILLET_LAYOUT_420, 8, 37, 70},
-    {QUILLET_LAYOUT_422, 10, 2, 3},   {QUILLET_LAYOUT_422, 10, 7, 33},
-    {QUILLET_LAYOUT_444, 12, 7, 2},   {QUILLET_LAYOUT_444, 12, 20, 35},
-    {QUILLET_LAYOUT_MONO, 16, 17, 3}, {QUILLET_LAYOUT_MONO, 16, 9, 40},
-    {QUILLET_LAYOUT_420, 16, 9, 37},  {QUILLET_LAYOUT_420, 9, 15, 19},
-    {QUILLET_LAYOUT_YCC16, 16, 1, 2}, {QUILLET_LAYOUT_YCC16, 16, 13, 50},
+    {QUILLET_LAYOUT_420, 8, 1, 1},      {QUILLET_LAYOUT_420, 8, 3, 7},
+    {QUILLET_LAYOUT_420, 8, 17, 17},    {QUILLET_LAYOUT_420, 8, 37, 70},
+    {QUILLET_LAYOUT_420, 16, 129, 131}, {QUILLET_LAYOUT_422, 10, 2, 3},
+    {QUILLET_LAYOUT_422, 10, 7, 33},    {QUILLET_LAYOUT_444, 12, 7, 2},
+    {QUILLET_LAYOUT_444, 12, 20, 35},   {QUILLET_LAYOUT_MONO, 16, 17, 3},
+    {QUILLET_LAYOUT_MONO, 16, 9, 40},   {QUILLET_LAYOUT_420, 16, 9, 37},
+    {QUILLET_LAYOUT_420, 9, 15, 19},    {QUILLET_LAYOUT_YCC16, 16, 1, 2},
+    {QUILLET_LAYOUT_YCC16, 16, 13, 50},
 };
 
 std::string describe(const Shape& s, size_t settings, QuilletCpu cpu, int threads) {
@@ -250,7 +251,7 @@ TEST(EngineMatchesPlugin, EveryFormatAndSize) {
 }
 
 TEST(EngineMatchesPlugin, EverySettingKernelSetAndWorkerCount) {
-  const Shape shape{QUILLET_LAYOUT_420, 8, 37, 70};
+  const Shape shape{QUILLET_LAYOUT_420, 8, 131, 130};
   const auto clip = makeClip(shape, 6, 7);
   for (QuilletCpu cpu : availableCpus()) {
     for (size_t s = 0; s < kCorners.size(); ++s) {
@@ -284,7 +285,8 @@ TEST(EngineMatchesPlugin, SettingsChangedMidStream) {
 }
 
 TEST(EngineInstances, RunAtOnceOnSeveralThreads) {
-  const Shape shapes[] = {{QUILLET_LAYOUT_420, 8, 33, 64}, {QUILLET_LAYOUT_444, 10, 19, 48}};
+  // Frames large enough to be shared out to the workers, in strips of several per worker.
+  const Shape shapes[] = {{QUILLET_LAYOUT_420, 8, 133, 128}, {QUILLET_LAYOUT_444, 10, 129, 130}};
   std::vector<Frame> clips[2], want[2], got[2];
   for (int i = 0; i < 2; ++i) {
     clips[i] = makeClip(shapes[i], 6, 50 + static_cast<uint64_t>(i));
