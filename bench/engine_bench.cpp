@@ -35,24 +35,12 @@ constexpr Case kCases[] = {
 };
 
 QuilletFrame planesOf(const QuilletConfig& c, uint8_t* data) {
-  QuilletFrame f{};
-  for (int p = 0; p < 3; ++p) {
-    const size_t row = quillet_plane_row_bytes(&c, p);
-    if (row == 0) break;
-    f.planes[p] = data;
-    f.strides[p] = static_cast<ptrdiff_t>(row);
-    data += row * static_cast<size_t>(quillet_plane_rows(&c, p));
-  }
-  return f;
+  QuilletFrame frame;
+  quillet_frame_layout(&c, data, &frame);
+  return frame;
 }
 
-size_t frameBytes(const QuilletConfig& c) {
-  size_t bytes = 0;
-  for (int p = 0; p < 3; ++p) {
-    bytes += quillet_plane_row_bytes(&c, p) * static_cast<size_t>(quillet_plane_rows(&c, p));
-  }
-  return bytes;
-}
+size_t frameBytes(const QuilletConfig& c) { return quillet_frame_layout(&c, nullptr, nullptr); }
 
 // Four frames: a textured still background with a band that moves from frame to frame.
 std::vector<std::vector<uint8_t>> makeFrames(const QuilletConfig& c, const Case& k) {

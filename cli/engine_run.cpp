@@ -50,14 +50,8 @@ class Channel {
 constexpr int kBuffersPerSide = 3;
 
 QuilletFrame planesOf(const QuilletConfig& config, uint8_t* data) {
-  QuilletFrame frame{};
-  for (int p = 0; p < 3; ++p) {
-    const size_t row = quillet_plane_row_bytes(&config, p);
-    if (row == 0) break;
-    frame.planes[p] = data;
-    frame.strides[p] = static_cast<ptrdiff_t>(row);
-    data += row * static_cast<size_t>(quillet_plane_rows(&config, p));
-  }
+  QuilletFrame frame;
+  quillet_frame_layout(&config, data, &frame);
   return frame;
 }
 

@@ -902,6 +902,22 @@ int32_t quillet_plane_rows(const QuilletConfig* config, int plane) {
   return f.rows[plane];
 }
 
+size_t quillet_frame_layout(const QuilletConfig* config, void* data, QuilletFrame* frame) {
+  QuilletFrame unused;
+  if (frame == nullptr) frame = &unused;
+  *frame = QuilletFrame{};
+  quillet::engine::Format f;
+  std::string error;
+  if (config == nullptr || !quillet::engine::describeFormat(*config, f, error)) return 0;
+  size_t bytes = 0;
+  for (int p = 0; p < f.planes; ++p) {
+    frame->planes[p] = data == nullptr ? nullptr : static_cast<uint8_t*>(data) + bytes;
+    frame->strides[p] = static_cast<ptrdiff_t>(f.rowBytes[p]);
+    bytes += f.rowBytes[p] * static_cast<size_t>(f.rows[p]);
+  }
+  return bytes;
+}
+
 int quillet_cpu_supported(QuilletCpu cpu) {
   const quillet::CpuFeatures have = quillet::engine::processorFeatures();
   switch (cpu) {

@@ -160,6 +160,13 @@ QUILLET_API QuilletStatus quillet_get_settings(const QuilletEngine* engine,
 QUILLET_API size_t quillet_plane_row_bytes(const QuilletConfig* config, int plane);
 QUILLET_API int32_t quillet_plane_rows(const QuilletConfig* config, int plane);
 
+/* Fills *frame with the planes of one frame stored back to back at `data`: plane 0, then 1, then
+ * 2, rows packed (the layout of a Y4M frame's payload); `frame` may be null to learn the size.
+ * Returns the bytes such a frame takes; 0, with *frame cleared, for a config whose format is not
+ * valid. */
+QUILLET_API size_t quillet_frame_layout(const QuilletConfig* config, void* data,
+                                        QuilletFrame* frame);
+
 /* Whether this build and processor run `cpu` (AUTO: always 1). */
 QUILLET_API int quillet_cpu_supported(QuilletCpu cpu);
 /* The kernel set an engine runs, never AUTO. */

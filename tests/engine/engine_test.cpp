@@ -141,15 +141,9 @@ std::vector<Frame> pluginPath(const Shape& shape, const std::vector<Frame>& clip
 }
 
 QuilletFrame framePlanes(const QuilletConfig& c, uint8_t* data) {
-  QuilletFrame f{};
-  for (int p = 0; p < 3; ++p) {
-    const size_t row = quillet_plane_row_bytes(&c, p);
-    if (row == 0) break;
-    f.planes[p] = data;
-    f.strides[p] = static_cast<ptrdiff_t>(row);
-    data += row * static_cast<size_t>(quillet_plane_rows(&c, p));
-  }
-  return f;
+  QuilletFrame frame;
+  quillet_frame_layout(&c, data, &frame);
+  return frame;
 }
 
 // The engine with the settings of frame k in effect when frame k comes out.
