@@ -9,6 +9,7 @@
 #include "compose/compose.h"
 #include "pipeline/motion_state.h"
 #include "pipeline/row_execution.h"
+#include "tests/support/kernel_forms.h"
 
 namespace quillet {
 namespace {
@@ -47,25 +48,8 @@ struct BenchFrame {
   }
 };
 
-bool cpuHas(const char* feature) {
-  const std::string f = feature;
-  if (f.empty()) return true;
-#if defined(__i386__) || defined(__x86_64__)
-  if (f == "sse") return __builtin_cpu_supports("sse");
-  if (f == "sse2") return __builtin_cpu_supports("sse2");
-#endif
-#if defined(__x86_64__)
-  if (f == "avx2") return __builtin_cpu_supports("avx2");
-#endif
-  return false;
-}
-
 // Arguments: width, height, mode. Bytes are those of one frame's pixels blended per call.
-void BM_Blend(benchmark::State& state, RowStage stage, const char* feature) {
-  if (!cpuHas(feature)) {
-    state.SkipWithError("CPU lacks the form's instruction set");
-    return;
-  }
+void BM_Blend(benchmark::State& state, RowStage stage) {
   BenchFrame frame(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
   NeighbourSlot prevSlot{frame.prev.data(), 1, frame.width, frame.height, 0, frame.height};
   NeighbourSlot nextSlot{frame.next.data(), 2, frame.width, frame.height, 0, frame.height};
@@ -110,14 +94,17 @@ void frameSizesAndModes(benchmark::internal::Benchmark* b) {
   }
 }
 
-BENCHMARK_CAPTURE(BM_Blend, Scalar, BlendStageScalar, "")->Apply(frameSizesAndModes);
-#if QUILLET_ENABLE_SIMD
-BENCHMARK_CAPTURE(BM_Blend, Sse, BlendStageSse, "sse")->Apply(frameSizesAndModes);
-BENCHMARK_CAPTURE(BM_Blend, Sse2, BlendStageSse2, "sse2")->Apply(frameSizesAndModes);
-#endif
-#if QUILLET_HAVE_AVX2
-BENCHMARK_CAPTURE(BM_Blend, Avx2, BlendStageAvx2, "avx2")->Apply(frameSizesAndModes);
-#endif
+int registerBlendBenchmarks() {
+  for (const test::KernelForm& form : test::formsWith(&test::KernelForm::blendStage, true)) {
+    if (!test::formRuns(form)) continue;
+    benchmark::RegisterBenchmark((std::string("BM_Blend/") + form.name).c_str(), BM_Blend,
+                                 form.blendStage)
+        ->Apply(frameSizesAndModes);
+  }
+  return 0;
+}
+const int registered = registerBlendBenchmarks();
+
 BENCHMARK(BM_MotionDisplay)->Apply(frameSizesAndModes);
 
 }  // namespace

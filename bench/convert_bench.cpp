@@ -8,7 +8,7 @@
 
 #include "formats/convert.h"
 #include "formats/sample_scale.h"
-#include "tests/support/convert_forms.h"
+#include "tests/support/kernel_forms.h"
 
 namespace quillet {
 namespace {
@@ -80,27 +80,27 @@ void report(benchmark::State& state, const Frame420& frame) {
                           static_cast<int64_t>(frame.luma.size() + 2 * frame.cb.size()));
 }
 
-void BM_Decode420(benchmark::State& state, test::ConvertForm form, int depth) {
-  if (!test::formAvailable(form)) {
+void BM_Decode420(benchmark::State& state, const test::KernelForm& form, int depth) {
+  if (!test::formRuns(form)) {
     state.SkipWithError("CPU lacks the form's instruction set");
     return;
   }
   Frame420 frame(depth);
   for (auto _ : state) {
-    frame.decode(*form.kernels);
+    frame.decode(*form.convert);
     benchmark::ClobberMemory();
   }
   report(state, frame);
 }
 
-void BM_Encode420(benchmark::State& state, test::ConvertForm form, int depth) {
-  if (!test::formAvailable(form)) {
+void BM_Encode420(benchmark::State& state, const test::KernelForm& form, int depth) {
+  if (!test::formRuns(form)) {
     state.SkipWithError("CPU lacks the form's instruction set");
     return;
   }
   Frame420 frame(depth);
   for (auto _ : state) {
-    frame.encode(*form.kernels);
+    frame.encode(*form.convert);
     benchmark::ClobberMemory();
   }
   report(state, frame);
@@ -110,8 +110,8 @@ void BM_Encode420(benchmark::State& state, test::ConvertForm form, int depth) {
 }  // namespace quillet
 
 int main(int argc, char** argv) {
-  using quillet::test::ConvertForm;
-  for (const ConvertForm& form : quillet::test::convertForms(true)) {
+  using quillet::test::KernelForm;
+  for (const KernelForm& form : quillet::test::formsWith(&KernelForm::convert, true)) {
     for (int depth : {8, 10}) {
       const std::string suffix = std::string("/") + form.name + "/bits:" + std::to_string(depth);
       benchmark::RegisterBenchmark(("BM_Decode420" + suffix).c_str(), quillet::BM_Decode420, form,

@@ -27,6 +27,7 @@
 
 #include "host/cpu_features.h"
 #include "standin/host.h"
+#include "tests/support/kernel_forms.h"
 
 namespace quillet::standin {
 namespace {
@@ -159,13 +160,14 @@ void BM_FrameMemcpy(benchmark::State& state) {
 }
 BENCHMARK(BM_FrameMemcpy)->Unit(benchmark::kMicrosecond);
 
-// Arguments: kernel-set mask, workers, tap, frame width and height.
+// Arguments: kernel set (the feature mask that installs it), workers, tap, frame width and height.
 void BM_WholeFrames(benchmark::State& state) {
   const FrameSize size{static_cast<int32_t>(state.range(3)), static_cast<int32_t>(state.range(4))};
-  const auto mask = static_cast<CpuFeatures>(state.range(0));
-  const CpuFeatures present = probeCpuFeatures();
-  const CpuFeatures level = mask & kCpuSse2 ? kCpuSse2 : mask & kCpuSse ? kCpuSse : mask;
-  if ((present & level) != level) {
+  const test::KernelForm* set = nullptr;
+  for (const test::KernelForm& form : test::kernelSets()) {
+    if (form.setMask() == state.range(0)) set = &form;
+  }
+  if (set == nullptr || !test::formRuns(*set)) {
     state.SkipWithError("kernel set not available on this processor");
     return;
   }
@@ -173,7 +175,7 @@ void BM_WholeFrames(benchmark::State& state) {
   config.width = size.width;
   config.height = size.height;
   config.threads = static_cast<int>(state.range(1));
-  config.cpuMask = mask;
+  config.cpuMask = set->setMask();
   config.settings.tap = static_cast<int32_t>(state.range(2));
   config.settings.motion = 24;
   config.settings.nextFrame = true;
@@ -216,13 +218,16 @@ void BM_WholeFrames(benchmark::State& state) {
 
 void wholeFrameArgs(benchmark::internal::Benchmark* b) {
   b->ArgNames({"set", "workers", "tap", "width", "height"});
-  for (const int64_t mask : {0, 1, 3, 7}) {
+  for (const test::KernelForm& set : test::kernelSets()) {
     for (const int64_t workers : {1, 2}) {
-      for (const int64_t tap : {0, 6}) b->Args({mask, workers, tap, kFullHd.width, kFullHd.height});
+      for (const int64_t tap : {0, 6}) {
+        b->Args({set.setMask(), workers, tap, kFullHd.width, kFullHd.height});
+      }
     }
   }
   for (const auto& [width, height] : {std::pair<int64_t, int64_t>{64, 48}, {720, 480}}) {
-    for (const int64_t workers : {1, 2}) b->Args({7, workers, 0, width, height});
+    for (const int64_t workers : {1, 2})
+      b->Args({kCpuMmx | kCpuSse | kCpuSse2, workers, 0, width, height});
   }
 }
 BENCHMARK(BM_WholeFrames)->Apply(wholeFrameArgs)->Unit(benchmark::kMillisecond)->UseManualTime();

@@ -7,6 +7,7 @@
 
 #include "common/pixel.h"
 #include "lowpass/lowpass.h"
+#include "tests/support/kernel_forms.h"
 
 namespace quillet {
 namespace {
@@ -40,32 +41,15 @@ void lowpassFrame(benchmark::State& state, LowpassKernel kernel, int width) {
   state.SetItemsProcessed(frames * static_cast<int64_t>(samples));
 }
 
-struct Form {
-  const char* name;
-  const LowpassKernelTable* kernels;
-  bool supported;
-};
-
 int registerLowpassBenchmarks() {
-  const Form forms[] = {
-    {"Scalar", &LowpassKernelsScalar, true},
-#if QUILLET_ENABLE_SIMD
-    {"Mmx", &LowpassKernelsMmx, __builtin_cpu_supports("mmx") != 0},
-    {"Sse2", &LowpassKernelsSse2, __builtin_cpu_supports("sse2") != 0},
-    {"Sse2Aligned", &LowpassKernelsSse2Aligned, __builtin_cpu_supports("sse2") != 0},
-#endif
-#if QUILLET_HAVE_AVX2
-    {"Avx2", &LowpassKernelsAvx2, __builtin_cpu_supports("avx2") != 0},
-#endif
-  };
-  for (const Form& form : forms) {
-    if (!form.supported) continue;
+  for (const test::KernelForm& form : test::formsWith(&test::KernelForm::lowpass, true)) {
+    if (!test::formRuns(form)) continue;
     for (int tap = 0; tap < kTapCount; ++tap) {
       for (int width : {720, 1920}) {
         const std::string name = std::string("Lowpass/") + form.name + "/Tap" +
                                  std::to_string(tap) + "/" + std::to_string(width);
         benchmark::RegisterBenchmark(name.c_str(), lowpassFrame,
-                                     (*form.kernels)[static_cast<size_t>(tap)], width)
+                                     (*form.lowpass)[static_cast<size_t>(tap)], width)
             ->Unit(benchmark::kMillisecond);
       }
     }

@@ -12,6 +12,7 @@
 #include "motion/motion.h"
 #include "pipeline/motion_state.h"
 #include "pipeline/row_job.h"
+#include "tests/support/kernel_forms.h"
 
 namespace quillet {
 namespace {
@@ -93,35 +94,17 @@ void motionMapStage(benchmark::State& state, RowStage stage) {
   setBytes(state, f);
 }
 
-struct Form {
-  const char* name;
-  RowStage diff;
-  RowStage motionMap;
-  bool available;
-};
-
 void registerAll() {
-  std::vector<Form> forms = {{"Scalar", DiffStageScalar, MotionMapStageScalar, true}};
-#if QUILLET_ENABLE_SIMD
-  const bool sse = __builtin_cpu_supports("sse");
-  const bool sse2 = __builtin_cpu_supports("sse2");
-  forms.push_back({"Sse", DiffStageSse, MotionMapStageSse, sse});
-  forms.push_back({"Sse2", DiffStageSse2, MotionMapStageSse2, sse2});
-  forms.push_back({"Sse2Aligned", DiffStageSse2Aligned, nullptr, sse2});
-#endif
-#if QUILLET_HAVE_AVX2
-  forms.push_back({"Avx2", DiffStageAvx2, MotionMapStageAvx2, __builtin_cpu_supports("avx2") != 0});
-#endif
-  for (const Form& form : forms) {
-    if (!form.available) continue;
+  for (const test::KernelForm& form : test::formsWith(&test::KernelForm::diffStage, true)) {
+    if (!test::formRuns(form)) continue;
     benchmark::RegisterBenchmark((std::string("DiffStage/") + form.name).c_str(), diffStage,
-                                 form.diff)
+                                 form.diffStage)
         ->ArgNames({"w", "h"})
         ->Args({1920, 1080})
         ->Args({720, 576});
-    if (form.motionMap == nullptr) continue;
+    if (form.motionStage == nullptr) continue;
     benchmark::RegisterBenchmark((std::string("MotionMapStage/") + form.name).c_str(),
-                                 motionMapStage, form.motionMap)
+                                 motionMapStage, form.motionStage)
         ->ArgNames({"w", "h", "limit"})
         ->Args({1920, 1080, 0})
         ->Args({1920, 1080, 128})

@@ -7,13 +7,11 @@
 #include "compose/compose.h"
 #include "pipeline/motion_state.h"
 #include "pipeline/row_execution.h"
-#include "tests/support/blend_forms.h"
+#include "tests/support/form_test.h"
 #include "tests/support/guarded_buffer.h"
 
 namespace quillet {
 namespace {
-
-using test::BlendForm;
 
 // Two frames, two maps at their own pitch and the job and slot pair a blend stage reads.
 struct Scene {
@@ -103,13 +101,10 @@ void fillRandomFrames(Scene& s, uint64_t seed) {
   for (auto& w : s.next) w = static_cast<int16_t>(prng.range(0, 4096));
 }
 
-class BlendStageTest : public ::testing::TestWithParam<BlendForm> {
+class BlendStageTest : public test::FormTest {
  protected:
-  void SetUp() override {
-    if (!test::formAvailable(GetParam())) GTEST_SKIP() << "CPU lacks " << GetParam().cpu;
-  }
   void TearDown() override { motionState = MotionState{}; }
-  RowStage stage() const { return GetParam().stage; }
+  RowStage stage() const { return GetParam().blendStage; }
 };
 
 // One component of a hand case: filtered a, source b, expected blend.
@@ -331,8 +326,9 @@ TEST_P(BlendStageTest, ManyThreadsMatchOneThread) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Forms, BlendStageTest, ::testing::ValuesIn(test::blendForms(true)),
-                         [](const auto& param) { return std::string(param.param.name); });
+INSTANTIATE_TEST_SUITE_P(Forms, BlendStageTest,
+                         ::testing::ValuesIn(test::formsWith(&test::KernelForm::blendStage, true)),
+                         test::FormName());
 
 }  // namespace
 }  // namespace quillet

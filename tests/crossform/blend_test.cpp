@@ -13,13 +13,13 @@
 #include "compose/compose.h"
 #include "pipeline/motion_state.h"
 #include "pipeline/row_execution.h"
-#include "tests/support/blend_forms.h"
+#include "tests/support/form_test.h"
 #include "tests/support/guarded_buffer.h"
 
 namespace quillet {
 namespace {
 
-using test::BlendForm;
+using test::KernelForm;
 using test::PageEndBuffer;
 using test::Prng;
 
@@ -191,11 +191,8 @@ const char* regionOf(const Geometry& g, int row, int x) {
   return failure;
 }
 
-class BlendCrossForm : public ::testing::TestWithParam<BlendForm> {
+class BlendCrossForm : public test::FormTest {
  protected:
-  void SetUp() override {
-    if (!test::formAvailable(GetParam())) GTEST_SKIP() << "CPU lacks " << GetParam().cpu;
-  }
   void TearDown() override { motionState = MotionState{}; }
 
   // Runs the scalar stage on copies and the form on the guarded buffers, then checks the
@@ -226,7 +223,7 @@ class BlendCrossForm : public ::testing::TestWithParam<BlendForm> {
              s.stride, s.pitch, mode);
 
     test::dirtyMmxState();
-    runStage(GetParam().stage, s.filtered->as<Pixel>(), s.source->as<Pixel>(),
+    runStage(form().blendStage, s.filtered->as<Pixel>(), s.source->as<Pixel>(),
              s.prev->as<int16_t>(), s.next->as<int16_t>(), g, s.stride, s.pitch, mode);
     EXPECT_TRUE(test::mmxStateEmpty()) << "MMX state left in use";
 
@@ -306,14 +303,15 @@ TEST_P(BlendCrossForm, MatchesScalarForAnyBand) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Forms, BlendCrossForm, ::testing::ValuesIn(test::blendForms(false)),
-                         [](const auto& param) { return std::string(param.param.name); });
+INSTANTIATE_TEST_SUITE_P(Forms, BlendCrossForm,
+                         ::testing::ValuesIn(test::formsWith(&KernelForm::blendStage)),
+                         test::FormName());
 
-#if QUILLET_HAVE_AVX2
-// The AVX2 stage against the SSE2 stage with weights anywhere in the 16-bit range, outside
-// 0..4096 too, where neither agrees with the scalar stage: the same bytes, frame and tail.
-TEST(BlendAvx2, MatchesSse2ForAnyWeight) {
-  if (!__builtin_cpu_supports("avx2")) GTEST_SKIP() << "CPU lacks avx2";
+// Every stage above SSE2 against the SSE2 stage with weights anywhere in the 16-bit range,
+// outside 0..4096 too, where neither agrees with the scalar stage: the same bytes, frame and tail.
+class BlendAboveSse2 : public test::FormTest {};
+
+TEST_P(BlendAboveSse2, MatchesSse2ForAnyWeight) {
   const Fill fill{"any weight", anySample, anySample, anySample};
   Prng prng(test::testSeed() + 3);
   for (int mode = 0; mode < 3; ++mode) {
@@ -331,7 +329,7 @@ TEST(BlendAvx2, MatchesSse2ForAnyWeight) {
                  s.prev->as<int16_t>(), s.next->as<int16_t>(), g, s.stride, s.pitch, mode);
         const auto sse2 = bytesOf(*s.filtered, bytes);
         copyBytes(s.filtered->data(), before, bytes);
-        runStage(BlendStageAvx2, s.filtered->as<Pixel>(), s.source->as<Pixel>(),
+        runStage(form().blendStage, s.filtered->as<Pixel>(), s.source->as<Pixel>(),
                  s.prev->as<int16_t>(), s.next->as<int16_t>(), g, s.stride, s.pitch, mode);
         EXPECT_TRUE(
             sameFrame(s, reinterpret_cast<const Pixel*>(sse2.data()), s.filtered->as<Pixel>()));
@@ -340,7 +338,18 @@ TEST(BlendAvx2, MatchesSse2ForAnyWeight) {
     }
   }
 }
-#endif
+
+std::vector<KernelForm> formsAboveSse2() {
+  std::vector<KernelForm> forms;
+  for (const KernelForm& form : test::formsWith(&KernelForm::blendStage)) {
+    if (form.level > kCpuSse2) forms.push_back(form);
+  }
+  return forms;
+}
+
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(BlendAboveSse2);
+INSTANTIATE_TEST_SUITE_P(Forms, BlendAboveSse2, ::testing::ValuesIn(formsAboveSse2()),
+                         test::FormName());
 
 }  // namespace
 }  // namespace quillet

@@ -10,13 +10,13 @@
 #include <vector>
 
 #include "formats/sample_scale.h"
-#include "tests/support/convert_forms.h"
+#include "tests/support/form_test.h"
 #include "tests/support/guarded_buffer.h"
 
 namespace quillet {
 namespace {
 
-using test::ConvertForm;
+using test::KernelForm;
 using test::PageEndBuffer;
 using test::Prng;
 
@@ -78,12 +78,9 @@ std::vector<uint8_t> pixelBytes(const std::vector<Pixel>& pixels) {
   return ::testing::AssertionSuccess();
 }
 
-class ConvertCrossForm : public ::testing::TestWithParam<ConvertForm> {
+class ConvertCrossForm : public test::FormTest {
  protected:
-  void SetUp() override {
-    if (!test::formAvailable(GetParam())) GTEST_SKIP() << "CPU lacks " << GetParam().cpu;
-  }
-  const ConvertKernels& form() const { return *GetParam().kernels; }
+  const ConvertKernels& form() const { return *GetParam().convert; }
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -296,8 +293,9 @@ TEST_P(ConvertCrossForm, EncodesRandomRows) {
   });
 }
 
-INSTANTIATE_TEST_SUITE_P(Forms, ConvertCrossForm, ::testing::ValuesIn(test::convertForms(false)),
-                         [](const auto& param) { return std::string(param.param.name); });
+INSTANTIATE_TEST_SUITE_P(Forms, ConvertCrossForm,
+                         ::testing::ValuesIn(test::formsWith(&KernelForm::convert)),
+                         test::FormName());
 
 }  // namespace
 }  // namespace quillet

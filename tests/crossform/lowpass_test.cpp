@@ -13,6 +13,7 @@
 #include "common/pixel.h"
 #include "pipeline/row_job.h"
 #include "tests/support/guarded_buffer.h"
+#include "tests/support/kernel_forms.h"
 #include "tests/support/lowpass_reference.h"
 
 namespace quillet {
@@ -24,54 +25,7 @@ using test::kCanaryByte;
 using test::kLowpassWeights;
 using test::lowpassTestReach;
 
-enum class Form {
-  Mmx,
-  Sse2,
-  Sse2Aligned,
-#if QUILLET_HAVE_AVX2
-  Avx2,
-#endif
-};
-
-std::vector<Form> vectorForms() {
-#if QUILLET_HAVE_AVX2
-  return {Form::Mmx, Form::Sse2, Form::Sse2Aligned, Form::Avx2};
-#else
-  return {Form::Mmx, Form::Sse2, Form::Sse2Aligned};
-#endif
-}
-
-struct FormSpec {
-  const char* name;
-  const LowpassKernelTable* kernels;
-  RowStage stage;
-  bool aligned;  // needs 16-byte aligned rows and a stride of whole 8-pixel blocks
-};
-
-FormSpec specOf(Form form) {
-  switch (form) {
-    case Form::Mmx:
-      return {"Mmx", &LowpassKernelsMmx, LowpassStageMmx, false};
-    case Form::Sse2:
-      return {"Sse2", &LowpassKernelsSse2, LowpassStageSse2, false};
-    case Form::Sse2Aligned:
-      return {"Sse2Aligned", &LowpassKernelsSse2Aligned, LowpassStageSse2Aligned, true};
-#if QUILLET_HAVE_AVX2
-    case Form::Avx2:
-      return {"Avx2", &LowpassKernelsAvx2, LowpassStageAvx2, false};
-#endif
-  }
-  return {};
-}
-
-void PrintTo(Form form, std::ostream* out) { *out << specOf(form).name; }
-
-bool cpuHas(Form form) {
-#if QUILLET_HAVE_AVX2
-  if (form == Form::Avx2) return __builtin_cpu_supports("avx2");
-#endif
-  return form == Form::Mmx ? __builtin_cpu_supports("mmx") : __builtin_cpu_supports("sse2");
-}
+using test::KernelForm;
 
 int16_t sat16(int64_t v) {
   return static_cast<int16_t>(std::clamp<int64_t>(v, INT16_MIN, INT16_MAX));
@@ -201,7 +155,7 @@ std::string sampleGrid(const std::vector<int16_t>& expected, const int16_t* actu
   return out.str();
 }
 
-std::string describe(const FormSpec& formSpec, int tap, const Shape& s, Fill fill) {
+std::string describe(const KernelForm& formSpec, int tap, const Shape& s, Fill fill) {
   std::ostringstream out;
   out << formSpec.name << " tap " << tap << " width " << s.width << " stride " << s.stride
       << " rows " << s.rows << " fill " << fillName(fill) << " seed " << test::testSeed();
@@ -216,7 +170,7 @@ bool allCanary(const uint8_t* p, size_t n) {
 // sample by sample, the guard areas around the destination and the source. Bounded fills
 // must match bit-exactly but for tap 5's exact halves, which come out one lower; other fills
 // may differ only where the form's saturation explains it, and then must equal the model.
-void checkKernel(const FormSpec& formSpec, int tap, const Shape& s, Fill fill, Placement place,
+void checkKernel(const KernelForm& formSpec, int tap, const Shape& s, Fill fill, Placement place,
                  test::Prng& prng) {
   const std::string what = describe(formSpec, tap, s, fill);
   const size_t samples = bandSamples(s);
@@ -240,7 +194,7 @@ void checkKernel(const FormSpec& formSpec, int tap, const Shape& s, Fill fill, P
   std::vector<int16_t> expected(samples + 1, 0);
   LowpassKernelsScalar[tap](expected.data(), input.data(), s.rows, s.width, s.stride, 0, s.rows);
 
-  (*formSpec.kernels)[tap](dst, src, s.rows, s.width, s.stride, 0, s.rows);
+  (*formSpec.lowpass)[tap](dst, src, s.rows, s.width, s.stride, 0, s.rows);
 
   EXPECT_TRUE(std::equal(input.begin(), input.end(), src)) << "source changed: " << what;
   EXPECT_TRUE(srcBuffer.leadIntact()) << "source lead changed: " << what;
@@ -282,12 +236,12 @@ void checkKernel(const FormSpec& formSpec, int tap, const Shape& s, Fill fill, P
   EXPECT_EQ(mismatches, 0) << "value mismatch: " << what << "\n first at " << firstMismatch;
 }
 
-class LowpassCrossform : public ::testing::TestWithParam<std::tuple<Form, int>> {
+class LowpassCrossform : public ::testing::TestWithParam<std::tuple<KernelForm, int>> {
  protected:
   void SetUp() override {
-    if (!cpuHas(std::get<0>(GetParam()))) GTEST_SKIP() << "the processor lacks this form";
+    if (!test::formRuns(formSpec())) GTEST_SKIP() << "the processor lacks this form";
   }
-  FormSpec formSpec() const { return specOf(std::get<0>(GetParam())); }
+  const KernelForm& formSpec() const { return std::get<0>(GetParam()); }
   int tap() const { return std::get<1>(GetParam()); }
   int reach() const { return lowpassTestReach(tap()); }
 
@@ -379,7 +333,7 @@ TEST_P(LowpassCrossform, ExactHalfRoundsDownOnlyForTap5) {
     std::memset(src, 0, bytes);
     std::fill_n(src + rows / 2 * pitch, width * kSamplesPerPixel, static_cast<int16_t>(impulse));
     LowpassKernelsScalar[tap()](scalar, src, rows, width, stride, 0, rows);
-    (*formSpec().kernels)[tap()](vector, src, rows, width, stride, 0, rows);
+    (*formSpec().lowpass)[tap()](vector, src, rows, width, stride, 0, rows);
     int halves = 0;
     for (int r = 0; r < rows; ++r) {
       for (int j = 0; j < width * kSamplesPerPixel; ++j) {
@@ -405,7 +359,7 @@ TEST_P(LowpassCrossform, StageMatchesScalarStage) {
   const Case cases[] = {{9, 1, 2, 7},   {9, 7, 0, 9},  {12, 17, 3, 4}, {10, 100, 1, 9},
                         {6, 333, 0, 6}, {8, 64, 4, 4}, {5, 41, 5, 5}};
   test::Prng prng(test::testSeed() ^ 0x7374616765ULL);
-  const FormSpec form = formSpec();
+  const KernelForm& form = formSpec();
   for (const Case& c : cases) {
     const int stride = form.aligned ? (c.width + 7) / 8 * 8 + 8 : c.width + 5;
     const size_t pixels = static_cast<size_t>(c.height) * static_cast<size_t>(stride);
@@ -438,7 +392,7 @@ TEST_P(LowpassCrossform, StageMatchesScalarStage) {
       rowCounter = 0;
       for (int i = 0; i < threads; ++i) {
         test::dirtyMmxState();
-        form.stage(i, threads, &job, nullptr);
+        form.lowpassStage(i, threads, &job, nullptr);
         ASSERT_TRUE(test::mmxStateEmpty()) << form.name << " left MMX state, thread " << i;
       }
       EXPECT_EQ(std::memcmp(dst, reference.data(), pixels * sizeof(Pixel)), 0)
@@ -448,50 +402,54 @@ TEST_P(LowpassCrossform, StageMatchesScalarStage) {
   }
 }
 
-std::string crossformName(const ::testing::TestParamInfo<std::tuple<Form, int>>& info) {
-  return "Tap" + std::to_string(std::get<1>(info.param)) + "_" +
-         specOf(std::get<0>(info.param)).name;
+std::string crossformName(const ::testing::TestParamInfo<std::tuple<KernelForm, int>>& info) {
+  return "Tap" + std::to_string(std::get<1>(info.param)) + "_" + std::get<0>(info.param).name;
 }
 
-INSTANTIATE_TEST_SUITE_P(Forms, LowpassCrossform,
-                         ::testing::Combine(::testing::ValuesIn(vectorForms()),
-                                            ::testing::Range(0, kTapCount)),
-                         crossformName);
+INSTANTIATE_TEST_SUITE_P(
+    Forms, LowpassCrossform,
+    ::testing::Combine(::testing::ValuesIn(test::formsWith(&KernelForm::lowpass)),
+                       ::testing::Range(0, kTapCount)),
+    crossformName);
 
-#if QUILLET_HAVE_AVX2
-// The AVX2 form against the SSE2 form on any input, saturating ones included: every sample of
-// every row, and the slack and trail both leave alone, bit for bit.
-TEST(LowpassAvx2, MatchesSse2OnFullRangeInput) {
-  if (!__builtin_cpu_supports("avx2")) GTEST_SKIP() << "the processor lacks AVX2";
+// Every form above SSE2 against the SSE2 form on any input, saturating ones included: every sample
+// of every row, and the slack and trail both leave alone, bit for bit.
+TEST(LowpassAboveSse2, MatchesSse2OnFullRangeInput) {
+  std::vector<KernelForm> forms;
+  for (const KernelForm& form : test::formsWith(&KernelForm::lowpass)) {
+    if (form.level > kCpuSse2 && test::formRuns(form)) forms.push_back(form);
+  }
+  if (forms.empty()) GTEST_SKIP() << "no form above SSE2 runs here";
   test::Prng prng(test::testSeed() ^ 0x61767832ULL);
   std::vector<int> widths = crossformWidths();
   widths.insert(widths.end(), {16 * 40 - 1, 16 * 40 + 1, 32 * 60 - 1, 32 * 60 + 1});
   const Fill fills[] = {Fill::FullRange, Fill::ExtremesRandom, Fill::ExtremesAlternatingRows};
-  for (int tap = 0; tap < kTapCount; ++tap) {
-    for (int width : widths) {
-      for (int stride : {width, width + 1}) {
-        const Fill fill = fills[prng.range(0, 2)];
-        const Shape s{width, stride, lowpassTestReach(tap) + 3};
-        const size_t bytes = bandSamples(s) * sizeof(int16_t);
-        test::PageEndBuffer src(bytes), sse2(bytes + kTrailBytes), avx2(bytes + kTrailBytes);
-        const ptrdiff_t pitch = static_cast<ptrdiff_t>(stride) * kSamplesPerPixel;
-        for (size_t i = 0; i < bytes / sizeof(int16_t); ++i) {
-          src.as<int16_t>()[i] =
-              fillSample(fill, static_cast<int>(static_cast<ptrdiff_t>(i) / pitch), prng);
+  for (const KernelForm& form : forms) {
+    for (int tap = 0; tap < kTapCount; ++tap) {
+      for (int width : widths) {
+        for (int stride : {width, width + 1}) {
+          const Fill fill = fills[prng.range(0, 2)];
+          const Shape s{width, stride, lowpassTestReach(tap) + 3};
+          const size_t bytes = bandSamples(s) * sizeof(int16_t);
+          test::PageEndBuffer src(bytes), sse2(bytes + kTrailBytes), out(bytes + kTrailBytes);
+          const ptrdiff_t pitch = static_cast<ptrdiff_t>(stride) * kSamplesPerPixel;
+          for (size_t i = 0; i < bytes / sizeof(int16_t); ++i) {
+            src.as<int16_t>()[i] =
+                fillSample(fill, static_cast<int>(static_cast<ptrdiff_t>(i) / pitch), prng);
+          }
+          std::memset(sse2.data(), kCanaryByte, sse2.size());
+          std::memset(out.data(), kCanaryByte, out.size());
+          LowpassKernelsSse2[tap](sse2.as<int16_t>(), src.as<int16_t>(), s.rows, width, stride, 0,
+                                  s.rows);
+          (*form.lowpass)[tap](out.as<int16_t>(), src.as<int16_t>(), s.rows, width, stride, 0,
+                               s.rows);
+          ASSERT_EQ(std::memcmp(sse2.data(), out.data(), out.size()), 0)
+              << describe(form, tap, s, fill);
         }
-        std::memset(sse2.data(), kCanaryByte, sse2.size());
-        std::memset(avx2.data(), kCanaryByte, avx2.size());
-        LowpassKernelsSse2[tap](sse2.as<int16_t>(), src.as<int16_t>(), s.rows, width, stride, 0,
-                                s.rows);
-        LowpassKernelsAvx2[tap](avx2.as<int16_t>(), src.as<int16_t>(), s.rows, width, stride, 0,
-                                s.rows);
-        ASSERT_EQ(std::memcmp(sse2.data(), avx2.data(), avx2.size()), 0)
-            << describe(specOf(Form::Avx2), tap, s, fill);
       }
     }
   }
 }
-#endif
 
 #else
 

@@ -11,6 +11,7 @@
 
 #include "pipeline/motion_state.h"
 #include "pipeline/row_job.h"
+#include "tests/support/form_test.h"
 #include "tests/support/guarded_buffer.h"
 #include "tests/support/motion_reference.h"
 
@@ -22,11 +23,7 @@ using test::Prng;
 
 constexpr int16_t kCanary = 0x5A5A;
 
-bool hasSse() { return __builtin_cpu_supports("sse"); }
-bool hasSse2() { return __builtin_cpu_supports("sse2"); }
-#if QUILLET_HAVE_AVX2
-bool hasAvx2() { return __builtin_cpu_supports("avx2"); }
-#endif
+using test::KernelForm;
 
 int32_t roundUp(int32_t v, int32_t block) { return (v + block - 1) / block * block; }
 
@@ -121,48 +118,22 @@ void runStage(RowStage stage, RowJob* job, void* extra, int threads) {
 
 // ---- Difference map ------------------------------------------------------------------------
 
-struct DiffForm {
-  const char* name;
-  void (*row)(const Pixel*, const Pixel*, int16_t*, int);
-  RowStage stage;
-  int32_t block;       // pixels per step
-  bool alignedFrames;  // needs 16-byte-aligned frame rows
-  bool clearsMmx;      // leaves the MMX state before returning
-  bool (*available)();
-};
-
-std::vector<DiffForm> diffForms() {
-  return {
-    {"Sse", DiffRowSse, DiffStageSse, 4, false, true, hasSse},
-        {"Sse2", DiffRowSse2, DiffStageSse2, 8, false, false, hasSse2},
-        {"Sse2Aligned", DiffRowSse2Aligned, DiffStageSse2Aligned, 8, true, false, hasSse2},
-#if QUILLET_HAVE_AVX2
-        {"Avx2", DiffRowAvx2, DiffStageAvx2, 16, false, false, hasAvx2},
-#endif
-  };
-}
-
-void PrintTo(const DiffForm& form, std::ostream* os) { *os << form.name; }
-
-class DiffCrossform : public ::testing::TestWithParam<DiffForm> {
+class DiffCrossform : public test::FormTest {
  protected:
-  void SetUp() override {
-    if (!GetParam().available()) GTEST_SKIP() << GetParam().name << " not supported by this CPU";
-  }
   void TearDown() override { releaseMotionState(); }
 };
 
 // Byte counts past a row's last pixel that move the row's start through the 16-byte alignments;
 // 0 puts the last pixel against an inaccessible page.
-std::vector<size_t> rowSlacks(const DiffForm& form, int32_t width) {
+std::vector<size_t> rowSlacks(const KernelForm& form, int32_t width) {
   const size_t bytes = static_cast<size_t>(width) * sizeof(Pixel);
-  if (form.alignedFrames) return {(16 - bytes % 16) % 16};
+  if (form.aligned) return {(16 - bytes % 16) % 16};
   if (width > 100) return {0, 6};
   return {0, 2, 4, 6, 8, 10, 12, 14};
 }
 
 TEST_P(DiffCrossform, RowsMatchScalar) {
-  const DiffForm& form = GetParam();
+  const KernelForm& form = GetParam();
   Prng prng(test::testSeed());
   SCOPED_TRACE(::testing::Message() << "seed " << test::testSeed());
   for (Fill fill : {Fill::kBounded, Fill::kFullRange, Fill::kExtremes}) {
@@ -181,7 +152,7 @@ TEST_P(DiffCrossform, RowsMatchScalar) {
 
         test::MapPlane want(width, 0, kCanary), got(width, 0, kCanary);
         DiffRowScalar(current.as<Pixel>(), neighbour.as<Pixel>(), want.row(0), width);
-        form.row(current.as<Pixel>(), neighbour.as<Pixel>(), got.row(0), width);
+        form.diffRow(current.as<Pixel>(), neighbour.as<Pixel>(), got.row(0), width);
         test::clearMmxState();
 
         const PlaneRegions regions{-2, got.pitch(), width, 0, 0, 0, 0, roundUp(width, form.block)};
@@ -217,19 +188,18 @@ std::vector<StageGeometry> stageGeometries() {
 // difference plane, guard rows included, matches the scalar stage on one thread; the frames
 // end at an inaccessible page and stay unchanged.
 TEST_P(DiffCrossform, StagesMatchScalar) {
-  const DiffForm& form = GetParam();
+  const KernelForm& form = GetParam();
   Prng prng(test::testSeed() + 1);
   SCOPED_TRACE(::testing::Message() << "seed " << test::testSeed() + 1);
   for (const StageGeometry& geo : stageGeometries()) {
     const int32_t width = geo.width;
     const int32_t stride =
-        std::max(1, form.alignedFrames ? roundUp(width, 8) + roundUp(geo.strideSlack, 8)
-                                       : width + geo.strideSlack);
+        std::max(1, form.aligned ? roundUp(width, 8) + roundUp(geo.strideSlack, 8)
+                                 : width + geo.strideSlack);
     const int32_t height = geo.bandTop + geo.bandRows + 2;
     // The frame ends right after its last pixel, or at a 16-byte multiple for aligned forms.
-    const size_t pixels = form.alignedFrames
-                              ? static_cast<size_t>(height) * static_cast<size_t>(stride)
-                              : static_cast<size_t>((height - 1) * stride + width);
+    const size_t pixels = form.aligned ? static_cast<size_t>(height) * static_cast<size_t>(stride)
+                                       : static_cast<size_t>((height - 1) * stride + width);
     const size_t bytes = std::max<size_t>(pixels * sizeof(Pixel), 16);
     PageEndBuffer current(bytes), neighbour(bytes);
     fillPixels(current.as<Pixel>(), pixels, Fill::kFullRange, prng);
@@ -259,8 +229,8 @@ TEST_P(DiffCrossform, StagesMatchScalar) {
                                         << geo.bandTop << "+" << n << " threads " << threads);
       clearPlane();
       // MMX state belongs to a thread: it is checked where the stage ran on the calling thread.
-      if (form.clearsMmx && threads == 1) test::dirtyMmxState();
-      runStage(form.stage, &job, nullptr, threads);
+      if (form.usesMmx && threads == 1) test::dirtyMmxState();
+      runStage(form.diffStage, &job, nullptr, threads);
       EXPECT_TRUE(threads > 1 || test::mmxStateEmpty()) << "MMX state left behind";
       const PlaneRegions regions{
           -2, pitch, width, n > 0 ? -1 : 0, n > 0 ? n : -1, 0, n - 1, roundUp(width, form.block)};
@@ -273,29 +243,11 @@ TEST_P(DiffCrossform, StagesMatchScalar) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Forms, DiffCrossform, ::testing::ValuesIn(diffForms()),
-                         [](const auto& param) { return std::string(param.param.name); });
+INSTANTIATE_TEST_SUITE_P(Forms, DiffCrossform,
+                         ::testing::ValuesIn(test::formsWith(&KernelForm::diffRow)),
+                         test::FormName());
 
 // ---- Motion map ----------------------------------------------------------------------------
-
-struct MotionForm {
-  const char* name;
-  void (*row)(int16_t*, int16_t*, int, int, const MotionWeights&);
-  void (*limited)(int16_t*, int16_t*, int, int, int, const MotionWeights&);
-  RowStage stage;
-  int32_t block;
-  bool (*available)();
-};
-
-std::vector<MotionForm> motionForms() {
-  return {
-    {"Sse", MotionRowSse, MotionRowLimitedSse, MotionMapStageSse, 4, hasSse},
-        {"Sse2", MotionRowSse2, MotionRowLimitedSse2, MotionMapStageSse2, 8, hasSse2},
-#if QUILLET_HAVE_AVX2
-        {"Avx2", MotionRowAvx2, MotionRowLimitedAvx2, MotionMapStageAvx2, 16, hasAvx2},
-#endif
-  };
-}
 
 float scalarWeightFor(int32_t level) {
   MotionWeights w{};
@@ -318,12 +270,10 @@ const std::vector<int32_t>& motionsWithoutNearTies() {
   return motions;
 }
 
-void PrintTo(const MotionForm& form, std::ostream* os) { *os << form.name; }
-
-class MotionCrossform : public ::testing::TestWithParam<MotionForm> {
+class MotionCrossform : public test::FormTest {
  protected:
   void SetUp() override {
-    if (!GetParam().available()) GTEST_SKIP() << GetParam().name << " not supported by this CPU";
+    FormTest::SetUp();
     saved = motionWeights;
   }
   void TearDown() override {
@@ -347,7 +297,7 @@ class MotionCrossform : public ::testing::TestWithParam<MotionForm> {
 };
 
 TEST_P(MotionCrossform, RowsMatchScalar) {
-  const MotionForm& form = GetParam();
+  const KernelForm& form = GetParam();
   Prng prng(test::testSeed() + 2);
   SCOPED_TRACE(::testing::Message() << "seed " << test::testSeed() + 2);
   for (int round = 0; round < 4; ++round) {
@@ -366,10 +316,11 @@ TEST_P(MotionCrossform, RowsMatchScalar) {
       if (hardLimit > 0) {
         MotionRowLimitedScalar(diffWant.row(0), want.row(0), width, diffWant.pitch(), hardLimit,
                                motionWeights);
-        form.limited(diffGot.row(0), got.row(0), width, diffGot.pitch(), hardLimit, motionWeights);
+        form.motionRowLimited(diffGot.row(0), got.row(0), width, diffGot.pitch(), hardLimit,
+                              motionWeights);
       } else {
         MotionRowScalar(diffWant.row(0), want.row(0), width, diffWant.pitch(), motionWeights);
-        form.row(diffGot.row(0), got.row(0), width, diffGot.pitch(), motionWeights);
+        form.motionRow(diffGot.row(0), got.row(0), width, diffGot.pitch(), motionWeights);
       }
       test::clearMmxState();
       const PlaneRegions regions{-2, got.pitch(), width, 0, 0, 0, 0, roundUp(width, form.block)};
@@ -381,7 +332,7 @@ TEST_P(MotionCrossform, RowsMatchScalar) {
 }
 
 TEST_P(MotionCrossform, StagesMatchScalar) {
-  const MotionForm& form = GetParam();
+  const KernelForm& form = GetParam();
   Prng prng(test::testSeed() + 3);
   SCOPED_TRACE(::testing::Message() << "seed " << test::testSeed() + 3);
   for (const StageGeometry& geo : stageGeometries()) {
@@ -421,7 +372,7 @@ TEST_P(MotionCrossform, StagesMatchScalar) {
                      << level << " hard limit " << hardLimit << " threads " << threads);
         reset();
         if (threads == 1) test::dirtyMmxState();
-        runStage(form.stage, &job, &motionState.slot[1], threads);
+        runStage(form.motionStage, &job, &motionState.slot[1], threads);
         EXPECT_TRUE(threads > 1 || test::mmxStateEmpty()) << "MMX state left behind";
         const PlaneRegions regions{-1,    pitch, width, 0,
                                    n - 1, 0,     n - 1, roundUp(width, form.block)};
@@ -433,17 +384,19 @@ TEST_P(MotionCrossform, StagesMatchScalar) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Forms, MotionCrossform, ::testing::ValuesIn(motionForms()),
-                         [](const auto& param) { return std::string(param.param.name); });
+INSTANTIATE_TEST_SUITE_P(Forms, MotionCrossform,
+                         ::testing::ValuesIn(test::formsWith(&KernelForm::motionRow)),
+                         test::FormName());
 
-#if QUILLET_HAVE_AVX2
-// ---- AVX2 against SSE2 ---------------------------------------------------------------------
+// ---- Forms above SSE2 against SSE2 ---------------------------------------------------------
+
+class AboveSse2Rows : public test::FormTest {};
 
 // Any samples, any differences (negative ones too), any level's weights, near-ties included:
-// where the SSE2 rows leave the scalar rows' values, the AVX2 rows must follow them. Values at
+// where the SSE2 rows leave the scalar rows' values, the form's rows must follow them. Values at
 // x < width agree; past it each form keeps within its own blocks; the difference rows end equal.
-TEST(Avx2Rows, MatchSse2OnFullRangeInput) {
-  if (!hasAvx2()) GTEST_SKIP() << "Avx2 not supported by this CPU";
+TEST_P(AboveSse2Rows, MatchSse2OnFullRangeInput) {
+  const KernelForm& form = GetParam();
   Prng prng(test::testSeed() + 4);
   SCOPED_TRACE(::testing::Message() << "seed " << test::testSeed() + 4);
   std::vector<int32_t> widths = rowWidths();
@@ -458,33 +411,34 @@ TEST(Avx2Rows, MatchSse2OnFullRangeInput) {
       PageEndBuffer current(bytes), neighbour(bytes);
       fillPixels(current.as<Pixel>(), static_cast<size_t>(width), fill, prng);
       fillPixels(neighbour.as<Pixel>(), static_cast<size_t>(width), fill, prng);
-      test::MapPlane diffSse2(width, 0, kCanary), diffAvx2(width, 0, kCanary);
+      test::MapPlane diffSse2(width, 0, kCanary), diffGot(width, 0, kCanary);
       DiffRowSse2(current.as<Pixel>(), neighbour.as<Pixel>(), diffSse2.row(0), width);
-      DiffRowAvx2(current.as<Pixel>(), neighbour.as<Pixel>(), diffAvx2.row(0), width);
-      const PlaneRegions diffRegions{-2, diffAvx2.pitch(), width, 0, 0, 0, 0, roundUp(width, 16)};
-      EXPECT_EQ(planeDifferences(diffAvx2.snapshot(), diffSse2.snapshot(), diffRegions), "");
+      form.diffRow(current.as<Pixel>(), neighbour.as<Pixel>(), diffGot.row(0), width);
+      const PlaneRegions diffRegions{-2, diffGot.pitch(),           width, 0, 0, 0,
+                                     0,  roundUp(width, form.block)};
+      EXPECT_EQ(planeDifferences(diffGot.snapshot(), diffSse2.snapshot(), diffRegions), "");
 
       MotionWeights weights{};
       BuildWeightsSse(&weights, level);
-      test::MapPlane sse2Rows(width, 1, 0), avx2Rows(width, 1, 0);
+      test::MapPlane sse2Rows(width, 1, 0), gotRows(width, 1, 0);
       for (int32_t r = -1; r <= 1; ++r) {
         for (int32_t x = 0; x < sse2Rows.pitch(); ++x) {
-          sse2Rows.row(r)[x] = avx2Rows.row(r)[x] = sampleFor(fill, prng);
+          sse2Rows.row(r)[x] = gotRows.row(r)[x] = sampleFor(fill, prng);
         }
       }
-      test::MapPlane sse2(width, 0, kCanary), avx2(width, 0, kCanary);
+      test::MapPlane sse2(width, 0, kCanary), got(width, 0, kCanary);
       if (hardLimit > 0) {
         MotionRowLimitedSse2(sse2Rows.row(0), sse2.row(0), width, sse2Rows.pitch(), hardLimit,
                              weights);
-        MotionRowLimitedAvx2(avx2Rows.row(0), avx2.row(0), width, avx2Rows.pitch(), hardLimit,
-                             weights);
+        form.motionRowLimited(gotRows.row(0), got.row(0), width, gotRows.pitch(), hardLimit,
+                              weights);
       } else {
         MotionRowSse2(sse2Rows.row(0), sse2.row(0), width, sse2Rows.pitch(), weights);
-        MotionRowAvx2(avx2Rows.row(0), avx2.row(0), width, avx2Rows.pitch(), weights);
+        form.motionRow(gotRows.row(0), got.row(0), width, gotRows.pitch(), weights);
       }
-      const PlaneRegions mapRegions{-2, avx2.pitch(), width, 0, 0, 0, 0, roundUp(width, 16)};
-      EXPECT_EQ(planeDifferences(avx2.snapshot(), sse2.snapshot(), mapRegions), "");
-      EXPECT_EQ(avx2Rows.snapshot(), sse2Rows.snapshot());
+      const PlaneRegions mapRegions{-2, got.pitch(), width, 0, 0, 0, 0, roundUp(width, form.block)};
+      EXPECT_EQ(planeDifferences(got.snapshot(), sse2.snapshot(), mapRegions), "");
+      EXPECT_EQ(gotRows.snapshot(), sse2Rows.snapshot());
     }
   }
 }
@@ -492,27 +446,38 @@ TEST(Avx2Rows, MatchSse2OnFullRangeInput) {
 // Three equal rows holding the ramp 0, 1, 2, ... give the measure x + 1 at x (the mean of x and
 // x + 1 rounded up), so one row per setting meets every measure up to the full weight and a
 // little past it, near-ties and all: the square law rounds alike in both forms.
-TEST(Avx2Rows, SquareLawMatchesSse2ForEveryMeasureAndSetting) {
-  if (!hasAvx2()) GTEST_SKIP() << "Avx2 not supported by this CPU";
+TEST_P(AboveSse2Rows, SquareLawMatchesSse2ForEveryMeasureAndSetting) {
+  const KernelForm& form = GetParam();
   constexpr int32_t kWidth = 8 * 256 + 16;
-  test::MapPlane sse2Rows(kWidth, 1, 0), avx2Rows(kWidth, 1, 0);
+  test::MapPlane sse2Rows(kWidth, 1, 0), gotRows(kWidth, 1, 0);
   for (int32_t r = -1; r <= 1; ++r) {
     for (int32_t x = 0; x < kWidth; ++x) {
-      sse2Rows.row(r)[x] = avx2Rows.row(r)[x] = static_cast<int16_t>(x);
+      sse2Rows.row(r)[x] = gotRows.row(r)[x] = static_cast<int16_t>(x);
     }
   }
   for (int32_t motion = 1; motion <= 256; ++motion) {
     MotionWeights weights{};
     BuildWeightsSse(&weights, 8 * motion);
-    test::MapPlane sse2(kWidth, 0, kCanary), avx2(kWidth, 0, kCanary);
+    test::MapPlane sse2(kWidth, 0, kCanary), got(kWidth, 0, kCanary);
     MotionRowSse2(sse2Rows.row(0), sse2.row(0), kWidth, sse2Rows.pitch(), weights);
-    MotionRowAvx2(avx2Rows.row(0), avx2.row(0), kWidth, avx2Rows.pitch(), weights);
-    const PlaneRegions regions{-2, avx2.pitch(), kWidth, 0, 0, 0, 0, roundUp(kWidth, 16)};
-    ASSERT_EQ(planeDifferences(avx2.snapshot(), sse2.snapshot(), regions), "")
+    form.motionRow(gotRows.row(0), got.row(0), kWidth, gotRows.pitch(), weights);
+    const PlaneRegions regions{-2, got.pitch(), kWidth, 0, 0, 0, 0, roundUp(kWidth, form.block)};
+    ASSERT_EQ(planeDifferences(got.snapshot(), sse2.snapshot(), regions), "")
         << "motion " << motion;
   }
 }
-#endif
+
+std::vector<KernelForm> formsAboveSse2() {
+  std::vector<KernelForm> forms;
+  for (const KernelForm& form : test::formsWith(&KernelForm::motionRow)) {
+    if (form.level > kCpuSse2) forms.push_back(form);
+  }
+  return forms;
+}
+
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(AboveSse2Rows);
+INSTANTIATE_TEST_SUITE_P(Forms, AboveSse2Rows, ::testing::ValuesIn(formsAboveSse2()),
+                         test::FormName());
 
 }  // namespace
 }  // namespace quillet

@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "host/cpu_features.h"
 #include "standin/clip.h"
 #include "tests/standin/test_clips.h"
+#include "tests/support/kernel_forms.h"
 
 extern char** environ;
 
@@ -301,11 +301,10 @@ TEST_F(Cli, EmptyBandWithMotionOffGivesTheInputBackByteForByte) {
 TEST_F(Cli, EveryKernelSetMatchesScalarOnNormalRangeContent) {
   const standin::Clip clip = movingClip(29, 12, 5, testSeed());
   writeFile(path("in.raw"), ycc16Bytes(clip));
-  const CpuFeatures present = probeCpuFeatures();
   std::vector<std::string> sets;
-  if (present & kCpuSse2) sets.push_back("sse2");
-  if (present & kCpuSse) sets.push_back("sse");
-  if (present & kCpuMmx) sets.push_back("mmx");
+  for (const test::KernelForm& set : test::kernelSets()) {
+    if (set.level != 0 && test::formRuns(set)) sets.push_back(set.set);
+  }
   if (sets.empty()) GTEST_SKIP() << "no vector kernel set on this processor";
 
   struct Variant {

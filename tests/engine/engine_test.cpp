@@ -10,6 +10,7 @@
 #include "include/quillet/quillet.h"
 #include "standin/clip.h"
 #include "tests/support/guarded_buffer.h"
+#include "tests/support/kernel_forms.h"
 
 namespace quillet {
 namespace {
@@ -89,20 +90,12 @@ standin::Settings hostSettings(const QuilletSettings& s) {
       s.use_max != 0};
 }
 
+// The plug-in's feature mask that installs the kernel set the engine runs for `cpu`.
 CpuFeatures maskOf(QuilletCpu cpu) {
-  switch (cpu) {
-    case QUILLET_CPU_MMX:
-      return kCpuMmx;
-    case QUILLET_CPU_SSE:
-      return kCpuMmx | kCpuSse;
-    case QUILLET_CPU_SSE2:
-      return kCpuMmx | kCpuSse | kCpuSse2;
-    case QUILLET_CPU_AVX2:
-    case QUILLET_CPU_AUTO:
-      return standin::kAllCpuFeatures;
-    default:
-      return 0;
+  for (const test::KernelForm& set : test::kernelSets()) {
+    if (set.engineCpu == cpu) return set.setMask();
   }
+  return standin::kAllCpuFeatures;
 }
 
 // The plug-in through its record and the stand-in host, samples converted as the CLI does.
@@ -186,9 +179,8 @@ std::vector<Frame> enginePath(const Shape& shape, const std::vector<Frame>& clip
 
 std::vector<QuilletCpu> availableCpus() {
   std::vector<QuilletCpu> cpus;
-  for (QuilletCpu cpu :
-       {QUILLET_CPU_SCALAR, QUILLET_CPU_MMX, QUILLET_CPU_SSE, QUILLET_CPU_SSE2, QUILLET_CPU_AVX2}) {
-    if (quillet_cpu_supported(cpu) != 0) cpus.push_back(cpu);
+  for (const test::KernelForm& set : test::kernelSets()) {
+    if (quillet_cpu_supported(set.engineCpu) != 0) cpus.push_back(set.engineCpu);
   }
   return cpus;
 }

@@ -10,26 +10,19 @@
 #include "common/pixel.h"
 #include "lowpass/lowpass.h"
 #include "tests/support/guarded_buffer.h"
+#include "tests/support/kernel_forms.h"
 
 namespace quillet {
 namespace {
 
 constexpr int16_t kUntouched = static_cast<int16_t>(0x5A5A);
 
-struct NamedTable {
-  const char* name;
-  const LowpassKernelTable* kernels;
-};
-
-std::vector<NamedTable> tables() {
-  std::vector<NamedTable> all = {{"Scalar", &LowpassKernelsScalar}};
-#if QUILLET_ENABLE_SIMD
-  if (__builtin_cpu_supports("mmx")) all.push_back({"Mmx", &LowpassKernelsMmx});
-  if (__builtin_cpu_supports("sse2")) {
-    all.push_back({"Sse2", &LowpassKernelsSse2});
-    all.push_back({"Sse2Aligned", &LowpassKernelsSse2Aligned});
+// Every lowpass form the processor runs, scalar included.
+std::vector<test::KernelForm> tables() {
+  std::vector<test::KernelForm> all;
+  for (const test::KernelForm& form : test::formsWith(&test::KernelForm::lowpass, true)) {
+    if (test::formRuns(form)) all.push_back(form);
   }
-#endif
   return all;
 }
 
@@ -61,7 +54,7 @@ struct Band {
 
 TEST(LowpassRows, PiecesOfABandEqualTheWholeBand) {
   test::Prng prng(test::testSeed());
-  for (const NamedTable& table : tables()) {
+  for (const test::KernelForm& table : tables()) {
     for (int tap = 0; tap < kTapCount; ++tap) {
       for (int rows : {1, 2, 3, lowpassReach(tap) + 1, 2 * lowpassReach(tap) + 5, 40}) {
         const std::string where = std::string(table.name) + " tap " + std::to_string(tap) +
@@ -72,7 +65,7 @@ TEST(LowpassRows, PiecesOfABandEqualTheWholeBand) {
           for (int j = 0; j < Band::kWidth * kSamplesPerPixel; ++j)
             source.row(r)[j] = prng.sample(8191);
         }
-        const LowpassKernel kernel = (*table.kernels)[static_cast<size_t>(tap)];
+        const LowpassKernel kernel = (*table.lowpass)[static_cast<size_t>(tap)];
         Band whole(rows);
         kernel(whole.samples, source.samples, rows, Band::kWidth, Band::kStride, 0, rows);
 
@@ -113,9 +106,9 @@ TEST(LowpassRows, RangesAreCutToTheBand) {
       source.row(r)[j] = static_cast<int16_t>(r * 100 + j);
     }
   }
-  for (const NamedTable& table : tables()) {
+  for (const test::KernelForm& table : tables()) {
     for (int tap : {0, 6}) {
-      const LowpassKernel kernel = (*table.kernels)[static_cast<size_t>(tap)];
+      const LowpassKernel kernel = (*table.lowpass)[static_cast<size_t>(tap)];
       Band whole(kRows);
       kernel(whole.samples, source.samples, kRows, Band::kWidth, Band::kStride, 0, kRows);
       for (const Case& c : cases) {

@@ -12,6 +12,7 @@
 #include "host/kernel_select.h"
 #include "pipeline/frame_driver.h"
 #include "tests/support/fake_host.h"
+#include "tests/support/form_test.h"
 #include "tests/support/guarded_buffer.h"
 
 namespace quillet {
@@ -25,12 +26,6 @@ constexpr int32_t kWidth = 45;  // not a multiple of 8: uneven strips and vector
 constexpr int32_t kHeight = 23;
 constexpr int32_t kFrames = 7;
 
-struct Form {
-  const char* name;
-  CpuFeatures mask;
-  CpuFeatures level;
-};
-
 const HostSettings kMotionOn{.tracks = {4, 2, 3, 24, 40}, .checks = {1, 1, 1}};
 const HostSettings kMinimumBlend{.tracks = {2, 0, 0, 30, 0}, .checks = {0, 1, 0}};
 const HostSettings kMotionOff{.tracks = {6, 3, 1, 0, 64}, .checks = {0, 1, 0}};
@@ -40,16 +35,12 @@ void reload() {
   FilterInit(nullptr);
 }
 
-class FormTest : public ::testing::TestWithParam<Form> {
+class FormTest : public test::FormTest {
  protected:
   void SetUp() override {
-    if (GetParam().level != 0 && !QUILLET_ENABLE_SIMD) {
-      GTEST_SKIP() << "built without vector forms";
-    }
-    if ((probeCpuFeatures() & GetParam().mask) != GetParam().mask) {
-      GTEST_SKIP() << "the processor lacks the " << GetParam().name << " form";
-    }
-    setCpuFeatureMask(GetParam().mask);
+    test::FormTest::SetUp();
+    if (IsSkipped()) return;
+    setCpuFeatureMask(GetParam().setMask());
     reload();
     ASSERT_EQ(selectedCpuFeatures(), GetParam().level);
   }
@@ -170,20 +161,8 @@ TEST_P(FormTest, PlanePaddingDoesNotChangeFrames) {
   }
 }
 
-std::vector<Form> forms() {
-  std::vector<Form> all = {Form{"Scalar", 0, 0}, Form{"Mmx", kCpuMmx, kCpuMmx},
-                           Form{"Sse", kCpuMmx | kCpuSse, kCpuSse},
-                           Form{"Sse2", kCpuMmx | kCpuSse | kCpuSse2, kCpuSse2}};
-#if QUILLET_HAVE_AVX2
-  all.push_back(Form{"Avx2", kCpuMmx | kCpuSse | kCpuSse2 | kCpuAvx2, kCpuAvx2});
-#endif
-  return all;
-}
-
-INSTANTIATE_TEST_SUITE_P(Forms, FormTest, ::testing::ValuesIn(forms()),
-                         [](const ::testing::TestParamInfo<Form>& param) {
-                           return std::string(param.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(Forms, FormTest, ::testing::ValuesIn(test::kernelSets()),
+                         test::FormName());
 
 }  // namespace
 }  // namespace quillet
