@@ -29,8 +29,8 @@ asan() {
 
 tsan() {
   cmake --preset tsan > /dev/null &&
-    cmake --build --preset tsan -j "$jobs" --target pipeline_tests standin_tests engine_tests &&
-    ctest --preset tsan -j "$jobs" --timeout 600 -L '^(pipeline_tests|standin_tests|engine_tests)$'
+    cmake --build --preset tsan -j "$jobs" --target threaded_tests &&
+    ctest --preset tsan -j "$jobs" --timeout 600 -L "$(cat build/tsan/threaded_labels)"
 }
 
 # The Python module and the GStreamer element load into programs built without sanitizers, so
