@@ -8,7 +8,7 @@
 
 #include "compose/compose.h"
 #include "pipeline/motion_state.h"
-#include "pipeline/row_execution.h"
+#include "rows/row_job.h"
 
 namespace quillet {
 namespace {
@@ -80,8 +80,10 @@ void BM_Blend(benchmark::State& state, RowStage stage, const char* feature) {
   job.bandTop = 0;
   job.bandEnd = frame.height;
   motionState.pitch = frame.pitch;
+  RowCounters counters;
+  job.counters = &counters;
   for (auto _ : state) {
-    rowCounter = 0;
+    counters.rows = 0;
     stage(0, 1, &job, slots);
     benchmark::ClobberMemory();
   }

@@ -11,7 +11,7 @@
 
 #include "motion/motion.h"
 #include "pipeline/motion_state.h"
-#include "pipeline/row_job.h"
+#include "rows/row_job.h"
 
 namespace quillet {
 namespace {

@@ -3,7 +3,7 @@
 #include <cstddef>
 
 #include "pipeline/motion_state.h"
-#include "pipeline/row_execution.h"
+#include "rows/row_claim.h"
 
 namespace quillet {
 
@@ -21,7 +21,7 @@ void runBlendRows(const RowJob& job, const void* extra, const BlendRowTable& row
   const Pixel* srcBand = job.source + job.bandTop * frameStride;
   const int32_t n = job.bandEnd - job.bandTop;
 
-  forEachClaimedRow(rowCounter, n, [&](int32_t r) {
+  forEachClaimedRow(job.counters->rows, n, [&](int32_t r) {
     const ptrdiff_t frameOffset = r * frameStride;
     const ptrdiff_t mapOffset = r * mapPitch;
     row(dstBand + frameOffset, srcBand + frameOffset, prevMap + mapOffset,

@@ -5,7 +5,7 @@
 
 #include "common/attributes.h"
 #include "common/pixel.h"
-#include "pipeline/row_job.h"
+#include "rows/row_job.h"
 
 namespace quillet {
 

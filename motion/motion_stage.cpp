@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstring>
 
-#include "pipeline/row_execution.h"
+#include "rows/row_claim.h"
 
 namespace quillet {
 
@@ -41,7 +41,7 @@ void runDiffStage(int threadCount, const RowJob& job, DiffRowKernel row) {
     copyMapRow(guardAbove, diff, job.width);
     return;
   }
-  forEachClaimedRow(rowCounter, n, [&](int32_t r) {
+  forEachClaimedRow(job.counters->rows, n, [&](int32_t r) {
     diffOneRow(job, row, r);
     if (r == 0) copyMapRow(guardAbove, diff, job.width);
     if (r == n - 1) copyMapRow(guardBelow, mapRow(diff, n - 1, pitch), job.width);
@@ -70,7 +70,7 @@ void runMotionMapStage(int threadCount, const RowJob& job, const NeighbourSlot& 
     for (int32_t r = 0; r < n; ++r) processRow(r);
     return;
   }
-  forEachClaimedRow(mapRowCounter, n, processRow);
+  forEachClaimedRow(job.counters->mapRows, n, processRow);
 }
 
 }  // namespace quillet

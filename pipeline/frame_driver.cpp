@@ -5,6 +5,7 @@
 #include "compose/compose.h"
 #include "lowpass/lowpass.h"
 #include "motion/motion.h"
+#include "pipeline/filter_instance.h"
 #include "pipeline/mmx_state.h"
 #include "pipeline/motion_state.h"
 #include "pipeline/row_execution.h"
@@ -24,6 +25,12 @@ constexpr KernelSet kKernelSetScalar{
 };
 
 KernelSet kernels = kKernelSetScalar;
+
+namespace {
+FilterInstance plugin;
+}  // namespace
+
+FilterInstance& pluginInstance() { return plugin; }
 
 bool framesAligned(int32_t stride, const Pixel* a, const Pixel* b) {
   const auto misaligned = [](uintptr_t v) { return (v & 15u) != 0; };
@@ -146,8 +153,8 @@ void refreshNeighbour(FrameContext& ctx, int32_t key, int32_t neighbour) {
   Pixel* other = ctx.filter->services->fetchFrame(ctx.filter, ctx.frame->editHandle, neighbour,
                                                   nullptr, nullptr);
   if (other != nullptr) {
-    mapRowCounter.store(0);
-    rowCounter.store(0);
+    ctx.job.counters->mapRows.store(0);
+    ctx.job.counters->rows.store(0);
     ctx.job.other = other;
     const RowStage diff = framesAligned(ctx.job.stride, other, ctx.frame->editFrame)
                               ? kernels.diffAligned
@@ -188,6 +195,7 @@ HOST_ENTRY int HOST_CDECL FilterProc(FilterTable* filter, FrameProcInfo* frame) 
 
   const Settings settings = readSettings(*filter);
   RowJob& job = ctx.job;
+  job.counters = &pluginInstance().counters;
   job.source = fetched;
   job.other = frame->tempFrame;
   job.selector = settings.tap;
@@ -200,7 +208,7 @@ HOST_ENTRY int HOST_CDECL FilterProc(FilterTable* filter, FrameProcInfo* frame) 
   const RowStage lowpass = framesAligned(job.stride, job.source, job.other)
                                ? kernels.lowpassAligned
                                : kernels.lowpassUnaligned;
-  rowCounter.store(0);
+  job.counters->rows.store(0);
   ctx.executor.run(lowpass, &job, nullptr);
   clearMmxIfUsed();
 
@@ -213,7 +221,7 @@ HOST_ENTRY int HOST_CDECL FilterProc(FilterTable* filter, FrameProcInfo* frame) 
     job.source = frame->editFrame;
     // A host may hand out its edit buffer as the current frame; then it already is the copy.
     if (fetched != frame->editFrame) {
-      rowCounter.store(0);
+      job.counters->rows.store(0);
       ctx.executor.run(copyRows, &job, fetched);
     }
 
@@ -224,7 +232,7 @@ HOST_ENTRY int HOST_CDECL FilterProc(FilterTable* filter, FrameProcInfo* frame) 
 
     job.selector = (settings.useMax + 1) * settings.nextFrame;
     job.other = frame->tempFrame;
-    rowCounter.store(0);
+    job.counters->rows.store(0);
     NeighbourSlot* pair[2] = {&motionState.slot[current & 1], &motionState.slot[next & 1]};
     ctx.executor.run(kernels.blend, &job, pair);
     if (settings.showMotion != 0) {

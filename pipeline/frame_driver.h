@@ -5,7 +5,8 @@
 #include "common/attributes.h"
 #include "host/host_records.h"
 #include "motion/motion.h"
-#include "pipeline/row_job.h"
+#include "pipeline/filter_instance.h"
+#include "rows/row_job.h"
 
 namespace quillet {
 
@@ -30,6 +31,9 @@ extern const KernelSet kKernelSetScalar;
 
 // The live table; starts out as the scalar set so it is always complete.
 extern KernelSet kernels;
+
+// The plug-in's one filter instance.
+FilterInstance& pluginInstance();
 
 // True when the aligned slot may run: 6 x stride and both frame addresses multiples of 16.
 bool framesAligned(int32_t stride, const Pixel* a, const Pixel* b);

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "pipeline/row_job.h"
+#include "rows/row_job.h"
 
 namespace quillet::standin {
 

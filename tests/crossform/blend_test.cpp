@@ -12,7 +12,6 @@
 
 #include "compose/compose.h"
 #include "pipeline/motion_state.h"
-#include "pipeline/row_execution.h"
 #include "tests/support/blend_forms.h"
 #include "tests/support/guarded_buffer.h"
 
@@ -138,7 +137,8 @@ void runStage(RowStage stage, Pixel* dst, const Pixel* src, int16_t* prevMap, in
   job.bandTop = g.bandTop;
   job.bandEnd = g.bandEnd;
   motionState.pitch = pitch;
-  rowCounter = 0;
+  RowCounters counters;
+  job.counters = &counters;
   stage(0, 1, &job, slots);
 }
 

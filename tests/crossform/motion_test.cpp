@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "pipeline/motion_state.h"
-#include "pipeline/row_job.h"
+#include "rows/row_job.h"
 #include "tests/support/guarded_buffer.h"
 #include "tests/support/motion_reference.h"
 
@@ -106,10 +106,10 @@ void fillPixels(Pixel* p, size_t count, Fill fill, Prng& prng) {
 }
 
 // Runs a stage as the host's executor would: on the calling thread for one worker, otherwise
-// on `threads` std::threads, with the counters reset first.
+// on `threads` std::threads, with fresh counters.
 void runStage(RowStage stage, RowJob* job, void* extra, int threads) {
-  rowCounter = 0;
-  mapRowCounter = 0;
+  RowCounters counters;
+  job->counters = &counters;
   if (threads < 2) {
     stage(0, 1, job, extra);
     return;

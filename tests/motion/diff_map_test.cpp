@@ -6,7 +6,7 @@
 
 #include "motion/motion.h"
 #include "pipeline/motion_state.h"
-#include "pipeline/row_job.h"
+#include "rows/row_job.h"
 #include "tests/support/guarded_buffer.h"
 
 namespace quillet {
@@ -90,13 +90,14 @@ class DiffStageTest : public ::testing::Test {
     j.stride = kMaxWidth;
     j.bandTop = bandTop;
     j.bandEnd = bandEnd;
+    j.counters = &counters;
     return j;
   }
 
   // Runs the stage as the host's executor does with `threads` workers (1: the calling thread).
   static void runStage(RowStage stage, RowJob* j, int threads) {
-    rowCounter = 0;
-    mapRowCounter = 0;
+    j->counters->rows = 0;
+    j->counters->mapRows = 0;
     if (threads < 2) {
       stage(0, 1, j, nullptr);
       return;
@@ -108,6 +109,7 @@ class DiffStageTest : public ::testing::Test {
 
   std::vector<Pixel> current;
   std::vector<Pixel> neighbour;
+  RowCounters counters;
 };
 
 // Pixel (x, y) of the neighbour differs from the current frame by 100 y + x in one component,
@@ -174,7 +176,7 @@ TEST_F(DiffStageTest, WorkersTogetherGiveTheSingleThreadMap) {
     runStage(DiffStageScalar, &j, threads);
     EXPECT_EQ(diffPlane(), single) << threads << " threads, seed " << test::testSeed();
     // The 35 rows are two runs; every worker's last claim comes back empty.
-    EXPECT_EQ(rowCounter.load(), 2 + threads);
+    EXPECT_EQ(counters.rows.load(), 2 + threads);
   }
 }
 

@@ -9,8 +9,8 @@
 
 #include "motion/motion.h"
 #include "pipeline/motion_state.h"
-#include "pipeline/row_execution.h"
-#include "pipeline/row_job.h"
+#include "rows/row_claim.h"
+#include "rows/row_job.h"
 #include "tests/support/guarded_buffer.h"
 
 namespace quillet {
@@ -69,12 +69,13 @@ class MotionMapTest : public ::testing::Test {
     j.bandTop = kBandTop;
     j.bandEnd = kBandTop + n;
     j.hardLimit = hardLimit;
+    j.counters = &counters;
     return j;
   }
 
   void runStage(RowJob* j, int threads) {
-    rowCounter = 0;
-    mapRowCounter = 0;
+    counters.rows = 0;
+    counters.mapRows = 0;
     if (threads < 2) {
       MotionMapStageScalar(0, 1, j, &slot());
       return;
@@ -101,6 +102,7 @@ class MotionMapTest : public ::testing::Test {
   }
 
   MotionWeights savedWeights{};
+  RowCounters counters;
 };
 
 TEST_F(MotionMapTest, HandComputedNeighbourhoods) {
@@ -285,7 +287,7 @@ TEST_F(MotionMapRandomTest, WorkersTogetherGiveTheSingleThreadMap) {
       runStage(&j, threads);
       EXPECT_EQ(plane(slot().map, 0, kMaxHeight), single)
           << threads << " threads, limit " << hardLimit << ", seed " << test::testSeed();
-      EXPECT_EQ(mapRowCounter.load(), (kRows + kRowsPerClaim - 1) / kRowsPerClaim + threads);
+      EXPECT_EQ(counters.mapRows.load(), (kRows + kRowsPerClaim - 1) / kRowsPerClaim + threads);
     }
   }
 }

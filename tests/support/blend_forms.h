@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "compose/compose.h"
-#include "pipeline/row_job.h"
+#include "rows/row_job.h"
 
 namespace quillet::test {
 
