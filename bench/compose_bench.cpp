@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "compose/compose.h"
-#include "pipeline/motion_state.h"
+#include "motion/motion_state.h"
 #include "rows/row_job.h"
 
 namespace quillet {
@@ -79,9 +79,11 @@ void BM_Blend(benchmark::State& state, RowStage stage, const char* feature) {
   job.stride = frame.width;
   job.bandTop = 0;
   job.bandEnd = frame.height;
-  motionState.pitch = frame.pitch;
+  MotionState maps{};
+  maps.pitch = frame.pitch;
   RowCounters counters;
   job.counters = &counters;
+  job.motion = &maps;
   for (auto _ : state) {
     counters.rows = 0;
     stage(0, 1, &job, slots);

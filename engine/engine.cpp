@@ -11,8 +11,8 @@
 #endif
 
 #include "engine/comb.h"
+#include "motion/motion_state.h"
 #include "pipeline/mmx_state.h"
-#include "pipeline/motion_state.h"
 
 namespace quillet::engine {
 

@@ -1,8 +1,8 @@
 #include "host/filter_entry.h"
 
 #include "host/kernel_select.h"
+#include "motion/motion_state.h"
 #include "pipeline/frame_driver.h"
-#include "pipeline/motion_state.h"
 
 namespace quillet {
 
@@ -70,21 +70,22 @@ bool invalidatesMaps(int code) { return code == 0 || (code >= 0x10001 && code <=
 HOST_ENTRY int HOST_CDECL FilterInit(FilterTable* filter) {
   (void)filter;
   // A second init without exit must not leak an allocation it forgets.
-  releaseMotionState();
-  clearMotionState();
+  MotionState& motion = pluginInstance().motion;
+  releaseMotionState(motion);
+  clearMotionState(motion);
   selectKernels();
   return 1;
 }
 
 HOST_ENTRY int HOST_CDECL FilterExit(FilterTable* filter) {
   (void)filter;
-  releaseMotionState();
+  releaseMotionState(pluginInstance().motion);
   return 1;
 }
 
 HOST_ENTRY int HOST_CDECL FilterUpdate(FilterTable* filter, int code) {
   (void)filter;
-  if (invalidatesMaps(code)) invalidateNeighbourCache();
+  if (invalidatesMaps(code)) invalidateNeighbourCache(pluginInstance().motion);
   return 1;
 }
 

@@ -5,9 +5,9 @@
 #include "compose/compose.h"
 #include "lowpass/lowpass.h"
 #include "motion/motion.h"
+#include "motion/motion_state.h"
 #include "pipeline/filter_instance.h"
 #include "pipeline/mmx_state.h"
-#include "pipeline/motion_state.h"
 #include "pipeline/row_execution.h"
 #include "platform/virtual_memory.h"
 
@@ -106,12 +106,12 @@ void computeBand(RowJob& job, int32_t top, int32_t bottom) {
 
 // Motion adaptation off: give the memory back but keep the other words, which the next
 // allocation rewrites; no cached map may survive.
-void dropMotionBuffers() {
-  if (motionState.base != nullptr) {
-    platform::releasePages(motionState.base, motionState.size);
-    motionState.base = nullptr;
+void dropMotionBuffers(MotionState& motion) {
+  if (motion.base != nullptr) {
+    platform::releasePages(motion.base, motion.size);
+    motion.base = nullptr;
   }
-  invalidateNeighbourCache();
+  invalidateNeighbourCache(motion);
 }
 
 bool slotHolds(const NeighbourSlot& slot, int32_t key, const RowJob& job) {
@@ -134,7 +134,7 @@ void clearSlotMap(const NeighbourSlot& slot, const RowJob& job) {
   if (job.width <= 0) return;
   const size_t rowBytes = static_cast<size_t>(job.width) * sizeof(int16_t);
   for (int32_t r = 0; r < rows; ++r) {
-    std::memset(slot.map + static_cast<ptrdiff_t>(r) * motionState.pitch, 0, rowBytes);
+    std::memset(slot.map + static_cast<ptrdiff_t>(r) * job.motion->pitch, 0, rowBytes);
   }
 }
 
@@ -148,7 +148,7 @@ struct FrameContext {
 // Brings the slot for the pair whose later frame is `key` up to date, comparing the current
 // frame with `neighbour`.
 void refreshNeighbour(FrameContext& ctx, int32_t key, int32_t neighbour) {
-  NeighbourSlot& slot = motionState.slot[key & 1];
+  NeighbourSlot& slot = ctx.job.motion->slot[key & 1];
   if (slotHolds(slot, key, ctx.job)) return;
   Pixel* other = ctx.filter->services->fetchFrame(ctx.filter, ctx.frame->editHandle, neighbour,
                                                   nullptr, nullptr);
@@ -194,8 +194,11 @@ HOST_ENTRY int HOST_CDECL FilterProc(FilterTable* filter, FrameProcInfo* frame) 
   if (!geometryFits(*frame)) return 0;
 
   const Settings settings = readSettings(*filter);
+  FilterInstance& instance = pluginInstance();
   RowJob& job = ctx.job;
-  job.counters = &pluginInstance().counters;
+  job.counters = &instance.counters;
+  job.motion = &instance.motion;
+  job.weights = &instance.weights;
   job.source = fetched;
   job.other = frame->tempFrame;
   job.selector = settings.tap;
@@ -213,10 +216,10 @@ HOST_ENTRY int HOST_CDECL FilterProc(FilterTable* filter, FrameProcInfo* frame) 
   clearMmxIfUsed();
 
   if (settings.motion <= 0) {
-    dropMotionBuffers();
+    dropMotionBuffers(instance.motion);
   } else {
-    kernels.buildWeights(&motionWeights, 8 * settings.motion);
-    if (ensureMotionBuffers(frame->maxHeight, frame->maxWidth) == 0) return 0;
+    kernels.buildWeights(&instance.weights, 8 * settings.motion);
+    if (ensureMotionBuffers(instance.motion, frame->maxHeight, frame->maxWidth) == 0) return 0;
 
     job.source = frame->editFrame;
     // A host may hand out its edit buffer as the current frame; then it already is the copy.
@@ -233,12 +236,12 @@ HOST_ENTRY int HOST_CDECL FilterProc(FilterTable* filter, FrameProcInfo* frame) 
     job.selector = (settings.useMax + 1) * settings.nextFrame;
     job.other = frame->tempFrame;
     job.counters->rows.store(0);
-    NeighbourSlot* pair[2] = {&motionState.slot[current & 1], &motionState.slot[next & 1]};
+    NeighbourSlot* pair[2] = {&instance.motion.slot[current & 1], &instance.motion.slot[next & 1]};
     ctx.executor.run(kernels.blend, &job, pair);
     if (settings.showMotion != 0) {
       MotionDisplay(job.stride, job.bandEnd - job.bandTop,
                     frame->tempFrame + static_cast<ptrdiff_t>(job.bandTop) * job.stride,
-                    pair[0]->map, pair[1]->map, job.selector, job.width, motionState.pitch);
+                    pair[0]->map, pair[1]->map, job.selector, job.width, instance.motion.pitch);
     }
   }
 

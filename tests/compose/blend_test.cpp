@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "compose/compose.h"
-#include "pipeline/motion_state.h"
+#include "motion/motion_state.h"
 #include "rows/row_claim.h"
 #include "tests/support/blend_forms.h"
 #include "tests/support/guarded_buffer.h"
@@ -17,6 +17,8 @@ using test::BlendForm;
 
 // The counters the stages under test claim rows from.
 RowCounters counters;
+// The maps' pitch the stages under test read.
+MotionState maps{};
 
 // Two frames, two maps at their own pitch and the job and slot pair a blend stage reads.
 struct Scene {
@@ -62,6 +64,7 @@ struct Scene {
     j.bandTop = bandTop;
     j.bandEnd = bandEnd;
     j.counters = &counters;
+    j.motion = &maps;
     return j;
   }
 
@@ -72,7 +75,7 @@ struct Scene {
     slots[1] = &nextSlot;
     prevSlot.map = prev.data();
     nextSlot.map = next.data();
-    motionState.pitch = pitch;
+    maps.pitch = pitch;
     counters.rows = 0;
     return job(mode);
   }
@@ -112,7 +115,6 @@ class BlendStageTest : public ::testing::TestWithParam<BlendForm> {
   void SetUp() override {
     if (!test::formAvailable(GetParam())) GTEST_SKIP() << "CPU lacks " << GetParam().cpu;
   }
-  void TearDown() override { motionState = MotionState{}; }
   RowStage stage() const { return GetParam().stage; }
 };
 

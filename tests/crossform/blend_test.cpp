@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "compose/compose.h"
-#include "pipeline/motion_state.h"
+#include "motion/motion_state.h"
 #include "tests/support/blend_forms.h"
 #include "tests/support/guarded_buffer.h"
 
@@ -136,9 +136,11 @@ void runStage(RowStage stage, Pixel* dst, const Pixel* src, int16_t* prevMap, in
   job.stride = stride;
   job.bandTop = g.bandTop;
   job.bandEnd = g.bandEnd;
-  motionState.pitch = pitch;
+  MotionState maps{};
+  maps.pitch = pitch;
   RowCounters counters;
   job.counters = &counters;
+  job.motion = &maps;
   stage(0, 1, &job, slots);
 }
 
@@ -196,7 +198,6 @@ class BlendCrossForm : public ::testing::TestWithParam<BlendForm> {
   void SetUp() override {
     if (!test::formAvailable(GetParam())) GTEST_SKIP() << "CPU lacks " << GetParam().cpu;
   }
-  void TearDown() override { motionState = MotionState{}; }
 
   // Runs the scalar stage on copies and the form on the guarded buffers, then checks the
   // frames agree bit for bit, nothing outside the frames was written, the inputs are

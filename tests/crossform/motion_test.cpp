@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "pipeline/motion_state.h"
+#include "motion/motion_state.h"
 #include "rows/row_job.h"
 #include "tests/support/guarded_buffer.h"
 #include "tests/support/motion_reference.h"
@@ -21,6 +21,10 @@ using test::PageEndBuffer;
 using test::Prng;
 
 constexpr int16_t kCanary = 0x5A5A;
+
+// The maps and weights the stages under test read.
+MotionState motionState{};
+MotionWeights motionWeights{};
 
 bool hasSse() { return __builtin_cpu_supports("sse"); }
 bool hasSse2() { return __builtin_cpu_supports("sse2"); }
@@ -106,10 +110,12 @@ void fillPixels(Pixel* p, size_t count, Fill fill, Prng& prng) {
 }
 
 // Runs a stage as the host's executor would: on the calling thread for one worker, otherwise
-// on `threads` std::threads, with fresh counters.
+// on `threads` std::threads, with fresh counters and the maps and weights below.
 void runStage(RowStage stage, RowJob* job, void* extra, int threads) {
   RowCounters counters;
   job->counters = &counters;
+  job->motion = &motionState;
+  job->weights = &motionWeights;
   if (threads < 2) {
     stage(0, 1, job, extra);
     return;
@@ -149,7 +155,7 @@ class DiffCrossform : public ::testing::TestWithParam<DiffForm> {
   void SetUp() override {
     if (!GetParam().available()) GTEST_SKIP() << GetParam().name << " not supported by this CPU";
   }
-  void TearDown() override { releaseMotionState(); }
+  void TearDown() override { releaseMotionState(motionState); }
 };
 
 // Byte counts past a row's last pixel that move the row's start through the 16-byte alignments;
@@ -235,7 +241,7 @@ TEST_P(DiffCrossform, StagesMatchScalar) {
     fillPixels(current.as<Pixel>(), pixels, Fill::kFullRange, prng);
     fillPixels(neighbour.as<Pixel>(), pixels, Fill::kFullRange, prng);
     const std::vector<uint8_t> currentCopy(current.data(), current.data() + bytes);
-    ASSERT_EQ(ensureMotionBuffers(height, stride), 1);
+    ASSERT_EQ(ensureMotionBuffers(motionState, height, stride), 1);
     const int32_t pitch = motionState.pitch;
     const int32_t n = geo.bandRows;
 
@@ -269,7 +275,7 @@ TEST_P(DiffCrossform, StagesMatchScalar) {
     }
     EXPECT_TRUE(std::equal(currentCopy.begin(), currentCopy.end(), current.data()));
     EXPECT_TRUE(current.leadIntact() && neighbour.leadIntact());
-    releaseMotionState();
+    releaseMotionState(motionState);
   }
 }
 
@@ -324,12 +330,8 @@ class MotionCrossform : public ::testing::TestWithParam<MotionForm> {
  protected:
   void SetUp() override {
     if (!GetParam().available()) GTEST_SKIP() << GetParam().name << " not supported by this CPU";
-    saved = motionWeights;
   }
-  void TearDown() override {
-    motionWeights = saved;
-    releaseMotionState();
-  }
+  void TearDown() override { releaseMotionState(motionState); }
   // A random setting without near-ties, its weights built; returns 8 x motion.
   int32_t pickMotion(Prng& prng) {
     const auto& motions = motionsWithoutNearTies();
@@ -343,7 +345,6 @@ class MotionCrossform : public ::testing::TestWithParam<MotionForm> {
     return static_cast<int16_t>(prng.range(0, 9) < 7 ? prng.range(0, level + 16)
                                                      : prng.range(0, 32767));
   }
-  MotionWeights saved{};
 };
 
 TEST_P(MotionCrossform, RowsMatchScalar) {
@@ -389,7 +390,7 @@ TEST_P(MotionCrossform, StagesMatchScalar) {
       const int32_t width = geo.width;
       const int32_t height = geo.bandTop + geo.bandRows + 2;
       const int32_t stride = std::max(1, width + geo.strideSlack);
-      ASSERT_EQ(ensureMotionBuffers(height, stride), 1);
+      ASSERT_EQ(ensureMotionBuffers(motionState, height, stride), 1);
       const int32_t pitch = motionState.pitch;
       const int32_t n = geo.bandRows;
       const int32_t level = pickMotion(prng);
@@ -428,7 +429,7 @@ TEST_P(MotionCrossform, StagesMatchScalar) {
         EXPECT_EQ(planeDifferences(rowsOf(map, -1, height, pitch), mapWant, regions), "");
         EXPECT_EQ(rowsOf(motionState.diff, -2, height + 1, pitch), diffWant);
       }
-      releaseMotionState();
+      releaseMotionState(motionState);
     }
   }
 }

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "motion/motion.h"
-#include "pipeline/motion_state.h"
+#include "motion/motion_state.h"
 #include "rows/row_job.h"
 #include "tests/support/guarded_buffer.h"
 
@@ -58,13 +58,13 @@ class DiffStageTest : public ::testing::Test {
   static constexpr int32_t kMaxHeight = 40;
 
   void SetUp() override {
-    ASSERT_EQ(ensureMotionBuffers(kMaxHeight, kMaxWidth), 1);
+    ASSERT_EQ(ensureMotionBuffers(motionState, kMaxHeight, kMaxWidth), 1);
     ASSERT_NE(motionState.pitch, kMaxWidth);
     current.assign(kMaxWidth * kMaxHeight, Pixel{0, 0, 0});
     neighbour = current;
     fillDiffPlane();
   }
-  void TearDown() override { releaseMotionState(); }
+  void TearDown() override { releaseMotionState(motionState); }
 
   // Rows -2 .. kMaxHeight + 1 of the difference plane, every value up to the pitch.
   int16_t& at(int32_t x, int32_t r) { return motionState.diff[r * motionState.pitch + x]; }
@@ -91,6 +91,7 @@ class DiffStageTest : public ::testing::Test {
     j.bandTop = bandTop;
     j.bandEnd = bandEnd;
     j.counters = &counters;
+    j.motion = &motionState;
     return j;
   }
 
@@ -110,6 +111,7 @@ class DiffStageTest : public ::testing::Test {
   std::vector<Pixel> current;
   std::vector<Pixel> neighbour;
   RowCounters counters;
+  MotionState motionState{};
 };
 
 // Pixel (x, y) of the neighbour differs from the current frame by 100 y + x in one component,

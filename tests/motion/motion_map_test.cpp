@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "motion/motion.h"
-#include "pipeline/motion_state.h"
+#include "motion/motion_state.h"
 #include "rows/row_claim.h"
 #include "rows/row_job.h"
 #include "tests/support/guarded_buffer.h"
@@ -28,15 +28,11 @@ class MotionMapTest : public ::testing::Test {
   static constexpr int32_t kBandTop = 3;
 
   void SetUp() override {
-    ASSERT_EQ(ensureMotionBuffers(kMaxHeight, kMaxWidth), 1);
+    ASSERT_EQ(ensureMotionBuffers(motionState, kMaxHeight, kMaxWidth), 1);
     ASSERT_NE(motionState.pitch, kMaxWidth);
-    savedWeights = motionWeights;
     fillMap();
   }
-  void TearDown() override {
-    motionWeights = savedWeights;
-    releaseMotionState();
-  }
+  void TearDown() override { releaseMotionState(motionState); }
 
   int16_t& diffAt(int32_t x, int32_t r) { return motionState.diff[r * motionState.pitch + x]; }
   int16_t& mapAt(int32_t x, int32_t r) { return slot().map[r * motionState.pitch + x]; }
@@ -70,6 +66,8 @@ class MotionMapTest : public ::testing::Test {
     j.bandEnd = kBandTop + n;
     j.hardLimit = hardLimit;
     j.counters = &counters;
+    j.motion = &motionState;
+    j.weights = &motionWeights;
     return j;
   }
 
@@ -101,8 +99,9 @@ class MotionMapTest : public ::testing::Test {
     return out;
   }
 
-  MotionWeights savedWeights{};
   RowCounters counters;
+  MotionState motionState{};
+  MotionWeights motionWeights{};
 };
 
 TEST_F(MotionMapTest, HandComputedNeighbourhoods) {

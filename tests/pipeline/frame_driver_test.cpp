@@ -8,7 +8,7 @@
 
 #include "host/filter_entry.h"
 #include "host/kernel_select.h"
-#include "pipeline/motion_state.h"
+#include "motion/motion_state.h"
 #include "pipeline/row_execution.h"
 #include "platform/virtual_memory.h"
 #include "tests/support/fake_host.h"
@@ -112,6 +112,8 @@ class DriverTest : public ::testing::Test {
     platform::failNextAllocations(0);
     setCpuFeatureMask(kCpuMmx | kCpuSse | kCpuSse2 | kCpuAvx2);
   }
+  // The plug-in's own motion state, which its driver works on.
+  MotionState& motionState = pluginInstance().motion;
 };
 
 TEST_F(DriverTest, ServiceCallsFollowTheFrameSteps) {
