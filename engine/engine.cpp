@@ -10,9 +10,9 @@
 #include <cpuid.h>
 #endif
 
+#include "dispatch/mmx_state.h"
 #include "engine/comb.h"
 #include "motion/motion_state.h"
-#include "pipeline/mmx_state.h"
 
 namespace quillet::engine {
 

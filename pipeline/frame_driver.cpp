@@ -3,28 +3,15 @@
 #include <cstring>
 
 #include "compose/compose.h"
+#include "dispatch/mmx_state.h"
 #include "lowpass/lowpass.h"
 #include "motion/motion.h"
 #include "motion/motion_state.h"
 #include "pipeline/filter_instance.h"
-#include "pipeline/mmx_state.h"
 #include "pipeline/row_execution.h"
 #include "platform/virtual_memory.h"
 
 namespace quillet {
-
-constexpr KernelSet kKernelSetScalar{
-    .buildWeights = BuildWeightsScalar,
-    .lowpassUnaligned = LowpassStageScalar,
-    .lowpassAligned = LowpassStageScalar,
-    .diffUnaligned = DiffStageScalar,
-    .diffAligned = DiffStageScalar,
-    .motionMap = MotionMapStageScalar,
-    .blend = BlendStageScalar,
-    .clearMmx = nullptr,
-};
-
-KernelSet kernels = kKernelSetScalar;
 
 namespace {
 FilterInstance plugin;
@@ -142,6 +129,7 @@ struct FrameContext {
   FilterTable* filter;
   FrameProcInfo* frame;
   Executor executor;
+  const KernelSet& kernels;
   RowJob job;
 };
 
@@ -157,10 +145,10 @@ void refreshNeighbour(FrameContext& ctx, int32_t key, int32_t neighbour) {
     ctx.job.counters->rows.store(0);
     ctx.job.other = other;
     const RowStage diff = framesAligned(ctx.job.stride, other, ctx.frame->editFrame)
-                              ? kernels.diffAligned
-                              : kernels.diffUnaligned;
+                              ? ctx.kernels.diffAligned
+                              : ctx.kernels.diffUnaligned;
     ctx.executor.run(diff, &ctx.job, nullptr);
-    ctx.executor.run(kernels.motionMap, &ctx.job, &slot);
+    ctx.executor.run(ctx.kernels.motionMap, &ctx.job, &slot);
   } else {
     // The map says nothing about the pair: with the key left empty, the next call that
     // needs the pair fetches the neighbour again instead of trusting this empty map.
@@ -171,7 +159,7 @@ void refreshNeighbour(FrameContext& ctx, int32_t key, int32_t neighbour) {
   keySlot(slot, key, ctx.job);
 }
 
-void clearMmxIfUsed() {
+void clearMmxIfUsed(const KernelSet& kernels) {
   if (kernels.clearMmx != nullptr) kernels.clearMmx();
 }
 
@@ -184,8 +172,13 @@ HOST_ENTRY int HOST_CDECL FilterProc(FilterTable* filter, FrameProcInfo* frame) 
   }
   if (frame->maxWidth <= 0 || frame->maxHeight <= 0) return 0;
   HostServices& services = *filter->services;
-  FrameContext ctx{
-      .filter = filter, .frame = frame, .executor = {services.runOnThreads}, .job = {}};
+  FilterInstance& instance = pluginInstance();
+  const KernelSet& kernels = instance.kernels;
+  FrameContext ctx{.filter = filter,
+                   .frame = frame,
+                   .executor = {services.runOnThreads},
+                   .kernels = kernels,
+                   .job = {}};
 
   if (services.reserveFrameCache(filter, frame->maxWidth, frame->maxHeight, 2, 0) == 0) return 0;
   Pixel* fetched = services.fetchFrame(filter, frame->editHandle, frame->frameNumber, &frame->width,
@@ -194,7 +187,6 @@ HOST_ENTRY int HOST_CDECL FilterProc(FilterTable* filter, FrameProcInfo* frame) 
   if (!geometryFits(*frame)) return 0;
 
   const Settings settings = readSettings(*filter);
-  FilterInstance& instance = pluginInstance();
   RowJob& job = ctx.job;
   job.counters = &instance.counters;
   job.motion = &instance.motion;
@@ -213,7 +205,7 @@ HOST_ENTRY int HOST_CDECL FilterProc(FilterTable* filter, FrameProcInfo* frame) 
                                : kernels.lowpassUnaligned;
   job.counters->rows.store(0);
   ctx.executor.run(lowpass, &job, nullptr);
-  clearMmxIfUsed();
+  clearMmxIfUsed(kernels);
 
   if (settings.motion <= 0) {
     dropMotionBuffers(instance.motion);
@@ -248,7 +240,7 @@ HOST_ENTRY int HOST_CDECL FilterProc(FilterTable* filter, FrameProcInfo* frame) 
   Pixel* result = frame->tempFrame;
   frame->tempFrame = frame->editFrame;
   frame->editFrame = result;
-  clearMmxIfUsed();
+  clearMmxIfUsed(kernels);
   return 1;
 }
 

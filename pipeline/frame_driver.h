@@ -10,28 +10,6 @@
 
 namespace quillet {
 
-// The driver's table of stage slots, filled once at load time with the forms that suit the
-// processor. The two low-pass and the two difference-map slots differ only in the SSE2 set.
-struct KernelSet {
-  BuildWeights buildWeights;
-  RowStage lowpassUnaligned;
-  RowStage lowpassAligned;
-  RowStage diffUnaligned;
-  RowStage diffAligned;
-  RowStage motionMap;
-  RowStage blend;
-  // Clears the MMX state on the calling thread after stages of a set that uses the MMX
-  // registers; null for a set that never does, so a processor without MMX meets no MMX
-  // instruction.
-  void (*clearMmx)();
-};
-
-// Every stage in its scalar form.
-extern const KernelSet kKernelSetScalar;
-
-// The live table; starts out as the scalar set so it is always complete.
-extern KernelSet kernels;
-
 // The plug-in's one filter instance.
 FilterInstance& pluginInstance();
 

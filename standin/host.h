@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "common/pixel.h"
-#include "host/cpu_features.h"
+#include "dispatch/cpu_features.h"
 #include "host/host_records.h"
 #include "runtime/worker_pool.h"
 #include "standin/frame_buffer.h"

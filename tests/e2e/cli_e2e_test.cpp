@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "host/cpu_features.h"
+#include "dispatch/cpu_features.h"
 #include "standin/clip.h"
 #include "tests/standin/test_clips.h"
 

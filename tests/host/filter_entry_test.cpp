@@ -146,7 +146,7 @@ TEST_F(FilterEntryTest, InitClearsStateWithoutLeakingAndInstallsKernels) {
   motionState.slot[0].key = 4;
   motionState.slot[1].key = 5;
   setCpuFeatureMask(0);
-  kernels.blend = nullptr;
+  pluginInstance().kernels.blend = nullptr;
 
   EXPECT_EQ(FilterInit(nullptr), 1);
   EXPECT_EQ(platform::liveAllocationCount(), before);
@@ -159,7 +159,7 @@ TEST_F(FilterEntryTest, InitClearsStateWithoutLeakingAndInstallsKernels) {
   EXPECT_EQ(motionState.width, 0);
   EXPECT_EQ(motionState.diff, nullptr);
   EXPECT_EQ(motionState.base, nullptr);
-  EXPECT_EQ(kernels.blend, kKernelSetScalar.blend);
+  EXPECT_EQ(pluginInstance().kernels.blend, kKernelSetScalar.blend);
 }
 
 }  // namespace

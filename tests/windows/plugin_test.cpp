@@ -31,7 +31,7 @@
 #include <cpuid.h>
 #endif
 
-#include "host/cpu_features.h"
+#include "dispatch/cpu_features.h"
 #include "host/host_records.h"
 #include "host/kernel_select.h"
 #include "motion/motion.h"
