@@ -1,22 +1,10 @@
 #include "dispatch/kernel_sets.h"
 
-#include "compose/compose.h"
 #include "dispatch/mmx_state.h"
-#include "lowpass/lowpass.h"
-#include "motion/motion.h"
 
 namespace quillet {
 
-constexpr KernelSet kKernelSetScalar{
-    .buildWeights = BuildWeightsScalar,
-    .lowpassUnaligned = LowpassStageScalar,
-    .lowpassAligned = LowpassStageScalar,
-    .diffUnaligned = DiffStageScalar,
-    .diffAligned = DiffStageScalar,
-    .motionMap = MotionMapStageScalar,
-    .blend = BlendStageScalar,
-    .clearMmx = nullptr,
-};
+// The scalar set is defined in the header.
 
 #if QUILLET_ENABLE_SIMD
 // MMX alone vectorises only the low-pass.

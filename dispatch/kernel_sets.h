@@ -1,6 +1,8 @@
 #pragma once
 
+#include "compose/compose.h"
 #include "dispatch/cpu_features.h"
+#include "lowpass/lowpass.h"
 #include "motion/motion.h"
 #include "rows/row_job.h"
 
@@ -22,8 +24,18 @@ struct KernelSet {
   void (*clearMmx)();
 };
 
-// Every stage in its scalar form.
-extern const KernelSet kKernelSetScalar;
+// Every stage in its scalar form. Defined here, so that a live table starting out as it is
+// initialised before any code runs.
+inline constexpr KernelSet kKernelSetScalar{
+    .buildWeights = BuildWeightsScalar,
+    .lowpassUnaligned = LowpassStageScalar,
+    .lowpassAligned = LowpassStageScalar,
+    .diffUnaligned = DiffStageScalar,
+    .diffAligned = DiffStageScalar,
+    .motionMap = MotionMapStageScalar,
+    .blend = BlendStageScalar,
+    .clearMmx = nullptr,
+};
 
 // The vector sets, each with the forms its processor level runs best.
 extern const KernelSet kKernelSetMmx;

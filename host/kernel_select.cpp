@@ -1,6 +1,6 @@
 #include "host/kernel_select.h"
 
-#include "pipeline/frame_driver.h"
+#include "host/filter_entry.h"
 
 namespace quillet {
 

@@ -13,12 +13,6 @@
 
 namespace quillet {
 
-namespace {
-FilterInstance plugin;
-}  // namespace
-
-FilterInstance& pluginInstance() { return plugin; }
-
 bool framesAligned(int32_t stride, const Pixel* a, const Pixel* b) {
   const auto misaligned = [](uintptr_t v) { return (v & 15u) != 0; };
   const uintptr_t rowBytes = static_cast<uintptr_t>(static_cast<uint32_t>(stride)) * sizeof(Pixel);
@@ -47,9 +41,9 @@ int32_t clampTo(int32_t v, int32_t lo, int32_t hi) { return v < lo ? lo : (v > h
 
 int32_t checked(int32_t v) { return v != 0 ? 1 : 0; }
 
-Settings readSettings(const FilterTable& filter) {
-  const int32_t* t = filter.trackValues;
-  const int32_t* c = filter.checkValues;
+Settings readSettings(const FrameCall& call) {
+  const int32_t* t = call.trackValues;
+  const int32_t* c = call.checkValues;
   return Settings{
       .tap = clampTo(t[kTrackTap], 0, kTapCount - 1),
       .top = clampTo(t[kTrackTop], 0, 256),
@@ -69,7 +63,7 @@ int32_t frameOffset(int32_t frameNumber, int32_t delta) {
 
 // The executor is fixed once per call: the host's when it offers one, else this thread.
 struct Executor {
-  RunOnThreadsFn host;
+  RunStagesFn host;
 
   void run(RowStage stage, RowJob* job, void* extra) const {
     if (host != nullptr) {
@@ -81,9 +75,11 @@ struct Executor {
 };
 
 // Rows [0, height) x pixels [0, width) must fit the host's planes of maxWidth x maxHeight.
-bool geometryFits(const FrameProcInfo& frame) {
-  return frame.maxWidth > 0 && frame.maxHeight > 0 && frame.width >= 0 && frame.height >= 0 &&
-         frame.width <= frame.maxWidth && frame.height <= frame.maxHeight;
+bool geometryFits(const FrameCall& call) {
+  const int32_t width = *call.width;
+  const int32_t height = *call.height;
+  return call.maxWidth > 0 && call.maxHeight > 0 && width >= 0 && height >= 0 &&
+         width <= call.maxWidth && height <= call.maxHeight;
 }
 
 void computeBand(RowJob& job, int32_t top, int32_t bottom) {
@@ -126,8 +122,7 @@ void clearSlotMap(const NeighbourSlot& slot, const RowJob& job) {
 }
 
 struct FrameContext {
-  FilterTable* filter;
-  FrameProcInfo* frame;
+  const FrameCall& call;
   Executor executor;
   const KernelSet& kernels;
   RowJob job;
@@ -138,13 +133,12 @@ struct FrameContext {
 void refreshNeighbour(FrameContext& ctx, int32_t key, int32_t neighbour) {
   NeighbourSlot& slot = ctx.job.motion->slot[key & 1];
   if (slotHolds(slot, key, ctx.job)) return;
-  Pixel* other = ctx.filter->services->fetchFrame(ctx.filter, ctx.frame->editHandle, neighbour,
-                                                  nullptr, nullptr);
+  Pixel* other = ctx.call.fetchFrame(ctx.call.host, neighbour, nullptr, nullptr);
   if (other != nullptr) {
     ctx.job.counters->mapRows.store(0);
     ctx.job.counters->rows.store(0);
     ctx.job.other = other;
-    const RowStage diff = framesAligned(ctx.job.stride, other, ctx.frame->editFrame)
+    const RowStage diff = framesAligned(ctx.job.stride, other, ctx.call.editFrame)
                               ? ctx.kernels.diffAligned
                               : ctx.kernels.diffUnaligned;
     ctx.executor.run(diff, &ctx.job, nullptr);
@@ -165,39 +159,28 @@ void clearMmxIfUsed(const KernelSet& kernels) {
 
 }  // namespace
 
-HOST_ENTRY int HOST_CDECL FilterProc(FilterTable* filter, FrameProcInfo* frame) {
-  if (filter == nullptr || frame == nullptr || filter->services == nullptr ||
-      filter->trackValues == nullptr || filter->checkValues == nullptr) {
-    return 0;
-  }
-  if (frame->maxWidth <= 0 || frame->maxHeight <= 0) return 0;
-  HostServices& services = *filter->services;
-  FilterInstance& instance = pluginInstance();
+int processFrame(FilterInstance& instance, FrameCall& call) {
+  if (call.maxWidth <= 0 || call.maxHeight <= 0) return 0;
   const KernelSet& kernels = instance.kernels;
-  FrameContext ctx{.filter = filter,
-                   .frame = frame,
-                   .executor = {services.runOnThreads},
-                   .kernels = kernels,
-                   .job = {}};
+  FrameContext ctx{.call = call, .executor = {call.runOnThreads}, .kernels = kernels, .job = {}};
 
-  if (services.reserveFrameCache(filter, frame->maxWidth, frame->maxHeight, 2, 0) == 0) return 0;
-  Pixel* fetched = services.fetchFrame(filter, frame->editHandle, frame->frameNumber, &frame->width,
-                                       &frame->height);
+  if (call.reserveFrameCache(call.host, call.maxWidth, call.maxHeight, 2, 0) == 0) return 0;
+  Pixel* fetched = call.fetchFrame(call.host, call.frameNumber, call.width, call.height);
   if (fetched == nullptr) return 0;
-  if (!geometryFits(*frame)) return 0;
+  if (!geometryFits(call)) return 0;
 
-  const Settings settings = readSettings(*filter);
+  const Settings settings = readSettings(call);
   RowJob& job = ctx.job;
   job.counters = &instance.counters;
   job.motion = &instance.motion;
   job.weights = &instance.weights;
   job.source = fetched;
-  job.other = frame->tempFrame;
+  job.other = call.tempFrame;
   job.selector = settings.tap;
   job.hardLimit = 2 * settings.motion2;
-  job.height = frame->height;
-  job.width = frame->width;
-  job.stride = frame->maxWidth;
+  job.height = *call.height;
+  job.width = *call.width;
+  job.stride = call.maxWidth;
   computeBand(job, settings.top, settings.bottom);
 
   const RowStage lowpass = framesAligned(job.stride, job.source, job.other)
@@ -211,35 +194,35 @@ HOST_ENTRY int HOST_CDECL FilterProc(FilterTable* filter, FrameProcInfo* frame) 
     dropMotionBuffers(instance.motion);
   } else {
     kernels.buildWeights(&instance.weights, 8 * settings.motion);
-    if (ensureMotionBuffers(instance.motion, frame->maxHeight, frame->maxWidth) == 0) return 0;
+    if (ensureMotionBuffers(instance.motion, call.maxHeight, call.maxWidth) == 0) return 0;
 
-    job.source = frame->editFrame;
+    job.source = call.editFrame;
     // A host may hand out its edit buffer as the current frame; then it already is the copy.
-    if (fetched != frame->editFrame) {
+    if (fetched != call.editFrame) {
       job.counters->rows.store(0);
       ctx.executor.run(copyRows, &job, fetched);
     }
 
-    const int32_t next = frameOffset(frame->frameNumber, 1);
-    const int32_t current = frame->frameNumber;
+    const int32_t next = frameOffset(call.frameNumber, 1);
+    const int32_t current = call.frameNumber;
     refreshNeighbour(ctx, next, next);
     refreshNeighbour(ctx, current, frameOffset(current, -1));
 
     job.selector = (settings.useMax + 1) * settings.nextFrame;
-    job.other = frame->tempFrame;
+    job.other = call.tempFrame;
     job.counters->rows.store(0);
     NeighbourSlot* pair[2] = {&instance.motion.slot[current & 1], &instance.motion.slot[next & 1]};
     ctx.executor.run(kernels.blend, &job, pair);
     if (settings.showMotion != 0) {
       MotionDisplay(job.stride, job.bandEnd - job.bandTop,
-                    frame->tempFrame + static_cast<ptrdiff_t>(job.bandTop) * job.stride,
-                    pair[0]->map, pair[1]->map, job.selector, job.width, instance.motion.pitch);
+                    call.tempFrame + static_cast<ptrdiff_t>(job.bandTop) * job.stride, pair[0]->map,
+                    pair[1]->map, job.selector, job.width, instance.motion.pitch);
     }
   }
 
-  Pixel* result = frame->tempFrame;
-  frame->tempFrame = frame->editFrame;
-  frame->editFrame = result;
+  Pixel* result = call.tempFrame;
+  call.tempFrame = call.editFrame;
+  call.editFrame = result;
   clearMmxIfUsed(kernels);
   return 1;
 }

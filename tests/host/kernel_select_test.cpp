@@ -5,6 +5,7 @@
 #include "compose/compose.h"
 #include "dispatch/cpu_features.h"
 #include "dispatch/mmx_state.h"
+#include "host/filter_entry.h"
 #include "lowpass/lowpass.h"
 #include "motion/motion.h"
 #include "pipeline/frame_driver.h"
