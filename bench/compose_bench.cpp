@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "compose/compose.h"
-#include "pipeline/motion_state.h"
-#include "pipeline/row_execution.h"
+#include "motion/motion_state.h"
+#include "rows/row_job.h"
 #include "tests/support/kernel_forms.h"
 
 namespace quillet {
@@ -63,9 +63,13 @@ void BM_Blend(benchmark::State& state, RowStage stage) {
   job.stride = frame.width;
   job.bandTop = 0;
   job.bandEnd = frame.height;
-  motionState.pitch = frame.pitch;
+  MotionState maps{};
+  maps.pitch = frame.pitch;
+  RowCounters counters;
+  job.counters = &counters;
+  job.motion = &maps;
   for (auto _ : state) {
-    rowCounter = 0;
+    counters.rows = 0;
     stage(0, 1, &job, slots);
     benchmark::ClobberMemory();
   }

@@ -25,7 +25,7 @@
 #include <utility>
 #include <vector>
 
-#include "host/cpu_features.h"
+#include "dispatch/cpu_features.h"
 #include "standin/host.h"
 #include "tests/support/kernel_forms.h"
 

@@ -10,12 +10,17 @@
 #include <vector>
 
 #include "motion/motion.h"
-#include "pipeline/motion_state.h"
-#include "pipeline/row_job.h"
+#include "motion/motion_state.h"
+#include "rows/row_job.h"
 #include "tests/support/kernel_forms.h"
 
 namespace quillet {
 namespace {
+
+// The maps, weights and counters the stages under test use.
+MotionState motionState{};
+MotionWeights motionWeights{};
+RowCounters counters;
 
 struct Frames {
   int32_t width;
@@ -56,6 +61,9 @@ RowJob jobFor(const Frames& f, int32_t hardLimit) {
   job.bandTop = 0;
   job.bandEnd = f.height;
   job.hardLimit = hardLimit;
+  job.counters = &counters;
+  job.motion = &motionState;
+  job.weights = &motionWeights;
   return job;
 }
 
@@ -66,7 +74,7 @@ void setBytes(benchmark::State& state, const Frames& f) {
 
 void diffStage(benchmark::State& state, RowStage stage) {
   Frames& f = framesFor(static_cast<int32_t>(state.range(0)), static_cast<int32_t>(state.range(1)));
-  if (ensureMotionBuffers(f.height, f.width) == 0) {
+  if (ensureMotionBuffers(motionState, f.height, f.width) == 0) {
     state.SkipWithError("no motion buffers");
     return;
   }
@@ -80,7 +88,7 @@ void diffStage(benchmark::State& state, RowStage stage) {
 
 void motionMapStage(benchmark::State& state, RowStage stage) {
   Frames& f = framesFor(static_cast<int32_t>(state.range(0)), static_cast<int32_t>(state.range(1)));
-  if (ensureMotionBuffers(f.height, f.width) == 0) {
+  if (ensureMotionBuffers(motionState, f.height, f.width) == 0) {
     state.SkipWithError("no motion buffers");
     return;
   }
@@ -121,6 +129,6 @@ int main(int argc, char** argv) {
   quillet::registerAll();
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
-  quillet::releaseMotionState();
+  quillet::releaseMotionState(quillet::motionState);
   return 0;
 }

@@ -25,7 +25,7 @@
 #include "cli/progress.h"
 #include "cli/y4m_io.h"
 #include "cli/ycc16_io.h"
-#include "host/cpu_features.h"
+#include "dispatch/cpu_features.h"
 #include "host/kernel_select.h"
 #include "standin/host.h"
 

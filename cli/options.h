@@ -7,7 +7,7 @@
 
 #include "cli/engine_run.h"
 #include "cli/preview.h"
-#include "host/cpu_features.h"
+#include "dispatch/cpu_features.h"
 #include "include/quillet/quillet.h"
 #include "standin/host.h"
 #include "standin/processing_order.h"

@@ -2,8 +2,8 @@
 
 #include <cstddef>
 
-#include "pipeline/motion_state.h"
-#include "pipeline/row_execution.h"
+#include "motion/motion_state.h"
+#include "rows/row_claim.h"
 
 namespace quillet {
 
@@ -16,12 +16,12 @@ void runBlendRows(const RowJob& job, const void* extra, const BlendRowTable& row
   const int16_t* prevMap = slots[0]->map;
   const int16_t* nextMap = mode == 0 ? nullptr : slots[1]->map;
   const ptrdiff_t frameStride = job.stride;
-  const ptrdiff_t mapPitch = motionState.pitch;
+  const ptrdiff_t mapPitch = job.motion->pitch;
   Pixel* dstBand = job.other + job.bandTop * frameStride;
   const Pixel* srcBand = job.source + job.bandTop * frameStride;
   const int32_t n = job.bandEnd - job.bandTop;
 
-  forEachClaimedRow(rowCounter, n, [&](int32_t r) {
+  forEachClaimedRow(job.counters->rows, n, [&](int32_t r) {
     const ptrdiff_t frameOffset = r * frameStride;
     const ptrdiff_t mapOffset = r * mapPitch;
     row(dstBand + frameOffset, srcBand + frameOffset, prevMap + mapOffset,

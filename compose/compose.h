@@ -5,7 +5,7 @@
 
 #include "common/attributes.h"
 #include "common/pixel.h"
-#include "pipeline/row_job.h"
+#include "rows/row_job.h"
 
 namespace quillet {
 
@@ -36,7 +36,7 @@ extern const BlendRowTable BlendRowsAvx2;
 #endif
 
 // Blend stages: `extra` points at two NeighbourSlot pointers, previous then next. Rows are
-// claimed from rowCounter; map rows are motionState.pitch values apart.
+// claimed from job->counters->rows; map rows are job->motion->pitch values apart.
 HOST_ENTRY void BlendStageScalar(int threadIndex, int threadCount, RowJob* job, void* extra);
 HOST_ENTRY void BlendStageSse(int threadIndex, int threadCount, RowJob* job, void* extra);
 HOST_ENTRY void BlendStageSse2(int threadIndex, int threadCount, RowJob* job, void* extra);

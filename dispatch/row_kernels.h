@@ -4,7 +4,7 @@
 
 #include "common/pixel.h"
 #include "compose/compose.h"
-#include "host/cpu_features.h"
+#include "dispatch/cpu_features.h"
 #include "lowpass/lowpass.h"
 #include "motion/motion.h"
 

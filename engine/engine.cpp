@@ -10,9 +10,9 @@
 #include <cpuid.h>
 #endif
 
+#include "dispatch/mmx_state.h"
 #include "engine/comb.h"
-#include "pipeline/mmx_state.h"
-#include "pipeline/motion_state.h"
+#include "motion/motion_state.h"
 
 namespace quillet::engine {
 
@@ -270,7 +270,7 @@ QuilletStatus Engine::create(const QuilletConfig& config, std::unique_ptr<Engine
     if (format.layout != QUILLET_LAYOUT_YCC16) e->scale_ = makeSampleScale(format.bitDepth);
     int threads = config.threads;
     if (threads == 0) threads = static_cast<int>(std::max(std::thread::hardware_concurrency(), 1u));
-    if (threads > 1) e->pool_ = std::make_unique<standin::WorkerPool>(threads);
+    if (threads > 1) e->pool_ = std::make_unique<runtime::WorkerPool>(threads);
   } catch (const std::bad_alloc&) {
     error = "out of memory";
     return QUILLET_ERROR_MEMORY;

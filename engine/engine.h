@@ -12,7 +12,7 @@
 #include "formats/convert.h"
 #include "formats/sample_scale.h"
 #include "include/quillet/quillet.h"
-#include "standin/worker_pool.h"
+#include "runtime/worker_pool.h"
 
 namespace quillet::engine {
 
@@ -128,7 +128,7 @@ class Engine {
   const RowKernels* kernels_ = nullptr;
   const ConvertKernels* convert_ = nullptr;
   SampleScale scale_;
-  std::unique_ptr<standin::WorkerPool> pool_;
+  std::unique_ptr<runtime::WorkerPool> pool_;
 
   // Frames k - 1, k, k + 1 around the next frame to come out, frame n in slot n mod 3.
   StoredFrame frames_[3];

@@ -29,7 +29,7 @@
 #include <set>
 #include <vector>
 
-#include "host/cpu_features.h"
+#include "dispatch/cpu_features.h"
 #include "host/filter_entry.h"
 #include "host/host_records.h"
 #include "host/kernel_select.h"

@@ -29,10 +29,10 @@ mkdir -p "$build/core"
 objects=""
 pids=""
 count=0
-for src in "$root"/host/*.cpp "$root"/pipeline/*.cpp "$root"/lowpass/*.cpp \
+for src in "$root"/rows/*.cpp "$root"/host/*.cpp "$root"/pipeline/*.cpp "$root"/lowpass/*.cpp \
   "$root"/motion/*.cpp "$root"/compose/*.cpp "$root"/platform/allocation_controls.cpp \
   "$root"/platform/*_posix.cpp "$root"/formats/*.cpp "$root"/dispatch/*.cpp \
-  "$root"/engine/*.cpp "$root"/standin/worker_pool.cpp; do
+  "$root"/engine/*.cpp "$root"/runtime/*.cpp; do
   case $src in
     *_mmx.cpp) isa="-mmmx" ;;
     *_sse.cpp) isa="-mmmx -msse" ;;

@@ -1,12 +1,14 @@
 #include "host/filter_entry.h"
 
 #include "host/kernel_select.h"
+#include "motion/motion_state.h"
 #include "pipeline/frame_driver.h"
-#include "pipeline/motion_state.h"
 
 namespace quillet {
 
 namespace {
+
+constinit FilterInstance plugin;
 
 // Labels in code page 932, the host's encoding, as escaped bytes so that the source stays
 // independent of the compiler's execution character set.
@@ -65,26 +67,75 @@ FilterTable filterTable{
 // Codes announcing a change of the band margins, "動き" or "動き2", or of everything (0).
 bool invalidatesMaps(int code) { return code == 0 || (code >= 0x10001 && code <= 0x10004); }
 
+// What the driver's service calls need of the record: the record itself, its services and the
+// frame's edit handle, all as they were when the call began.
+struct BoundHost {
+  FilterTable* filter;
+  HostServices* services;
+  void* editHandle;
+};
+
+int reserveFrameCache(void* host, int32_t maxWidth, int32_t maxHeight, int32_t frames,
+                      int32_t flags) {
+  const auto& h = *static_cast<const BoundHost*>(host);
+  return h.services->reserveFrameCache(h.filter, maxWidth, maxHeight, frames, flags);
+}
+
+Pixel* fetchFrame(void* host, int32_t frameNumber, int32_t* width, int32_t* height) {
+  const auto& h = *static_cast<const BoundHost*>(host);
+  return h.services->fetchFrame(h.filter, h.editHandle, frameNumber, width, height);
+}
+
 }  // namespace
+
+FilterInstance& pluginInstance() { return plugin; }
+
+HOST_ENTRY int HOST_CDECL FilterProc(FilterTable* filter, FrameProcInfo* frame) {
+  if (filter == nullptr || frame == nullptr || filter->services == nullptr ||
+      filter->trackValues == nullptr || filter->checkValues == nullptr) {
+    return 0;
+  }
+  BoundHost host{.filter = filter, .services = filter->services, .editHandle = frame->editHandle};
+  // The host writes the current frame's size straight into the record.
+  FrameCall call{
+      .host = &host,
+      .reserveFrameCache = reserveFrameCache,
+      .fetchFrame = fetchFrame,
+      .runOnThreads = filter->services->runOnThreads,
+      .frameNumber = frame->frameNumber,
+      .maxWidth = frame->maxWidth,
+      .maxHeight = frame->maxHeight,
+      .width = &frame->width,
+      .height = &frame->height,
+      .editFrame = frame->editFrame,
+      .tempFrame = frame->tempFrame,
+      .trackValues = filter->trackValues,
+      .checkValues = filter->checkValues,
+  };
+  if (processFrame(plugin, call) == 0) return 0;
+  frame->editFrame = call.editFrame;
+  frame->tempFrame = call.tempFrame;
+  return 1;
+}
 
 HOST_ENTRY int HOST_CDECL FilterInit(FilterTable* filter) {
   (void)filter;
   // A second init without exit must not leak an allocation it forgets.
-  releaseMotionState();
-  clearMotionState();
+  releaseMotionState(plugin.motion);
+  clearMotionState(plugin.motion);
   selectKernels();
   return 1;
 }
 
 HOST_ENTRY int HOST_CDECL FilterExit(FilterTable* filter) {
   (void)filter;
-  releaseMotionState();
+  releaseMotionState(plugin.motion);
   return 1;
 }
 
 HOST_ENTRY int HOST_CDECL FilterUpdate(FilterTable* filter, int code) {
   (void)filter;
-  if (invalidatesMaps(code)) invalidateNeighbourCache();
+  if (invalidatesMaps(code)) invalidateNeighbourCache(plugin.motion);
   return 1;
 }
 

@@ -5,7 +5,8 @@
 
 #include "common/attributes.h"
 #include "common/pixel.h"
-#include "pipeline/row_job.h"
+#include "pipeline/filter_settings.h"
+#include "rows/row_job.h"
 
 namespace quillet {
 
@@ -79,17 +80,6 @@ struct FilterTable {
   HostServices* services;  // +96: filled by the host
   intptr_t reserved100[10];
 };
-
-// Slider and check-box indices.
-enum Track : int {
-  kTrackTap = 0,
-  kTrackTop,
-  kTrackBottom,
-  kTrackMotion,
-  kTrackMotion2,
-  kTrackCount
-};
-enum Check : int { kCheckShowMotion = 0, kCheckNextFrame, kCheckMax, kCheckCount };
 
 #if defined(__i386__)
 static_assert(sizeof(FilterTable) == 140);

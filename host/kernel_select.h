@@ -1,23 +1,12 @@
 #pragma once
 
-#include "host/cpu_features.h"
-#include "pipeline/frame_driver.h"
+#include "dispatch/cpu_features.h"
+#include "dispatch/kernel_sets.h"
 
 namespace quillet {
 
-// kKernelSetScalar is the driver's (pipeline/frame_driver.h): the live table starts as it.
-extern const KernelSet kKernelSetMmx;
-extern const KernelSet kKernelSetSse;
-extern const KernelSet kKernelSetSse2;
-#if QUILLET_HAVE_AVX2
-extern const KernelSet kKernelSetAvx2;
-#endif
-
-// The set for the highest of AVX2 (x86-64 builds), SSE2, SSE, MMX in `features`; scalar when
-// none.
-const KernelSet& kernelSetFor(CpuFeatures features);
-
-// Probes the processor, masks the result with the forcing mask and installs the set.
+// Probes the processor, masks the result with the forcing mask and installs the matching set
+// (dispatch/kernel_sets.h) as the plug-in instance's live table.
 void selectKernels();
 
 // For tests, the stand-in host and the CLI: features outside `mask` are ignored by the next

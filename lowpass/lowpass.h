@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "common/attributes.h"
-#include "pipeline/row_job.h"
+#include "rows/row_job.h"
 
 namespace quillet {
 
@@ -53,8 +53,8 @@ extern const LowpassKernelTable LowpassKernelsAvx2;
 
 // The row driver shared by every form: copies the rows outside the band and runs the kernel for
 // job->selector over the band rows. With several threads the threads claim runs of whole frame
-// rows from rowCounter (copies and filtered rows alike); one thread takes every row in order
-// without the counter. Compiled once, in a scalar file.
+// rows from job.counters->rows (copies and filtered rows alike); one thread takes every row in
+// order without the counter. Compiled once, in a scalar file.
 void runLowpassStage(const LowpassKernelTable& kernels, int threadIndex, int threadCount,
                      const RowJob& job);
 

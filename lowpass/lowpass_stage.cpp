@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "lowpass/lowpass.h"
-#include "pipeline/row_execution.h"
+#include "rows/row_claim.h"
 
 namespace quillet {
 
@@ -64,10 +64,10 @@ void runLowpassStage(const LowpassKernelTable& kernels, int threadIndex, int thr
     lowpassRows(kernel, job, 0, job.height);
     return;
   }
-  // Runs of whole rows claimed from rowCounter: each thread's reads and writes stay in rows of
+  // Runs of whole rows claimed from the row counter: each thread's reads and writes stay in rows of
   // its own, and a thread that starts late or runs slowly leaves its share to the others.
   (void)threadIndex;
-  forEachClaimedRun(rowCounter, job.height,
+  forEachClaimedRun(job.counters->rows, job.height,
                     [&](RowRun run) { lowpassRows(kernel, job, run.begin, run.end); });
 }
 

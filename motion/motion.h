@@ -4,7 +4,7 @@
 
 #include "common/attributes.h"
 #include "common/pixel.h"
-#include "pipeline/row_job.h"
+#include "rows/row_job.h"
 
 namespace quillet {
 
@@ -13,8 +13,6 @@ namespace quillet {
 struct alignas(16) MotionWeights {
   float lane[4];
 };
-// The plug-in's weights, rebuilt by its frame driver and read by its motion-map stages.
-extern MotionWeights motionWeights;
 
 using BuildWeights = MotionWeights* (*)(MotionWeights* weights, int level);
 // Double-precision quotient rounded to single precision.
@@ -40,8 +38,8 @@ void DiffRowSse(const Pixel* current, const Pixel* neighbour, int16_t* diff, int
 void DiffRowAvx2(const Pixel* current, const Pixel* neighbour, int16_t* diff, int width);
 #endif
 
-// Difference-map stages: compare band rows of job->source and job->other into motionState.diff
-// (rows at motionState.pitch), with guard rows -1 and n copied from rows 0 and n-1.
+// Difference-map stages: compare band rows of job->source and job->other into job->motion->diff
+// (rows at job->motion->pitch), with guard rows -1 and n copied from rows 0 and n-1.
 HOST_ENTRY void DiffStageScalar(int threadIndex, int threadCount, RowJob* job, void* extra);
 HOST_ENTRY void DiffStageSse2Aligned(int threadIndex, int threadCount, RowJob* job, void* extra);
 HOST_ENTRY void DiffStageSse2(int threadIndex, int threadCount, RowJob* job, void* extra);
@@ -70,7 +68,8 @@ void MotionRowLimitedAvx2(int16_t* diff, int16_t* map, int width, int pitch, int
                           const MotionWeights& weights);
 #endif
 
-// Motion-map stages: `extra` is the NeighbourSlot whose map is written.
+// Motion-map stages: `extra` is the NeighbourSlot whose map is written, from job->motion->diff
+// with the weights at job->weights.
 HOST_ENTRY void MotionMapStageScalar(int threadIndex, int threadCount, RowJob* job, void* extra);
 HOST_ENTRY void MotionMapStageSse2(int threadIndex, int threadCount, RowJob* job, void* extra);
 HOST_ENTRY void MotionMapStageSse(int threadIndex, int threadCount, RowJob* job, void* extra);

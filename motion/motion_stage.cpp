@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstring>
 
-#include "pipeline/row_execution.h"
+#include "rows/row_claim.h"
 
 namespace quillet {
 
@@ -20,7 +20,7 @@ void copyMapRow(int16_t* to, const int16_t* from, int32_t width) {
 
 void diffOneRow(const RowJob& job, DiffRowKernel row, int32_t r) {
   const ptrdiff_t offset = static_cast<ptrdiff_t>(job.bandTop + r) * job.stride;
-  row(job.source + offset, job.other + offset, mapRow(motionState.diff, r, motionState.pitch),
+  row(job.source + offset, job.other + offset, mapRow(job.motion->diff, r, job.motion->pitch),
       job.width);
 }
 
@@ -29,9 +29,9 @@ void diffOneRow(const RowJob& job, DiffRowKernel row, int32_t r) {
 void runDiffStage(int threadCount, const RowJob& job, DiffRowKernel row) {
   const int32_t n = job.bandEnd - job.bandTop;
   if (n <= 0) return;
-  assert(motionState.diff != nullptr && job.width + 8 <= motionState.pitch);
-  const int32_t pitch = motionState.pitch;
-  int16_t* const diff = motionState.diff;
+  assert(job.motion->diff != nullptr && job.width + 8 <= job.motion->pitch);
+  const int32_t pitch = job.motion->pitch;
+  int16_t* const diff = job.motion->diff;
   int16_t* const guardAbove = mapRow(diff, -1, pitch);
   int16_t* const guardBelow = mapRow(diff, n, pitch);
 
@@ -41,7 +41,7 @@ void runDiffStage(int threadCount, const RowJob& job, DiffRowKernel row) {
     copyMapRow(guardAbove, diff, job.width);
     return;
   }
-  forEachClaimedRow(rowCounter, n, [&](int32_t r) {
+  forEachClaimedRow(job.counters->rows, n, [&](int32_t r) {
     diffOneRow(job, row, r);
     if (r == 0) copyMapRow(guardAbove, diff, job.width);
     if (r == n - 1) copyMapRow(guardBelow, mapRow(diff, n - 1, pitch), job.width);
@@ -52,17 +52,20 @@ void runMotionMapStage(int threadCount, const RowJob& job, const NeighbourSlot& 
                        MotionRowKernel plain, MotionRowLimitedKernel limited) {
   const int32_t n = job.bandEnd - job.bandTop;
   if (n <= 0) return;
-  assert(motionState.diff != nullptr && slot.map != nullptr && job.width + 8 <= motionState.pitch);
-  const int32_t pitch = motionState.pitch;
+  assert(job.motion->diff != nullptr && slot.map != nullptr && job.width + 8 <= job.motion->pitch &&
+         job.weights != nullptr);
+  const int32_t pitch = job.motion->pitch;
+  int16_t* const diff = job.motion->diff;
+  const MotionWeights& weights = *job.weights;
   const bool useLimit = job.hardLimit > 0;
 
   auto processRow = [&](int32_t r) {
-    int16_t* diffRow = mapRow(motionState.diff, r, pitch);
+    int16_t* diffRow = mapRow(diff, r, pitch);
     int16_t* map = mapRow(slot.map, r, pitch);
     if (useLimit) {
-      limited(diffRow, map, job.width, pitch, job.hardLimit, motionWeights);
+      limited(diffRow, map, job.width, pitch, job.hardLimit, weights);
     } else {
-      plain(diffRow, map, job.width, pitch, motionWeights);
+      plain(diffRow, map, job.width, pitch, weights);
     }
   };
 
@@ -70,7 +73,7 @@ void runMotionMapStage(int threadCount, const RowJob& job, const NeighbourSlot& 
     for (int32_t r = 0; r < n; ++r) processRow(r);
     return;
   }
-  forEachClaimedRow(mapRowCounter, n, processRow);
+  forEachClaimedRow(job.counters->mapRows, n, processRow);
 }
 
 }  // namespace quillet

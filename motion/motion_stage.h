@@ -4,8 +4,8 @@
 
 #include "common/pixel.h"
 #include "motion/motion.h"
-#include "pipeline/motion_state.h"
-#include "pipeline/row_job.h"
+#include "motion/motion_state.h"
+#include "rows/row_job.h"
 
 // Stage loops shared by every form of the difference-map and motion-map stages. They are
 // compiled once, without SIMD flags, and take the form's row kernels as pointers; only the row
@@ -19,14 +19,15 @@ using MotionRowKernel = void (*)(int16_t* diff, int16_t* map, int width, int pit
 using MotionRowLimitedKernel = void (*)(int16_t* diff, int16_t* map, int width, int pitch,
                                         int hardLimit, const MotionWeights& weights);
 
-// Band rows of job.source against job.other into motionState.diff at motionState.pitch, plus
+// Band rows of job.source against job.other into job.motion->diff at job.motion->pitch, plus
 // the guard rows -1 (copy of row 0) and n (copy of row n-1). Below two threads the rows run in
-// order; otherwise rows are claimed from rowCounter and the guard copies are made by the
+// order; otherwise rows are claimed from job.counters->rows and the guard copies are made by the
 // thread that computed row 0 or n-1. An empty band writes nothing.
 void runDiffStage(int threadCount, const RowJob& job, DiffRowKernel row);
 
-// Band rows of motionState.diff into slot.map, both at motionState.pitch; the limited kernel
-// runs when job.hardLimit > 0. Rows come in order below two threads, else from mapRowCounter.
+// Band rows of job.motion->diff into slot.map, both at job.motion->pitch, with the weights at
+// job.weights; the limited kernel runs when job.hardLimit > 0. Rows come in order below two
+// threads, else from job.counters->mapRows.
 void runMotionMapStage(int threadCount, const RowJob& job, const NeighbourSlot& slot,
                        MotionRowKernel plain, MotionRowLimitedKernel limited);
 

@@ -4,8 +4,6 @@
 
 namespace quillet {
 
-MotionWeights motionWeights{};
-
 MotionWeights* BuildWeightsScalar(MotionWeights* weights, int level) {
   float w = 4096.0f;
   if (level != 0) {

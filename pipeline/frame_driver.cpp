@@ -3,27 +3,15 @@
 #include <cstring>
 
 #include "compose/compose.h"
+#include "dispatch/mmx_state.h"
 #include "lowpass/lowpass.h"
 #include "motion/motion.h"
-#include "pipeline/mmx_state.h"
-#include "pipeline/motion_state.h"
+#include "motion/motion_state.h"
+#include "pipeline/filter_instance.h"
 #include "pipeline/row_execution.h"
 #include "platform/virtual_memory.h"
 
 namespace quillet {
-
-constexpr KernelSet kKernelSetScalar{
-    .buildWeights = BuildWeightsScalar,
-    .lowpassUnaligned = LowpassStageScalar,
-    .lowpassAligned = LowpassStageScalar,
-    .diffUnaligned = DiffStageScalar,
-    .diffAligned = DiffStageScalar,
-    .motionMap = MotionMapStageScalar,
-    .blend = BlendStageScalar,
-    .clearMmx = nullptr,
-};
-
-KernelSet kernels = kKernelSetScalar;
 
 bool framesAligned(int32_t stride, const Pixel* a, const Pixel* b) {
   const auto misaligned = [](uintptr_t v) { return (v & 15u) != 0; };
@@ -53,9 +41,9 @@ int32_t clampTo(int32_t v, int32_t lo, int32_t hi) { return v < lo ? lo : (v > h
 
 int32_t checked(int32_t v) { return v != 0 ? 1 : 0; }
 
-Settings readSettings(const FilterTable& filter) {
-  const int32_t* t = filter.trackValues;
-  const int32_t* c = filter.checkValues;
+Settings readSettings(const FrameCall& call) {
+  const int32_t* t = call.trackValues;
+  const int32_t* c = call.checkValues;
   return Settings{
       .tap = clampTo(t[kTrackTap], 0, kTapCount - 1),
       .top = clampTo(t[kTrackTop], 0, 256),
@@ -75,7 +63,7 @@ int32_t frameOffset(int32_t frameNumber, int32_t delta) {
 
 // The executor is fixed once per call: the host's when it offers one, else this thread.
 struct Executor {
-  RunOnThreadsFn host;
+  RunStagesFn host;
 
   void run(RowStage stage, RowJob* job, void* extra) const {
     if (host != nullptr) {
@@ -87,9 +75,11 @@ struct Executor {
 };
 
 // Rows [0, height) x pixels [0, width) must fit the host's planes of maxWidth x maxHeight.
-bool geometryFits(const FrameProcInfo& frame) {
-  return frame.maxWidth > 0 && frame.maxHeight > 0 && frame.width >= 0 && frame.height >= 0 &&
-         frame.width <= frame.maxWidth && frame.height <= frame.maxHeight;
+bool geometryFits(const FrameCall& call) {
+  const int32_t width = *call.width;
+  const int32_t height = *call.height;
+  return call.maxWidth > 0 && call.maxHeight > 0 && width >= 0 && height >= 0 &&
+         width <= call.maxWidth && height <= call.maxHeight;
 }
 
 void computeBand(RowJob& job, int32_t top, int32_t bottom) {
@@ -99,12 +89,12 @@ void computeBand(RowJob& job, int32_t top, int32_t bottom) {
 
 // Motion adaptation off: give the memory back but keep the other words, which the next
 // allocation rewrites; no cached map may survive.
-void dropMotionBuffers() {
-  if (motionState.base != nullptr) {
-    platform::releasePages(motionState.base, motionState.size);
-    motionState.base = nullptr;
+void dropMotionBuffers(MotionState& motion) {
+  if (motion.base != nullptr) {
+    platform::releasePages(motion.base, motion.size);
+    motion.base = nullptr;
   }
-  invalidateNeighbourCache();
+  invalidateNeighbourCache(motion);
 }
 
 bool slotHolds(const NeighbourSlot& slot, int32_t key, const RowJob& job) {
@@ -127,33 +117,32 @@ void clearSlotMap(const NeighbourSlot& slot, const RowJob& job) {
   if (job.width <= 0) return;
   const size_t rowBytes = static_cast<size_t>(job.width) * sizeof(int16_t);
   for (int32_t r = 0; r < rows; ++r) {
-    std::memset(slot.map + static_cast<ptrdiff_t>(r) * motionState.pitch, 0, rowBytes);
+    std::memset(slot.map + static_cast<ptrdiff_t>(r) * job.motion->pitch, 0, rowBytes);
   }
 }
 
 struct FrameContext {
-  FilterTable* filter;
-  FrameProcInfo* frame;
+  const FrameCall& call;
   Executor executor;
+  const KernelSet& kernels;
   RowJob job;
 };
 
 // Brings the slot for the pair whose later frame is `key` up to date, comparing the current
 // frame with `neighbour`.
 void refreshNeighbour(FrameContext& ctx, int32_t key, int32_t neighbour) {
-  NeighbourSlot& slot = motionState.slot[key & 1];
+  NeighbourSlot& slot = ctx.job.motion->slot[key & 1];
   if (slotHolds(slot, key, ctx.job)) return;
-  Pixel* other = ctx.filter->services->fetchFrame(ctx.filter, ctx.frame->editHandle, neighbour,
-                                                  nullptr, nullptr);
+  Pixel* other = ctx.call.fetchFrame(ctx.call.host, neighbour, nullptr, nullptr);
   if (other != nullptr) {
-    mapRowCounter.store(0);
-    rowCounter.store(0);
+    ctx.job.counters->mapRows.store(0);
+    ctx.job.counters->rows.store(0);
     ctx.job.other = other;
-    const RowStage diff = framesAligned(ctx.job.stride, other, ctx.frame->editFrame)
-                              ? kernels.diffAligned
-                              : kernels.diffUnaligned;
+    const RowStage diff = framesAligned(ctx.job.stride, other, ctx.call.editFrame)
+                              ? ctx.kernels.diffAligned
+                              : ctx.kernels.diffUnaligned;
     ctx.executor.run(diff, &ctx.job, nullptr);
-    ctx.executor.run(kernels.motionMap, &ctx.job, &slot);
+    ctx.executor.run(ctx.kernels.motionMap, &ctx.job, &slot);
   } else {
     // The map says nothing about the pair: with the key left empty, the next call that
     // needs the pair fetches the neighbour again instead of trusting this empty map.
@@ -164,80 +153,77 @@ void refreshNeighbour(FrameContext& ctx, int32_t key, int32_t neighbour) {
   keySlot(slot, key, ctx.job);
 }
 
-void clearMmxIfUsed() {
+void clearMmxIfUsed(const KernelSet& kernels) {
   if (kernels.clearMmx != nullptr) kernels.clearMmx();
 }
 
 }  // namespace
 
-HOST_ENTRY int HOST_CDECL FilterProc(FilterTable* filter, FrameProcInfo* frame) {
-  if (filter == nullptr || frame == nullptr || filter->services == nullptr ||
-      filter->trackValues == nullptr || filter->checkValues == nullptr) {
-    return 0;
-  }
-  if (frame->maxWidth <= 0 || frame->maxHeight <= 0) return 0;
-  HostServices& services = *filter->services;
-  FrameContext ctx{
-      .filter = filter, .frame = frame, .executor = {services.runOnThreads}, .job = {}};
+int processFrame(FilterInstance& instance, FrameCall& call) {
+  if (call.maxWidth <= 0 || call.maxHeight <= 0) return 0;
+  const KernelSet& kernels = instance.kernels;
+  FrameContext ctx{.call = call, .executor = {call.runOnThreads}, .kernels = kernels, .job = {}};
 
-  if (services.reserveFrameCache(filter, frame->maxWidth, frame->maxHeight, 2, 0) == 0) return 0;
-  Pixel* fetched = services.fetchFrame(filter, frame->editHandle, frame->frameNumber, &frame->width,
-                                       &frame->height);
+  if (call.reserveFrameCache(call.host, call.maxWidth, call.maxHeight, 2, 0) == 0) return 0;
+  Pixel* fetched = call.fetchFrame(call.host, call.frameNumber, call.width, call.height);
   if (fetched == nullptr) return 0;
-  if (!geometryFits(*frame)) return 0;
+  if (!geometryFits(call)) return 0;
 
-  const Settings settings = readSettings(*filter);
+  const Settings settings = readSettings(call);
   RowJob& job = ctx.job;
+  job.counters = &instance.counters;
+  job.motion = &instance.motion;
+  job.weights = &instance.weights;
   job.source = fetched;
-  job.other = frame->tempFrame;
+  job.other = call.tempFrame;
   job.selector = settings.tap;
   job.hardLimit = 2 * settings.motion2;
-  job.height = frame->height;
-  job.width = frame->width;
-  job.stride = frame->maxWidth;
+  job.height = *call.height;
+  job.width = *call.width;
+  job.stride = call.maxWidth;
   computeBand(job, settings.top, settings.bottom);
 
   const RowStage lowpass = framesAligned(job.stride, job.source, job.other)
                                ? kernels.lowpassAligned
                                : kernels.lowpassUnaligned;
-  rowCounter.store(0);
+  job.counters->rows.store(0);
   ctx.executor.run(lowpass, &job, nullptr);
-  clearMmxIfUsed();
+  clearMmxIfUsed(kernels);
 
   if (settings.motion <= 0) {
-    dropMotionBuffers();
+    dropMotionBuffers(instance.motion);
   } else {
-    kernels.buildWeights(&motionWeights, 8 * settings.motion);
-    if (ensureMotionBuffers(frame->maxHeight, frame->maxWidth) == 0) return 0;
+    kernels.buildWeights(&instance.weights, 8 * settings.motion);
+    if (ensureMotionBuffers(instance.motion, call.maxHeight, call.maxWidth) == 0) return 0;
 
-    job.source = frame->editFrame;
+    job.source = call.editFrame;
     // A host may hand out its edit buffer as the current frame; then it already is the copy.
-    if (fetched != frame->editFrame) {
-      rowCounter.store(0);
+    if (fetched != call.editFrame) {
+      job.counters->rows.store(0);
       ctx.executor.run(copyRows, &job, fetched);
     }
 
-    const int32_t next = frameOffset(frame->frameNumber, 1);
-    const int32_t current = frame->frameNumber;
+    const int32_t next = frameOffset(call.frameNumber, 1);
+    const int32_t current = call.frameNumber;
     refreshNeighbour(ctx, next, next);
     refreshNeighbour(ctx, current, frameOffset(current, -1));
 
     job.selector = (settings.useMax + 1) * settings.nextFrame;
-    job.other = frame->tempFrame;
-    rowCounter.store(0);
-    NeighbourSlot* pair[2] = {&motionState.slot[current & 1], &motionState.slot[next & 1]};
+    job.other = call.tempFrame;
+    job.counters->rows.store(0);
+    NeighbourSlot* pair[2] = {&instance.motion.slot[current & 1], &instance.motion.slot[next & 1]};
     ctx.executor.run(kernels.blend, &job, pair);
     if (settings.showMotion != 0) {
       MotionDisplay(job.stride, job.bandEnd - job.bandTop,
-                    frame->tempFrame + static_cast<ptrdiff_t>(job.bandTop) * job.stride,
-                    pair[0]->map, pair[1]->map, job.selector, job.width, motionState.pitch);
+                    call.tempFrame + static_cast<ptrdiff_t>(job.bandTop) * job.stride, pair[0]->map,
+                    pair[1]->map, job.selector, job.width, instance.motion.pitch);
     }
   }
 
-  Pixel* result = frame->tempFrame;
-  frame->tempFrame = frame->editFrame;
-  frame->editFrame = result;
-  clearMmxIfUsed();
+  Pixel* result = call.tempFrame;
+  call.tempFrame = call.editFrame;
+  call.editFrame = result;
+  clearMmxIfUsed(kernels);
   return 1;
 }
 

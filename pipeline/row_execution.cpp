@@ -1,22 +1,12 @@
 #include "pipeline/row_execution.h"
 
-#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
+#include "rows/row_claim.h"
+
 namespace quillet {
-
-std::atomic<int32_t> rowCounter{0};
-std::atomic<int32_t> mapRowCounter{0};
-
-RowRun claimRows(std::atomic<int32_t>& counter, int32_t rows) {
-  // In 64 bits, so a run past the last row cannot wrap into the valid range.
-  const int64_t first = int64_t{counter.fetch_add(1)} * kRowsPerClaim;
-  const int64_t limit = std::max<int32_t>(rows, 0);
-  const auto begin = static_cast<int32_t>(std::clamp<int64_t>(first, 0, limit));
-  const auto end = static_cast<int32_t>(std::clamp<int64_t>(first + kRowsPerClaim, begin, limit));
-  return RowRun{begin, end};
-}
 
 int runOnCallingThread(RowStage stage, RowJob* job, void* extra) {
   stage(0, 1, job, extra);
@@ -38,7 +28,7 @@ HOST_ENTRY void copyRows(int threadIndex, int threadCount, RowJob* job, void* ex
     for (int32_t r = 0; r < job->height; ++r) copyRow(*job, from, r);
     return;
   }
-  forEachClaimedRow(rowCounter, job->height, [&](int32_t r) { copyRow(*job, from, r); });
+  forEachClaimedRow(job->counters->rows, job->height, [&](int32_t r) { copyRow(*job, from, r); });
 }
 
 }  // namespace quillet

@@ -2,7 +2,7 @@
 # Builds everything and runs every test: the unit, cross-form, end-to-end and install suites under
 # AddressSanitizer + UndefinedBehaviorSanitizer, the threaded suites under ThreadSanitizer, the
 # Python and GStreamer suites and the benchmarks (one short iteration) in the release build, the
-# Windows plug-in and CLI under Wine, the Y4M fuzzer, and the format check.
+# Windows plug-in and CLI under Wine, the Y4M fuzzer, and the format and layering checks.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh all
@@ -18,7 +18,8 @@ step() {
 }
 
 format_check() {
-  git ls-files '*.cpp' '*.h' '*.c' | xargs clang-format --dry-run --Werror
+  git ls-files '*.cpp' '*.h' '*.c' | xargs clang-format --dry-run --Werror &&
+    scripts/check_layers.sh
 }
 
 asan() {

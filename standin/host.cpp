@@ -51,7 +51,7 @@ Host::Host(const HostConfig& config) : config_(config) {
       config_.maxHeight < config_.height) {
     throw std::logic_error("the frame does not fit the host's maximum frame size");
   }
-  if (config_.threads > 0) pool_ = std::make_unique<WorkerPool>(config_.threads);
+  if (config_.threads > 0) pool_ = std::make_unique<runtime::WorkerPool>(config_.threads);
 
   const FilterTable* filter = config_.filter != nullptr ? config_.filter : GetFilterTable();
   table_ = *filter;

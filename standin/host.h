@@ -6,11 +6,11 @@
 #include <vector>
 
 #include "common/pixel.h"
-#include "host/cpu_features.h"
+#include "dispatch/cpu_features.h"
 #include "host/host_records.h"
+#include "runtime/worker_pool.h"
 #include "standin/frame_buffer.h"
 #include "standin/processing_order.h"
-#include "standin/worker_pool.h"
 
 namespace quillet::standin {
 
@@ -142,7 +142,7 @@ class Host {
   HostServices services_{};
   int32_t trackValues_[kTrackCount] = {};
   int32_t checkValues_[kCheckCount] = {};
-  std::unique_ptr<WorkerPool> pool_;
+  std::unique_ptr<runtime::WorkerPool> pool_;
   FrameBuffer frameA_;
   FrameBuffer frameB_;
   Pixel* editFrame_ = nullptr;  // exchanged with tempFrame_ by every successful call; null

@@ -5,13 +5,18 @@
 #include <vector>
 
 #include "compose/compose.h"
-#include "pipeline/motion_state.h"
-#include "pipeline/row_execution.h"
+#include "motion/motion_state.h"
+#include "rows/row_claim.h"
 #include "tests/support/form_test.h"
 #include "tests/support/guarded_buffer.h"
 
 namespace quillet {
 namespace {
+
+// The counters the stages under test claim rows from.
+RowCounters counters;
+// The maps' pitch the stages under test read.
+MotionState maps{};
 
 // Two frames, two maps at their own pitch and the job and slot pair a blend stage reads.
 struct Scene {
@@ -56,6 +61,8 @@ struct Scene {
     j.stride = stride;
     j.bandTop = bandTop;
     j.bandEnd = bandEnd;
+    j.counters = &counters;
+    j.motion = &maps;
     return j;
   }
 
@@ -66,8 +73,8 @@ struct Scene {
     slots[1] = &nextSlot;
     prevSlot.map = prev.data();
     nextSlot.map = next.data();
-    motionState.pitch = pitch;
-    rowCounter = 0;
+    maps.pitch = pitch;
+    counters.rows = 0;
     return job(mode);
   }
 
@@ -103,7 +110,6 @@ void fillRandomFrames(Scene& s, uint64_t seed) {
 
 class BlendStageTest : public test::FormTest {
  protected:
-  void TearDown() override { motionState = MotionState{}; }
   RowStage stage() const { return GetParam().blendStage; }
 };
 
@@ -265,7 +271,7 @@ TEST_P(BlendStageTest, ModeZeroDoesNotReadNextMap) {
   }
 }
 
-// On one thread the stage still claims runs of rows from rowCounter: the runs below a preset
+// On one thread the stage still claims runs of rows from the row counter: the runs below a preset
 // counter are left alone and the counter ends one past the band's last run. An unknown mode
 // claims nothing.
 TEST_P(BlendStageTest, ClaimsRowsFromRowCounterOnOneThread) {
@@ -284,9 +290,9 @@ TEST_P(BlendStageTest, ClaimsRowsFromRowCounterOnOneThread) {
     std::fill(s.next.begin(), s.next.end(), int16_t{0});
     const std::vector<Pixel> before = s.filtered;
     RowJob j = s.prepare(c.mode);
-    rowCounter = c.preset;
+    counters.rows = c.preset;
     stage()(0, 1, &j, s.slots);
-    EXPECT_EQ(rowCounter.load(), c.counterAfter);
+    EXPECT_EQ(counters.rows.load(), c.counterAfter);
     const bool modeValid = c.mode >= 0 && c.mode <= 2;
     for (int r = 0; r < kRows; ++r) {
       const bool blended = modeValid && r >= c.preset * kRowsPerClaim;
@@ -318,7 +324,7 @@ TEST_P(BlendStageTest, ManyThreadsMatchOneThread) {
         workers.emplace_back([&, i] { run(i, threads, &j, s.slots); });
       }
       for (auto& w : workers) w.join();
-      EXPECT_EQ(rowCounter.load(), 3 + threads);
+      EXPECT_EQ(counters.rows.load(), 3 + threads);
       for (size_t i = 0; i < s.filtered.size(); ++i) {
         ASSERT_TRUE(samePixel(s.filtered[i], one.filtered[i])) << "pixel " << i;
       }

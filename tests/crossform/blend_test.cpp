@@ -11,8 +11,7 @@
 #include <vector>
 
 #include "compose/compose.h"
-#include "pipeline/motion_state.h"
-#include "pipeline/row_execution.h"
+#include "motion/motion_state.h"
 #include "tests/support/form_test.h"
 #include "tests/support/guarded_buffer.h"
 
@@ -137,8 +136,11 @@ void runStage(RowStage stage, Pixel* dst, const Pixel* src, int16_t* prevMap, in
   job.stride = stride;
   job.bandTop = g.bandTop;
   job.bandEnd = g.bandEnd;
-  motionState.pitch = pitch;
-  rowCounter = 0;
+  MotionState maps{};
+  maps.pitch = pitch;
+  RowCounters counters;
+  job.counters = &counters;
+  job.motion = &maps;
   stage(0, 1, &job, slots);
 }
 
@@ -193,8 +195,6 @@ const char* regionOf(const Geometry& g, int row, int x) {
 
 class BlendCrossForm : public test::FormTest {
  protected:
-  void TearDown() override { motionState = MotionState{}; }
-
   // Runs the scalar stage on copies and the form on the guarded buffers, then checks the
   // frames agree bit for bit, nothing outside the frames was written, the inputs are
   // unchanged and the MMX state is empty.

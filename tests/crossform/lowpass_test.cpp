@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "common/pixel.h"
-#include "pipeline/row_job.h"
+#include "rows/row_job.h"
 #include "tests/support/guarded_buffer.h"
 #include "tests/support/kernel_forms.h"
 #include "tests/support/lowpass_reference.h"
@@ -388,8 +388,8 @@ TEST_P(LowpassCrossform, StageMatchesScalarStage) {
       std::vector<Pixel> destination(pixels + 16, Pixel{0x5A5A, 0x5A5A, 0x5A5A});
       Pixel* dst = destination.data();
       while (reinterpret_cast<uintptr_t>(dst) % 16 != 0) ++dst;
-      RowJob job{src, dst, tap(), 0, c.height, c.width, stride, c.bandTop, c.bandEnd};
-      rowCounter = 0;
+      RowCounters counters;
+      RowJob job{src, dst, tap(), 0, c.height, c.width, stride, c.bandTop, c.bandEnd, &counters};
       for (int i = 0; i < threads; ++i) {
         test::dirtyMmxState();
         form.lowpassStage(i, threads, &job, nullptr);

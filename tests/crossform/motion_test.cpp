@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "pipeline/motion_state.h"
-#include "pipeline/row_job.h"
+#include "motion/motion_state.h"
+#include "rows/row_job.h"
 #include "tests/support/form_test.h"
 #include "tests/support/guarded_buffer.h"
 #include "tests/support/motion_reference.h"
@@ -22,6 +22,10 @@ using test::PageEndBuffer;
 using test::Prng;
 
 constexpr int16_t kCanary = 0x5A5A;
+
+// The maps and weights the stages under test read.
+MotionState motionState{};
+MotionWeights motionWeights{};
 
 using test::KernelForm;
 
@@ -103,10 +107,12 @@ void fillPixels(Pixel* p, size_t count, Fill fill, Prng& prng) {
 }
 
 // Runs a stage as the host's executor would: on the calling thread for one worker, otherwise
-// on `threads` std::threads, with the counters reset first.
+// on `threads` std::threads, with fresh counters and the maps and weights below.
 void runStage(RowStage stage, RowJob* job, void* extra, int threads) {
-  rowCounter = 0;
-  mapRowCounter = 0;
+  RowCounters counters;
+  job->counters = &counters;
+  job->motion = &motionState;
+  job->weights = &motionWeights;
   if (threads < 2) {
     stage(0, 1, job, extra);
     return;
@@ -120,7 +126,7 @@ void runStage(RowStage stage, RowJob* job, void* extra, int threads) {
 
 class DiffCrossform : public test::FormTest {
  protected:
-  void TearDown() override { releaseMotionState(); }
+  void TearDown() override { releaseMotionState(motionState); }
 };
 
 // Byte counts past a row's last pixel that move the row's start through the 16-byte alignments;
@@ -205,7 +211,7 @@ TEST_P(DiffCrossform, StagesMatchScalar) {
     fillPixels(current.as<Pixel>(), pixels, Fill::kFullRange, prng);
     fillPixels(neighbour.as<Pixel>(), pixels, Fill::kFullRange, prng);
     const std::vector<uint8_t> currentCopy(current.data(), current.data() + bytes);
-    ASSERT_EQ(ensureMotionBuffers(height, stride), 1);
+    ASSERT_EQ(ensureMotionBuffers(motionState, height, stride), 1);
     const int32_t pitch = motionState.pitch;
     const int32_t n = geo.bandRows;
 
@@ -239,7 +245,7 @@ TEST_P(DiffCrossform, StagesMatchScalar) {
     }
     EXPECT_TRUE(std::equal(currentCopy.begin(), currentCopy.end(), current.data()));
     EXPECT_TRUE(current.leadIntact() && neighbour.leadIntact());
-    releaseMotionState();
+    releaseMotionState(motionState);
   }
 }
 
@@ -272,14 +278,7 @@ const std::vector<int32_t>& motionsWithoutNearTies() {
 
 class MotionCrossform : public test::FormTest {
  protected:
-  void SetUp() override {
-    FormTest::SetUp();
-    saved = motionWeights;
-  }
-  void TearDown() override {
-    motionWeights = saved;
-    releaseMotionState();
-  }
+  void TearDown() override { releaseMotionState(motionState); }
   // A random setting without near-ties, its weights built; returns 8 x motion.
   int32_t pickMotion(Prng& prng) {
     const auto& motions = motionsWithoutNearTies();
@@ -293,7 +292,6 @@ class MotionCrossform : public test::FormTest {
     return static_cast<int16_t>(prng.range(0, 9) < 7 ? prng.range(0, level + 16)
                                                      : prng.range(0, 32767));
   }
-  MotionWeights saved{};
 };
 
 TEST_P(MotionCrossform, RowsMatchScalar) {
@@ -340,7 +338,7 @@ TEST_P(MotionCrossform, StagesMatchScalar) {
       const int32_t width = geo.width;
       const int32_t height = geo.bandTop + geo.bandRows + 2;
       const int32_t stride = std::max(1, width + geo.strideSlack);
-      ASSERT_EQ(ensureMotionBuffers(height, stride), 1);
+      ASSERT_EQ(ensureMotionBuffers(motionState, height, stride), 1);
       const int32_t pitch = motionState.pitch;
       const int32_t n = geo.bandRows;
       const int32_t level = pickMotion(prng);
@@ -379,7 +377,7 @@ TEST_P(MotionCrossform, StagesMatchScalar) {
         EXPECT_EQ(planeDifferences(rowsOf(map, -1, height, pitch), mapWant, regions), "");
         EXPECT_EQ(rowsOf(motionState.diff, -2, height + 1, pitch), diffWant);
       }
-      releaseMotionState();
+      releaseMotionState(motionState);
     }
   }
 }

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "host/kernel_select.h"
+#include "motion/motion_state.h"
 #include "pipeline/frame_driver.h"
-#include "pipeline/motion_state.h"
 #include "platform/virtual_memory.h"
 
 namespace quillet {
@@ -17,13 +17,15 @@ namespace {
 class FilterEntryTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    releaseMotionState();
-    clearMotionState();
+    releaseMotionState(motionState);
+    clearMotionState(motionState);
   }
   void TearDown() override {
-    releaseMotionState();
+    releaseMotionState(motionState);
     setCpuFeatureMask(kCpuMmx | kCpuSse | kCpuSse2 | kCpuAvx2);
   }
+  // The plug-in's own motion state, which the callbacks work on.
+  MotionState& motionState = pluginInstance().motion;
 };
 
 TEST_F(FilterEntryTest, RecordReadsBackAsRegistered) {
@@ -104,7 +106,7 @@ TEST_F(FilterEntryTest, LabelsAreStoredInCodePage932) {
 }
 
 TEST_F(FilterEntryTest, UpdateInvalidatesOnlyForMapInputs) {
-  ASSERT_EQ(ensureMotionBuffers(16, 24), 1);
+  ASSERT_EQ(ensureMotionBuffers(motionState, 16, 24), 1);
   void* const base = motionState.base;
   struct Row {
     int code;
@@ -126,7 +128,7 @@ TEST_F(FilterEntryTest, UpdateInvalidatesOnlyForMapInputs) {
 
 TEST_F(FilterEntryTest, ExitFreesOnceAndClearsState) {
   const int before = platform::liveAllocationCount();
-  ASSERT_EQ(ensureMotionBuffers(20, 30), 1);
+  ASSERT_EQ(ensureMotionBuffers(motionState, 20, 30), 1);
   ASSERT_EQ(platform::liveAllocationCount(), before + 1);
 
   EXPECT_EQ(FilterExit(nullptr), 1);
@@ -140,11 +142,11 @@ TEST_F(FilterEntryTest, ExitFreesOnceAndClearsState) {
 
 TEST_F(FilterEntryTest, InitClearsStateWithoutLeakingAndInstallsKernels) {
   const int before = platform::liveAllocationCount();
-  ASSERT_EQ(ensureMotionBuffers(20, 30), 1);
+  ASSERT_EQ(ensureMotionBuffers(motionState, 20, 30), 1);
   motionState.slot[0].key = 4;
   motionState.slot[1].key = 5;
   setCpuFeatureMask(0);
-  kernels.blend = nullptr;
+  pluginInstance().kernels.blend = nullptr;
 
   EXPECT_EQ(FilterInit(nullptr), 1);
   EXPECT_EQ(platform::liveAllocationCount(), before);
@@ -157,7 +159,7 @@ TEST_F(FilterEntryTest, InitClearsStateWithoutLeakingAndInstallsKernels) {
   EXPECT_EQ(motionState.width, 0);
   EXPECT_EQ(motionState.diff, nullptr);
   EXPECT_EQ(motionState.base, nullptr);
-  EXPECT_EQ(kernels.blend, kKernelSetScalar.blend);
+  EXPECT_EQ(pluginInstance().kernels.blend, kKernelSetScalar.blend);
 }
 
 }  // namespace

@@ -3,11 +3,12 @@
 #include <gtest/gtest.h>
 
 #include "compose/compose.h"
-#include "host/cpu_features.h"
+#include "dispatch/cpu_features.h"
+#include "dispatch/mmx_state.h"
+#include "host/filter_entry.h"
 #include "lowpass/lowpass.h"
 #include "motion/motion.h"
 #include "pipeline/frame_driver.h"
-#include "pipeline/mmx_state.h"
 
 namespace quillet {
 namespace {
@@ -161,7 +162,7 @@ TEST(KernelSelectTest, SelectionHonoursTheFeatureMask) {
     selectKernels();
     const CpuFeatures level = QUILLET_ENABLE_SIMD ? r.level : 0;
     EXPECT_EQ(selectedCpuFeatures(), level);
-    EXPECT_TRUE(sameSet(kernels, kernelSetFor(level)));
+    EXPECT_TRUE(sameSet(pluginInstance().kernels, kernelSetFor(level)));
   }
   setCpuFeatureMask(kCpuMmx | kCpuSse | kCpuSse2 | kCpuAvx2);
   selectKernels();

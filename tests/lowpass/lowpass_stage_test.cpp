@@ -9,8 +9,8 @@
 
 #include "common/pixel.h"
 #include "lowpass/lowpass.h"
-#include "pipeline/row_execution.h"
-#include "pipeline/row_job.h"
+#include "rows/row_claim.h"
+#include "rows/row_job.h"
 #include "tests/support/guarded_buffer.h"
 
 namespace quillet {
@@ -69,24 +69,26 @@ const LowpassKernelTable kRecordingKernels = {recordCall<0>, recordCall<1>, reco
                                               recordCall<6>};
 
 // What one stage call does to a frame of `height` rows (width 5, stride 6) with the band
-// bandTop..bandEnd when it runs as thread `index` of `count`, rowCounter starting at `preset`:
-// its kernel calls and the frame rows it copies.
+// bandTop..bandEnd when it runs as thread `index` of `count`, the row counter starting at
+// `preset`: its kernel calls, the frame rows it copies and the counter it leaves.
 struct CallWork {
   std::vector<KernelCall> calls;
   std::vector<int> copiedRows;
+  int32_t counterAfter;
 };
 CallWork stageCall(int height, int bandTop, int bandEnd, int index, int count, int preset = 0) {
   constexpr int kWidth = 5;
   constexpr int kStride = 6;
   std::vector<Pixel> source(static_cast<size_t>(height) * kStride, Pixel{1, 2, 3});
   std::vector<Pixel> destination(source.size(), Pixel{kUntouched, kUntouched, kUntouched});
+  RowCounters counters;
+  counters.rows = preset;
   const RowJob job{source.data(), destination.data(), 3, 0, height, kWidth, kStride, bandTop,
-                   bandEnd};
+                   bandEnd,       &counters};
   recordedCalls.clear();
   recordedJob = &job;
-  rowCounter = preset;
   runLowpassStage(kRecordingKernels, index, count, job);
-  CallWork work{recordedCalls, {}};
+  CallWork work{recordedCalls, {}, counters.rows.load()};
   for (int y = 0; y < height; ++y) {
     if (destination[static_cast<size_t>(y) * kStride].y != kUntouched) work.copiedRows.push_back(y);
   }
@@ -99,7 +101,7 @@ std::vector<int> rowsFrom(int begin, int end) {
   return rows;
 }
 
-// With several threads the stage claims runs of whole frame rows from rowCounter: margin rows
+// With several threads the stage claims runs of whole frame rows from the row counter: margin rows
 // of a run are copied, and its band rows go to the kernel in one call that names them. Runs
 // below the counter's start belong to other threads.
 TEST(LowpassStage, ClaimsRunsOfWholeRows) {
@@ -172,7 +174,7 @@ TEST(LowpassStage, OneThreadFiltersTheWholeBandInOneCallWithoutTheCounter) {
     EXPECT_EQ(work.calls[0].firstRow, 0);
     EXPECT_EQ(work.calls[0].rowCount, 6);
     EXPECT_EQ(work.copiedRows, (std::vector<int>{0, 1, 8, 9}));
-    EXPECT_EQ(rowCounter.load(), 77);
+    EXPECT_EQ(work.counterAfter, 77);
   }
 }
 
@@ -242,8 +244,9 @@ TEST(LowpassStage, ThreadCountsGiveTheSameFrame) {
         FramePair split = single;
         std::fill(split.destination.begin(), split.destination.end(),
                   Pixel{kUntouched, kUntouched, kUntouched});
+        RowCounters counters;
         RowJob job = split.job(tap, c.bandTop, c.bandEnd);
-        rowCounter = 0;
+        job.counters = &counters;
         std::vector<std::thread> workers;
         for (int i = 0; i < threads; ++i) {
           workers.emplace_back(

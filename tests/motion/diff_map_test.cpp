@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "motion/motion.h"
-#include "pipeline/motion_state.h"
-#include "pipeline/row_job.h"
+#include "motion/motion_state.h"
+#include "rows/row_job.h"
 #include "tests/support/guarded_buffer.h"
 
 namespace quillet {
@@ -58,13 +58,13 @@ class DiffStageTest : public ::testing::Test {
   static constexpr int32_t kMaxHeight = 40;
 
   void SetUp() override {
-    ASSERT_EQ(ensureMotionBuffers(kMaxHeight, kMaxWidth), 1);
+    ASSERT_EQ(ensureMotionBuffers(motionState, kMaxHeight, kMaxWidth), 1);
     ASSERT_NE(motionState.pitch, kMaxWidth);
     current.assign(kMaxWidth * kMaxHeight, Pixel{0, 0, 0});
     neighbour = current;
     fillDiffPlane();
   }
-  void TearDown() override { releaseMotionState(); }
+  void TearDown() override { releaseMotionState(motionState); }
 
   // Rows -2 .. kMaxHeight + 1 of the difference plane, every value up to the pitch.
   int16_t& at(int32_t x, int32_t r) { return motionState.diff[r * motionState.pitch + x]; }
@@ -90,13 +90,15 @@ class DiffStageTest : public ::testing::Test {
     j.stride = kMaxWidth;
     j.bandTop = bandTop;
     j.bandEnd = bandEnd;
+    j.counters = &counters;
+    j.motion = &motionState;
     return j;
   }
 
   // Runs the stage as the host's executor does with `threads` workers (1: the calling thread).
   static void runStage(RowStage stage, RowJob* j, int threads) {
-    rowCounter = 0;
-    mapRowCounter = 0;
+    j->counters->rows = 0;
+    j->counters->mapRows = 0;
     if (threads < 2) {
       stage(0, 1, j, nullptr);
       return;
@@ -108,6 +110,8 @@ class DiffStageTest : public ::testing::Test {
 
   std::vector<Pixel> current;
   std::vector<Pixel> neighbour;
+  RowCounters counters;
+  MotionState motionState{};
 };
 
 // Pixel (x, y) of the neighbour differs from the current frame by 100 y + x in one component,
@@ -174,7 +178,7 @@ TEST_F(DiffStageTest, WorkersTogetherGiveTheSingleThreadMap) {
     runStage(DiffStageScalar, &j, threads);
     EXPECT_EQ(diffPlane(), single) << threads << " threads, seed " << test::testSeed();
     // The 35 rows are two runs; every worker's last claim comes back empty.
-    EXPECT_EQ(rowCounter.load(), 2 + threads);
+    EXPECT_EQ(counters.rows.load(), 2 + threads);
   }
 }
 

@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "motion/motion.h"
-#include "pipeline/motion_state.h"
-#include "pipeline/row_execution.h"
-#include "pipeline/row_job.h"
+#include "motion/motion_state.h"
+#include "rows/row_claim.h"
+#include "rows/row_job.h"
 #include "tests/support/guarded_buffer.h"
 
 namespace quillet {
@@ -28,15 +28,11 @@ class MotionMapTest : public ::testing::Test {
   static constexpr int32_t kBandTop = 3;
 
   void SetUp() override {
-    ASSERT_EQ(ensureMotionBuffers(kMaxHeight, kMaxWidth), 1);
+    ASSERT_EQ(ensureMotionBuffers(motionState, kMaxHeight, kMaxWidth), 1);
     ASSERT_NE(motionState.pitch, kMaxWidth);
-    savedWeights = motionWeights;
     fillMap();
   }
-  void TearDown() override {
-    motionWeights = savedWeights;
-    releaseMotionState();
-  }
+  void TearDown() override { releaseMotionState(motionState); }
 
   int16_t& diffAt(int32_t x, int32_t r) { return motionState.diff[r * motionState.pitch + x]; }
   int16_t& mapAt(int32_t x, int32_t r) { return slot().map[r * motionState.pitch + x]; }
@@ -69,12 +65,15 @@ class MotionMapTest : public ::testing::Test {
     j.bandTop = kBandTop;
     j.bandEnd = kBandTop + n;
     j.hardLimit = hardLimit;
+    j.counters = &counters;
+    j.motion = &motionState;
+    j.weights = &motionWeights;
     return j;
   }
 
   void runStage(RowJob* j, int threads) {
-    rowCounter = 0;
-    mapRowCounter = 0;
+    counters.rows = 0;
+    counters.mapRows = 0;
     if (threads < 2) {
       MotionMapStageScalar(0, 1, j, &slot());
       return;
@@ -100,7 +99,9 @@ class MotionMapTest : public ::testing::Test {
     return out;
   }
 
-  MotionWeights savedWeights{};
+  RowCounters counters;
+  MotionState motionState{};
+  MotionWeights motionWeights{};
 };
 
 TEST_F(MotionMapTest, HandComputedNeighbourhoods) {
@@ -285,7 +286,7 @@ TEST_F(MotionMapRandomTest, WorkersTogetherGiveTheSingleThreadMap) {
       runStage(&j, threads);
       EXPECT_EQ(plane(slot().map, 0, kMaxHeight), single)
           << threads << " threads, limit " << hardLimit << ", seed " << test::testSeed();
-      EXPECT_EQ(mapRowCounter.load(), (kRows + kRowsPerClaim - 1) / kRowsPerClaim + threads);
+      EXPECT_EQ(counters.mapRows.load(), (kRows + kRowsPerClaim - 1) / kRowsPerClaim + threads);
     }
   }
 }

@@ -103,7 +103,7 @@ TEST(WeightRounding, EveryKernelFollowsItsRule) {
   kernels.push_back({"Sse", MotionRowSse, test::vectorWeightRule, cpuHasSse()});
   kernels.push_back({"Sse2", MotionRowSse2, test::vectorWeightRule, cpuHasSse2()});
 #endif
-  const MotionWeights saved = motionWeights;
+  MotionWeights motionWeights{};
   for (const WeightKernel& k : kernels) {
     if (!k.available) continue;
     int mismatches = 0;
@@ -128,7 +128,6 @@ TEST(WeightRounding, EveryKernelFollowsItsRule) {
       }
     }
   }
-  motionWeights = saved;
 }
 
 }  // namespace

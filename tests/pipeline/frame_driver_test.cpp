@@ -8,7 +8,7 @@
 
 #include "host/filter_entry.h"
 #include "host/kernel_select.h"
-#include "pipeline/motion_state.h"
+#include "motion/motion_state.h"
 #include "pipeline/row_execution.h"
 #include "platform/virtual_memory.h"
 #include "tests/support/fake_host.h"
@@ -63,7 +63,8 @@ std::vector<std::string> describe(const FakeHost& host) {
         out.push_back(s);
         break;
       }
-      case HostCall::kRun:
+      case HostCall::kRun: {
+        const KernelSet& kernels = pluginInstance().kernels;
         if (c.stage == kernels.lowpassAligned || c.stage == kernels.lowpassUnaligned) {
           out.push_back("lowpass");
         } else if (c.stage == copyRows) {
@@ -78,6 +79,7 @@ std::vector<std::string> describe(const FakeHost& host) {
           out.push_back("unknown stage");
         }
         break;
+      }
     }
   }
   return out;
@@ -112,6 +114,8 @@ class DriverTest : public ::testing::Test {
     platform::failNextAllocations(0);
     setCpuFeatureMask(kCpuMmx | kCpuSse | kCpuSse2 | kCpuAvx2);
   }
+  // The plug-in's own motion state, which its driver works on.
+  MotionState& motionState = pluginInstance().motion;
 };
 
 TEST_F(DriverTest, ServiceCallsFollowTheFrameSteps) {
@@ -527,7 +531,7 @@ TEST_F(DriverTest, CurrentFrameDeliveredInTheEditPlane) {
 TEST_F(DriverTest, ClearsTheMmxStateOnlyForSetsThatUseIt) {
   FakeHost host(kWidth, kHeight, kWidth, kHeight, kFrames, test::testSeed());
   for (bool scalar : {false, true}) {
-    kernels = scalar ? kKernelSetScalar : kernelSetFor(probeCpuFeatures());
+    pluginInstance().kernels = scalar ? kKernelSetScalar : kernelSetFor(probeCpuFeatures());
     for (int32_t motion : {0, 24}) {
       SCOPED_TRACE(::testing::Message() << "scalar " << scalar << " motion " << motion);
       host.settings.tracks[kTrackMotion] = motion;

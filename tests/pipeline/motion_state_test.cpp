@@ -1,4 +1,4 @@
-#include "pipeline/motion_state.h"
+#include "motion/motion_state.h"
 
 #include <gtest/gtest.h>
 
@@ -11,14 +11,14 @@ namespace {
 
 class MotionStateTest : public ::testing::Test {
  protected:
-  void SetUp() override { releaseMotionState(); }
   void TearDown() override {
-    releaseMotionState();
+    releaseMotionState(motionState);
     platform::failNextAllocations(0);
   }
-  static ptrdiff_t offsetOf(const void* p) {
+  ptrdiff_t offsetOf(const void* p) const {
     return static_cast<const char*>(p) - static_cast<const char*>(motionState.base);
   }
+  MotionState motionState{};
 };
 
 TEST_F(MotionStateTest, PlanesArePlacedAtThePitchAndCoveredByTheAllocation) {
@@ -38,8 +38,8 @@ TEST_F(MotionStateTest, PlanesArePlacedAtThePitchAndCoveredByTheAllocation) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.width << "x" << c.height);
-    releaseMotionState();
-    ASSERT_EQ(ensureMotionBuffers(c.height, c.width), 1);
+    releaseMotionState(motionState);
+    ASSERT_EQ(ensureMotionBuffers(motionState, c.height, c.width), 1);
     EXPECT_EQ(motionState.pitch, c.pitch);
     EXPECT_EQ(offsetOf(motionState.slot[0].map), c.slot0);
     EXPECT_EQ(offsetOf(motionState.diff), c.diff);
@@ -58,19 +58,19 @@ TEST_F(MotionStateTest, PlanesArePlacedAtThePitchAndCoveredByTheAllocation) {
 }
 
 TEST_F(MotionStateTest, ShrinkingMaximaKeepTheAllocationGrowingOnesReplaceIt) {
-  ASSERT_EQ(ensureMotionBuffers(100, 200), 1);
+  ASSERT_EQ(ensureMotionBuffers(motionState, 100, 200), 1);
   void* first = motionState.base;
   motionState.slot[0].key = 7;
   motionState.slot[1].key = 8;
 
-  ASSERT_EQ(ensureMotionBuffers(50, 120), 1);
+  ASSERT_EQ(ensureMotionBuffers(motionState, 50, 120), 1);
   EXPECT_EQ(motionState.base, first);
   EXPECT_EQ(motionState.rows, 100);
   EXPECT_EQ(motionState.width, 200);
   EXPECT_EQ(motionState.slot[0].key, 7);
 
   const int live = platform::liveAllocationCount();
-  ASSERT_EQ(ensureMotionBuffers(100, 201), 1);
+  ASSERT_EQ(ensureMotionBuffers(motionState, 100, 201), 1);
   EXPECT_EQ(platform::liveAllocationCount(), live);  // the old one was given back
   EXPECT_EQ(motionState.width, 201);
   EXPECT_EQ(motionState.slot[0].key, -1);
@@ -80,17 +80,17 @@ TEST_F(MotionStateTest, ShrinkingMaximaKeepTheAllocationGrowingOnesReplaceIt) {
 TEST_F(MotionStateTest, RefusedOrImpossibleAllocationsLeaveNoBase) {
   const int live = platform::liveAllocationCount();
   platform::failNextAllocations(1);
-  EXPECT_EQ(ensureMotionBuffers(10, 10), 0);
+  EXPECT_EQ(ensureMotionBuffers(motionState, 10, 10), 0);
   EXPECT_EQ(motionState.base, nullptr);
 
   // Maxima no address space holds are refused without asking the system, never wrapped into a
   // small allocation.
-  EXPECT_EQ(ensureMotionBuffers(INT32_MAX, INT32_MAX - 39), 0);
-  EXPECT_EQ(ensureMotionBuffers(16, INT32_MAX), 0);
+  EXPECT_EQ(ensureMotionBuffers(motionState, INT32_MAX, INT32_MAX - 39), 0);
+  EXPECT_EQ(ensureMotionBuffers(motionState, 16, INT32_MAX), 0);
   EXPECT_EQ(motionState.base, nullptr);
   EXPECT_EQ(platform::liveAllocationCount(), live);
 
-  EXPECT_EQ(ensureMotionBuffers(10, 10), 1);
+  EXPECT_EQ(ensureMotionBuffers(motionState, 10, 10), 1);
   EXPECT_NE(motionState.base, nullptr);
 }
 

@@ -1,4 +1,4 @@
-#include "standin/worker_pool.h"
+#include "runtime/worker_pool.h"
 
 #include <gtest/gtest.h>
 #include <sched.h>
@@ -14,6 +14,8 @@
 
 namespace quillet::standin {
 namespace {
+
+using runtime::WorkerPool;
 
 // What the workers of one run saw; shared through the stage's `extra` pointer.
 struct Record {

@@ -201,7 +201,8 @@ struct ModelMap {
 };
 
 ModelMap modelMotionMap(const Pixel* current, const Pixel* neighbour, int32_t stride, int32_t width,
-                        int32_t bandTop, int32_t rows, int32_t hardLimit) {
+                        int32_t bandTop, int32_t rows, int32_t hardLimit,
+                        const MotionWeights& weights) {
   ModelMap map{.pitch = width + 16, .values = {}};
   map.values.assign(static_cast<size_t>(map.pitch) * static_cast<size_t>(rows + 1), 0);
   if (neighbour == nullptr || rows <= 0 || width <= 0) return map;
@@ -217,9 +218,9 @@ ModelMap modelMotionMap(const Pixel* current, const Pixel* neighbour, int32_t st
   std::memcpy(diffRow(rows), diffRow(rows - 1), rowBytes);
   for (int32_t r = 0; r < rows; ++r) {
     if (hardLimit > 0) {
-      MotionRowLimitedScalar(diffRow(r), map.row(r), width, map.pitch, hardLimit, motionWeights);
+      MotionRowLimitedScalar(diffRow(r), map.row(r), width, map.pitch, hardLimit, weights);
     } else {
-      MotionRowScalar(diffRow(r), map.row(r), width, map.pitch, motionWeights);
+      MotionRowScalar(diffRow(r), map.row(r), width, map.pitch, weights);
     }
   }
   return map;
@@ -246,16 +247,17 @@ std::vector<Pixel> modelFrame(const FakeHost& host, int32_t k, const HostSetting
 
   const int32_t motion = s.tracks[kTrackMotion];
   if (motion > 0) {
-    BuildWeightsScalar(&motionWeights, 8 * motion);
+    MotionWeights weights{};
+    BuildWeightsScalar(&weights, 8 * motion);
     const auto neighbour = [&](int32_t n) -> const Pixel* {
       const bool delivered = n >= 0 && n < host.frameCount() && !host.unavailable.count(n);
       return delivered ? host.frame(n) : nullptr;
     };
     const int32_t hardLimit = 2 * s.tracks[kTrackMotion2];
     ModelMap prev =
-        modelMotionMap(current, neighbour(k - 1), stride, width, bandTop, rows, hardLimit);
+        modelMotionMap(current, neighbour(k - 1), stride, width, bandTop, rows, hardLimit, weights);
     ModelMap next =
-        modelMotionMap(current, neighbour(k + 1), stride, width, bandTop, rows, hardLimit);
+        modelMotionMap(current, neighbour(k + 1), stride, width, bandTop, rows, hardLimit, weights);
     const int32_t mode = (s.checks[kCheckMax] + 1) * s.checks[kCheckNextFrame];
     for (int32_t r = 0; r < rows; ++r) {
       const ptrdiff_t at = bandOffset + static_cast<ptrdiff_t>(r) * stride;

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "host/host_records.h"
-#include "pipeline/row_job.h"
+#include "rows/row_job.h"
 
 namespace quillet::test {
 

@@ -5,13 +5,13 @@
 #include <vector>
 
 #include "compose/compose.h"
+#include "dispatch/cpu_features.h"
 #include "dispatch/row_kernels.h"
 #include "formats/convert.h"
-#include "host/cpu_features.h"
 #include "include/quillet/quillet.h"
 #include "lowpass/lowpass.h"
 #include "motion/motion.h"
-#include "pipeline/row_job.h"
+#include "rows/row_job.h"
 
 namespace quillet::test {
 

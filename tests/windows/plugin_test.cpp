@@ -31,11 +31,11 @@
 #include <cpuid.h>
 #endif
 
-#include "host/cpu_features.h"
+#include "dispatch/cpu_features.h"
 #include "host/host_records.h"
 #include "host/kernel_select.h"
 #include "motion/motion.h"
-#include "pipeline/motion_state.h"
+#include "motion/motion_state.h"
 #include "platform/sse_support.h"
 #include "platform/virtual_memory.h"
 #include "tests/windows/reference_format.h"
@@ -911,13 +911,12 @@ void checkWeights(Tally& t, const std::string& dataDir) {
         buildDetail = format("m %d: 0x%08x, native 0x%08x", m, bitsOf(w.lane[0]),
                              native.bits[static_cast<size_t>(m - 1)]);
       }
-      BuildWeightsScalar(&motionWeights, 8 * m);
       const std::vector<int32_t> measures = weightMeasures(m);
       for (size_t i = 0; i < measures.size(); ++i) {
         for (int row = 0; row < 3; ++row) {
           diff[static_cast<size_t>(row * kWeightPitch + 1)] = static_cast<int16_t>(measures[i]);
         }
-        MotionRowScalar(diff.data() + kWeightPitch + 1, map, 1, kWeightPitch, motionWeights);
+        MotionRowScalar(diff.data() + kWeightPitch + 1, map, 1, kWeightPitch, w);
         const int16_t want = native.weights[static_cast<size_t>(m - 1)][i];
         if (map[0] != want && rowDetail.empty()) {
           rowDetail = format("m %d, measure %d: %d, native %d", m, measures[i], map[0], want);

@@ -170,6 +170,7 @@ bool writeWeights(const std::string& dir) {
   std::vector<unsigned char> bytes;
   std::vector<int16_t> diff(3 * kWeightPitch, 0);
   int16_t map[kWeightPitch] = {};
+  MotionWeights motionWeights{};
   for (int32_t m = 1; m <= kMaxMotion; ++m) {
     BuildWeightsScalar(&motionWeights, 8 * m);
     uint32_t bits = 0;

@@ -7,6 +7,17 @@
 
 namespace quillet {
 
+struct MotionState;    // motion/motion_state.h
+struct MotionWeights;  // motion/motion.h
+
+// Row counters shared by the workers of one stage. The low-pass, copy, difference-map and blend
+// stages claim runs of rows from `rows`, the motion-map stage from `mapRows`. Each filter
+// instance owns one pair; its driver resets them with plain stores while no worker runs.
+struct RowCounters {
+  std::atomic<int32_t> rows{0};
+  std::atomic<int32_t> mapRows{0};
+};
+
 // The record every stage of one frame reads. It lives in the driver's stack frame for one
 // process call; stages only read it, the driver changes some words between stages.
 struct RowJob {
@@ -19,16 +30,16 @@ struct RowJob {
   int32_t stride;     // row distance in pixels of every frame plane (the host's maxWidth)
   int32_t bandTop;    // first filtered row
   int32_t bandEnd;    // one past the last filtered row; bandTop <= bandEnd <= height
+  // The running instance's state, set by its driver. Stages that share rows between workers
+  // claim them from `counters`; the difference, motion-map and blend stages read the maps and
+  // their pitch from `motion`, the motion-map stage its weights from `weights`.
+  RowCounters* counters = nullptr;
+  MotionState* motion = nullptr;
+  const MotionWeights* weights = nullptr;
 };
 
 // A stage: called once per worker as stage(i, n, job, extra) with i = 0..n-1. The host's
 // executor passes both pointers through unchanged.
 using RowStage = void (*)(int threadIndex, int threadCount, RowJob* job, void* extra);
-
-// Row counters shared by the workers of one stage. The low-pass, copy, difference-map and blend
-// stages claim runs of rows from rowCounter, the motion-map stage from mapRowCounter. The driver
-// resets them with plain stores while no worker runs.
-extern std::atomic<int32_t> rowCounter;
-extern std::atomic<int32_t> mapRowCounter;
 
 }  // namespace quillet

@@ -1,4 +1,4 @@
-#include "pipeline/mmx_state.h"
+#include "dispatch/mmx_state.h"
 
 #if QUILLET_ENABLE_SIMD
 #include <mmintrin.h>

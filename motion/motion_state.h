@@ -29,8 +29,6 @@ struct MotionState {
   int32_t pitch;  // distance in values between map rows, fixed for the life of the allocation
 };
 
-extern MotionState motionState;
-
 // Map plane pitch for a maximum width: the width plus 8, taken up to a multiple of 32 values.
 // Every map row starts on a 64-byte line and has at least 8 spare values after any row of the
 // frame, so whole 8-value blocks and the edge copies at -1 and `width` stay inside the row, and
@@ -41,18 +39,19 @@ int32_t mapPitchFor(int32_t maxWidth);
 // 1's map entirely for every size.
 size_t motionAllocationSize(int32_t maxHeight, int32_t maxWidth);
 
-// Makes sure an allocation fits maxHeight x maxWidth: frees one that is too small, keeps one
-// that is large enough (also when the maxima shrank), otherwise allocates anew with both keys
-// -1. Returns 1 when ready, 0 when the system refused the memory (then `base` is null).
-int ensureMotionBuffers(int32_t maxHeight, int32_t maxWidth);
+// Makes sure `state` has an allocation that fits maxHeight x maxWidth: frees one that is too
+// small, keeps one that is large enough (also when the maxima shrank), otherwise allocates anew
+// with both keys -1. Returns 1 when ready, 0 when the system refused the memory (then `base` is
+// null).
+int ensureMotionBuffers(MotionState& state, int32_t maxHeight, int32_t maxWidth);
 
 // Frees the allocation, if any, and clears the whole record.
-void releaseMotionState();
+void releaseMotionState(MotionState& state);
 
 // Sets both slot keys to -1; the allocation stays.
-void invalidateNeighbourCache();
+void invalidateNeighbourCache(MotionState& state);
 
 // Clears the whole record without freeing (the init callback's start state).
-void clearMotionState();
+void clearMotionState(MotionState& state);
 
 }  // namespace quillet

@@ -1,4 +1,4 @@
-#include "host/cpu_features.h"
+#include "dispatch/cpu_features.h"
 
 #if defined(__i386__) || defined(__x86_64__)
 #include <cpuid.h>

@@ -8,11 +8,12 @@
 #include <thread>
 #include <vector>
 
-#include "pipeline/row_job.h"
+#include "rows/row_job.h"
 
-namespace quillet::standin {
+namespace quillet::runtime {
 
-// The host's executor behind RunOnThreads: up to `workers` threads run every stage together.
+// The executor behind the stand-in host's RunOnThreads and the engine's strips: up to `workers`
+// threads run every stage together.
 // The thread that calls run() is worker 0 and works on the stage at once; workers 1..n-1 are
 // helper threads that live as long as the pool. Working on the stage at once, instead of
 // sleeping while helpers wake up, keeps the cost of handing a stage over small: with rows
@@ -94,4 +95,4 @@ class WorkerPool {
   Clock::duration pause_{};      // the wait before the next retry
 };
 
-}  // namespace quillet::standin
+}  // namespace quillet::runtime

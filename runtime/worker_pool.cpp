@@ -1,10 +1,10 @@
-#include "standin/worker_pool.h"
+#include "runtime/worker_pool.h"
 
 #include <algorithm>
 #include <new>
 #include <system_error>
 
-namespace quillet::standin {
+namespace quillet::runtime {
 
 namespace {
 
@@ -217,4 +217,4 @@ void WorkerPool::helperLoop(int helper) {
   }
 }
 
-}  // namespace quillet::standin
+}  // namespace quillet::runtime

@@ -1,4 +1,4 @@
-#include "pipeline/motion_state.h"
+#include "motion/motion_state.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -6,8 +6,6 @@
 #include "platform/virtual_memory.h"
 
 namespace quillet {
-
-MotionState motionState{};
 
 namespace {
 // Widest maximum whose pitch still fits an int32_t.
@@ -60,38 +58,38 @@ size_t motionAllocationSize(int32_t maxHeight, int32_t maxWidth) {
   return total > SIZE_MAX ? SIZE_MAX : static_cast<size_t>(total);
 }
 
-void releaseMotionState() {
-  if (motionState.base == nullptr) return;
-  platform::releasePages(motionState.base, motionState.size);
-  motionState = MotionState{};
+void releaseMotionState(MotionState& state) {
+  if (state.base == nullptr) return;
+  platform::releasePages(state.base, state.size);
+  state = MotionState{};
 }
 
-void clearMotionState() { motionState = MotionState{}; }
+void clearMotionState(MotionState& state) { state = MotionState{}; }
 
-void invalidateNeighbourCache() {
-  motionState.slot[0].key = -1;
-  motionState.slot[1].key = -1;
+void invalidateNeighbourCache(MotionState& state) {
+  state.slot[0].key = -1;
+  state.slot[1].key = -1;
 }
 
-int ensureMotionBuffers(int32_t maxHeight, int32_t maxWidth) {
-  if (motionState.rows < maxHeight || motionState.width < maxWidth) releaseMotionState();
-  if (motionState.base != nullptr) return 1;
+int ensureMotionBuffers(MotionState& state, int32_t maxHeight, int32_t maxWidth) {
+  if (state.rows < maxHeight || state.width < maxWidth) releaseMotionState(state);
+  if (state.base != nullptr) return 1;
 
   const PlaneLayout l = layoutFor(maxHeight, maxWidth);
   // Maxima no address space can hold are refused like memory the system refuses.
   const bool fits = maxWidth <= kWidestMaximum && l.total <= PTRDIFF_MAX;
   void* base = fits ? platform::allocatePages(static_cast<size_t>(l.total)) : nullptr;
-  motionState.base = base;
+  state.base = base;
   if (base == nullptr) return 0;
 
   auto* bytes = static_cast<unsigned char*>(base);
-  motionState.size = static_cast<size_t>(l.total);
-  motionState.pitch = mapPitchFor(maxWidth);
-  motionState.slot[0] = NeighbourSlot{reinterpret_cast<int16_t*>(bytes + l.slot0), -1, 0, 0, 0, 0};
-  motionState.slot[1] = NeighbourSlot{reinterpret_cast<int16_t*>(bytes + l.slot1), -1, 0, 0, 0, 0};
-  motionState.diff = reinterpret_cast<int16_t*>(bytes + l.diff);
-  motionState.rows = maxHeight;
-  motionState.width = maxWidth;
+  state.size = static_cast<size_t>(l.total);
+  state.pitch = mapPitchFor(maxWidth);
+  state.slot[0] = NeighbourSlot{reinterpret_cast<int16_t*>(bytes + l.slot0), -1, 0, 0, 0, 0};
+  state.slot[1] = NeighbourSlot{reinterpret_cast<int16_t*>(bytes + l.slot1), -1, 0, 0, 0, 0};
+  state.diff = reinterpret_cast<int16_t*>(bytes + l.diff);
+  state.rows = maxHeight;
+  state.width = maxWidth;
   return 1;
 }
 
