@@ -254,6 +254,7 @@ QuilletStatus Engine::create(const QuilletConfig& config, std::unique_ptr<Engine
       config.cpu == QUILLET_CPU_AUTO ? processorFeatures() : featuresOf(config.cpu);
   e->kernels_ = &rowKernelsFor(features);
   e->cpu_ = cpuOf(e->kernels_->level);
+  e->comb_ = &combKernelsFor(e->kernels_->level);
   // Every conversion form gives the same bytes; a set below SSE2 keeps to scalar code, so a
   // forced older set runs on the processors it is meant for.
   e->convert_ = &ConvertKernelsScalar;
@@ -472,8 +473,8 @@ void Engine::runCombWorker(void* jobPointer) {
   for (int32_t s = job.claimed.fetch_add(1); s < job.strips; s = job.claimed.fetch_add(1)) {
     if (job.combed.load(std::memory_order_relaxed)) return;
     const int32_t y0 = s * job.stripRows;
-    job.scores[s] = combStripScore(job.kind, job.shift, format_.width, format_.height, job.current,
-                                   job.previous, job.next, y0,
+    job.scores[s] = combStripScore(*comb_, job.kind, job.shift, format_.width, format_.height,
+                                   job.current, job.previous, job.next, y0,
                                    std::min(format_.height, y0 + job.stripRows), job.enough);
     if (job.scores[s] >= job.enough) job.combed.store(true, std::memory_order_relaxed);
   }
