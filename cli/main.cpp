@@ -601,6 +601,7 @@ int runTool(int argc, char** argv) {
       preview.emplace(*capture, *reader);
       hooks.input = [&](int64_t n, const uint8_t* p) { preview->input(n, p); };
       hooks.output = [&](int64_t n, const uint8_t* p) { preview->output(n, p); };
+      hooks.passed = [&](int64_t n) { capture->notePassed(n); };
     }
     const EngineRunResult run =
         runOnEngine(engineConfigFor(options, *reader), reader->payloadBytes(), payloads,
