@@ -1,6 +1,8 @@
 // The engine alone: frames already in memory pushed and pulled, steady state (the engine and
 // its workers are made outside the timed loop). Per format, worker count, tap and the
-// next-frame setting, with motion adaptation at its default. Besides the time per frame:
+// next-frame setting, with motion adaptation at its default; at tap 0 also with deint 2
+// (combed), whose detector finds every frame combed (the band's noise differs from frame to
+// frame). Besides the time per frame:
 //   x_memcpy  - that time as a multiple of one memcpy of the input frame, timed in the same
 //               run right after the frames;
 //   memory_MB - the engine's frame memory (stored frames, maps, strip buffers).
@@ -71,6 +73,7 @@ void engineFrames(benchmark::State& state, const Case& k) {
   c.threads = static_cast<int32_t>(state.range(0));
   c.settings.tap = static_cast<int32_t>(state.range(1));
   c.settings.next_frame = static_cast<int32_t>(state.range(2));
+  c.settings.deint = static_cast<int32_t>(state.range(3));
   QuilletEngine* engine = nullptr;
   if (quillet_create(&c, &engine) != QUILLET_OK) {
     state.SkipWithError(quillet_error_message(nullptr));
@@ -114,11 +117,12 @@ const bool registered = [] {
   for (const Case& k : kCases) {
     auto* b = benchmark::RegisterBenchmark((std::string("Engine/") + k.name).c_str(),
                                            [&k](benchmark::State& s) { engineFrames(s, k); });
-    b->ArgNames({"workers", "tap", "next"})->Unit(benchmark::kMillisecond)->UseRealTime();
+    b->ArgNames({"workers", "tap", "next", "deint"})->Unit(benchmark::kMillisecond)->UseRealTime();
     for (int64_t workers : {1, 2}) {
       for (int64_t tap : {0, 6}) {
-        for (int64_t next : {0, 1}) b->Args({workers, tap, next});
+        for (int64_t next : {0, 1}) b->Args({workers, tap, next, QUILLET_DEINT_ALL});
       }
+      b->Args({workers, 0, 0, QUILLET_DEINT_COMBED});
     }
   }
   return true;

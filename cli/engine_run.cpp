@@ -99,7 +99,8 @@ EngineRunResult runOnEngine(const QuilletConfig& config, size_t payloadBytes, Pa
   const auto writeFrames = [&] {
     Buffer buffer;
     while (filledOut.pop(buffer)) {
-      if (!sinkFailed.load() && sink.write(buffer.data())) {
+      // The engine's verdict rides in one byte after the payload.
+      if (!sinkFailed.load() && sink.write(buffer.data(), buffer.back() != 0)) {
         const int64_t count = written.fetch_add(1) + 1;
         if (hooks.written) hooks.written(count);
       } else {
@@ -148,6 +149,7 @@ EngineRunResult runOnEngine(const QuilletConfig& config, size_t payloadBytes, Pa
       if (sinkFailed.load()) return true;
       Buffer out;
       if (!freeOut.pop(out)) return true;
+      out.reserve(payloadBytes + 1);
       out.resize(payloadBytes);
       QuilletFrame planes = planesOf(config, out.data());
       QuilletFrameInfo info{};
@@ -170,6 +172,7 @@ EngineRunResult runOnEngine(const QuilletConfig& config, size_t payloadBytes, Pa
       ++(info.filtered != 0 ? result.framesFiltered : result.framesPassed);
       if (info.filtered == 0 && hooks.passed) hooks.passed(number);
       if (hooks.output) hooks.output(number, out.data());
+      out.push_back(info.filtered != 0 ? 1 : 0);
       filledOut.push(std::move(out));
     }
   };

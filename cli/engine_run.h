@@ -26,8 +26,8 @@ class PayloadSource {
 class PayloadSink {
  public:
   virtual ~PayloadSink() = default;
-  // Writes one frame; false stops the run.
-  virtual bool write(const uint8_t* payload) = 0;
+  // Writes one frame, filtered or passed unchanged by the engine; false stops the run.
+  virtual bool write(const uint8_t* payload, bool filtered) = 0;
 };
 
 struct EngineRunHooks {

@@ -240,11 +240,14 @@ PreviewColour previewColourOf(const ClipReader& reader) {
   return previewColourFor(size);
 }
 
-// Passes frames on to the writer and keeps the progress line on stderr.
+// Passes frames on to the writer and keeps the progress line on stderr; with `split` the line
+// says how many frames were filtered and how many passed unchanged.
 class ProgressSink : public standin::FrameSink {
  public:
-  ProgressSink(ClipWriter& writer, bool enabled, int64_t total)
-      : writer_(writer), line_(stderr, total, enabled) {}
+  ProgressSink(ClipWriter& writer, bool enabled, int64_t total, bool split)
+      : writer_(writer), line_(stderr, total, enabled) {
+    if (split) line_.countPassed(0);
+  }
 
   // Under the interrupt lock: an interrupt finds the output holding whole frames.
   bool writeFrame(int32_t number, const Pixel* frame, int32_t stride) override {
@@ -255,9 +258,10 @@ class ProgressSink : public standin::FrameSink {
   }
 
   // A frame as the file holds it, from the engine.
-  bool writePayload(const uint8_t* payload) {
+  bool writePayload(const uint8_t* payload, bool filtered) {
     const std::lock_guard<std::mutex> hold(interruptLock());
     if (!writer_.writePayload(payload)) return false;
+    if (!filtered) line_.countPassed(++passed_);
     line_.update(++written_);
     return true;
   }
@@ -268,6 +272,7 @@ class ProgressSink : public standin::FrameSink {
   ClipWriter& writer_;
   ProgressLine line_;
   int64_t written_ = 0;
+  int64_t passed_ = 0;
 };
 
 // Ends the clip after the frame following a range: the host need not read further, and the
@@ -386,7 +391,9 @@ class ReaderPayloads : public PayloadSource {
 class WriterPayloads : public PayloadSink {
  public:
   explicit WriterPayloads(ProgressSink& sink) : sink_(sink) {}
-  bool write(const uint8_t* payload) override { return sink_.writePayload(payload); }
+  bool write(const uint8_t* payload, bool filtered) override {
+    return sink_.writePayload(payload, filtered);
+  }
 
  private:
   ProgressSink& sink_;
@@ -552,7 +559,8 @@ int runTool(int argc, char** argv) {
                             (options.progress == ProgressMode::kAuto && stderrIsTerminal());
   ProgressSink progressSink(
       *writer, showProgress,
-      showProgress ? framesInRange(framesInInput(options.input, in, *reader), options.frames) : -1);
+      showProgress ? framesInRange(framesInInput(options.input, in, *reader), options.frames) : -1,
+      options.deint != QUILLET_DEINT_ALL);
   std::optional<PreviewCapture> capture;
   std::optional<CapturingSource> capturingSource;
   std::optional<CapturingSink> capturingSink;
@@ -593,6 +601,7 @@ int runTool(int argc, char** argv) {
       preview.emplace(*capture, *reader);
       hooks.input = [&](int64_t n, const uint8_t* p) { preview->input(n, p); };
       hooks.output = [&](int64_t n, const uint8_t* p) { preview->output(n, p); };
+      hooks.passed = [&](int64_t n) { capture->notePassed(n); };
     }
     const EngineRunResult run =
         runOnEngine(engineConfigFor(options, *reader), reader->payloadBytes(), payloads,

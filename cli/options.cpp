@@ -262,7 +262,8 @@ std::variant<Options, ParseExit> parseOptions(int argc, const char* const* argv)
        "processing order; output is always in frame order", orderValidator())
       ->capture_default_str();
   word("--preview", preview, "N:FILE.png",
-       "write frame N (from 0) as input, output and motion weights side by side",
+       "write frame N (from 0) as input, output and motion weights side by side; a frame "
+       "--deint passed unchanged shows PASSED in an amber frame instead of weights",
        previewValidator());
   word("--frames", frames, "A:B",
        "write only output frames A..B-1 (from 0), exactly as in a whole run; B past the end "

@@ -123,9 +123,53 @@ std::vector<uint16_t> motionWeightsOf(const standin::HostConfig& config,
 
 int32_t previewWidth(const PreviewImage& image) { return 3 * image.width + 2 * kPreviewGap; }
 
+namespace {
+
+// The letters of PASSED, 5 x 7 pixels, one row a byte (bit 4 the leftmost pixel).
+constexpr uint8_t kGlyphP[7] = {0x1E, 0x11, 0x11, 0x1E, 0x10, 0x10, 0x10};
+constexpr uint8_t kGlyphA[7] = {0x0E, 0x11, 0x11, 0x1F, 0x11, 0x11, 0x11};
+constexpr uint8_t kGlyphS[7] = {0x0F, 0x10, 0x10, 0x0E, 0x01, 0x01, 0x1E};
+constexpr uint8_t kGlyphE[7] = {0x1F, 0x10, 0x10, 0x1E, 0x10, 0x10, 0x1F};
+constexpr uint8_t kGlyphD[7] = {0x1E, 0x11, 0x11, 0x11, 0x11, 0x11, 0x1E};
+constexpr const uint8_t* kPassedText[] = {kGlyphP, kGlyphA, kGlyphS, kGlyphS, kGlyphE, kGlyphD};
+constexpr int32_t kTextColumns = 6 * 5 + 5;  // six letters, a column between each two
+constexpr int32_t kTextRows = 7;
+
+// Frames the panel at column `left` of `image` in amber and writes PASSED across its middle,
+// as large as fits inside the frame (no text on panels too small for it).
+void drawPassedMark(PreviewImage& image, int32_t left) {
+  const int32_t w = image.width;
+  const int32_t h = image.height;
+  const auto rowBytes = static_cast<size_t>(previewWidth(image)) * 3;
+  const auto paint = [&](int32_t x, int32_t y) {
+    std::copy_n(kPassedMark, 3,
+                image.rgb.begin() + static_cast<ptrdiff_t>(static_cast<size_t>(y) * rowBytes +
+                                                           static_cast<size_t>(left + x) * 3));
+  };
+  const int32_t border = std::clamp(std::min(w, h) / 32, 1, 8);
+  for (int32_t y = 0; y < h; ++y) {
+    for (int32_t x = 0; x < w; ++x) {
+      if (x < border || y < border || x >= w - border || y >= h - border) paint(x, y);
+    }
+  }
+  const int32_t scale = std::min((w - 4 * border) / kTextColumns, (h - 4 * border) / kTextRows);
+  if (scale < 1) return;
+  const int32_t x0 = (w - kTextColumns * scale) / 2;
+  const int32_t y0 = (h - kTextRows * scale) / 2;
+  for (int32_t y = 0; y < kTextRows * scale; ++y) {
+    for (int32_t x = 0; x < kTextColumns * scale; ++x) {
+      const int32_t column = x / scale;
+      const uint8_t bits = kPassedText[column / 6][y / scale];
+      if (column % 6 < 5 && ((bits >> (4 - column % 6)) & 1) != 0) paint(x0 + x, y0 + y);
+    }
+  }
+}
+
+}  // namespace
+
 PreviewImage composePreview(const Pixel* input, const Pixel* output, int32_t stride,
                             const std::vector<uint16_t>& weights, int32_t width, int32_t height,
-                            PreviewColour colour) {
+                            PreviewColour colour, bool passed) {
   PreviewImage image;
   image.width = width;
   image.height = height;
@@ -148,6 +192,7 @@ PreviewImage composePreview(const Pixel* input, const Pixel* output, int32_t str
       weightRgb[at] = weightRgb[at + 1] = weightRgb[at + 2] = grey;
     }
   }
+  if (passed) drawPassedMark(image, 2 * (width + kPreviewGap));
   return image;
 }
 
@@ -246,11 +291,13 @@ bool PreviewCapture::write(const standin::HostConfig& config, PreviewColour colo
             std::to_string(inputsSeen_) + " frames";
     return false;
   }
+  // A passed frame mixed nothing in: no weights.
   const std::vector<uint16_t> weights =
-      motionWeightsOf(config, around_, static_cast<int32_t>(centre));
+      passed_ ? std::vector<uint16_t>(static_cast<size_t>(width_) * static_cast<size_t>(height_))
+              : motionWeightsOf(config, around_, static_cast<int32_t>(centre));
   const PreviewImage image =
       composePreview(around_.frames[static_cast<size_t>(centre)].data(), output_.data(), width_,
-                     weights, width_, height_, colour);
+                     weights, width_, height_, colour, passed_);
   return writePng(path, image, error);
 }
 

@@ -50,16 +50,18 @@ std::vector<uint16_t> motionWeightsOf(const standin::HostConfig& config,
                                       const standin::Clip& frames, int32_t centre);
 
 // The preview picture: input, output and weights (grey, white = 4096) side by side, 8-bit RGB
-// rows of rgbWidth() pixels.
+// rows of rgbWidth() pixels. A frame that passed unchanged (`passed`: quillet --deint chose not
+// to filter it) has its weights panel framed in amber with PASSED written across it.
 struct PreviewImage {
   int32_t width = 0;  // of one panel
   int32_t height = 0;
   std::vector<uint8_t> rgb;
 };
-constexpr int32_t kPreviewGap = 4;  // dark columns between the panels
+constexpr int32_t kPreviewGap = 4;                 // dark columns between the panels
+constexpr uint8_t kPassedMark[3] = {255, 176, 0};  // amber
 PreviewImage composePreview(const Pixel* input, const Pixel* output, int32_t stride,
                             const std::vector<uint16_t>& weights, int32_t width, int32_t height,
-                            PreviewColour colour);
+                            PreviewColour colour, bool passed = false);
 int32_t previewWidth(const PreviewImage& image);
 
 // Whether this build can write PNG files.
@@ -83,13 +85,17 @@ class PreviewCapture {
   }
   void noteInput(int64_t number) { inputsSeen_ = std::max(inputsSeen_, number + 1); }
   void offerOutput(int32_t number, const Pixel* frame, int32_t stride);
+  // Tells that frame `number` passed unchanged: if it is the preview's frame, the preview shows
+  // no weights for it (nothing was mixed) and the mark of a passed frame.
+  void notePassed(int64_t number) { passed_ = passed_ || number == frame_; }
 
   int32_t frame() const { return frame_; }
   bool complete() const { return !output_.empty(); }
   int64_t inputFramesSeen() const { return inputsSeen_; }
 
   // Runs the filter again around the frame for its motion weights (see motionWeightsOf; no
-  // other stand-in host may exist then) and writes the PNG. False with `error` set.
+  // other stand-in host may exist then; not for a passed frame) and writes the PNG. False with
+  // `error` set.
   bool write(const standin::HostConfig& config, PreviewColour colour, const std::string& path,
              std::string& error) const;
 
@@ -99,6 +105,7 @@ class PreviewCapture {
   int32_t height_;
   int64_t inputsSeen_ = 0;
   int64_t firstAround_ = -1;
+  bool passed_ = false;
   standin::Clip around_;
   std::vector<Pixel> output_;
 };

@@ -28,13 +28,20 @@ int64_t estimateY4mFrames(uint64_t fileBytes, uint64_t headerBytes, uint64_t fra
   return static_cast<int64_t>((fileBytes - headerBytes) / (frameBytes + 6));
 }
 
-std::string formatProgress(int64_t done, int64_t total, double elapsedSeconds) {
+std::string formatProgress(int64_t done, int64_t total, double elapsedSeconds, int64_t passed) {
   // Appended piece by piece: GCC 12 misreads `"literal" + std::string` under -O3 (-Wrestrict).
   std::string s = "frame ";
   s += std::to_string(done);
   if (total >= 0) {
     s += '/';
     s += std::to_string(total);
+  }
+  if (passed >= 0) {
+    s += "  ";
+    s += std::to_string(done - passed);
+    s += " filtered, ";
+    s += std::to_string(passed);
+    s += " passed";
   }
   const double fps = elapsedSeconds > 0 ? static_cast<double>(done) / elapsedSeconds : 0.0;
   char buf[32];
@@ -68,7 +75,7 @@ void ProgressLine::finish(int64_t done, Clock::time_point now) {
 
 void ProgressLine::write(int64_t done, Clock::time_point now) {
   const double elapsed = std::chrono::duration<double>(now - start_).count();
-  std::string text = formatProgress(done, total_, elapsed);
+  std::string text = formatProgress(done, total_, elapsed, passed_);
   const size_t length = text.size();
   // Blank out what is left of a longer previous line; no terminal control sequences needed.
   if (length < lastLength_) text.append(lastLength_ - length, ' ');

@@ -27,25 +27,17 @@ int32_t sampleAt(const uint8_t* row, int32_t x) {
   }
 }
 
-const uint8_t* rowOf(const LumaPlane& p, int32_t y) {
-  return p.data + static_cast<size_t>(y) * p.stride;
-}
-
-// How rows y - 1 .. y + 2 of `p` alternate at each pixel: the step from row y to row y + 1
-// when rows y and y + 2 lie on one side of rows y - 1 and y + 1, every step at least `step` and
-// more than half the change within the fields; 0 otherwise. Without branches, so the compiler
-// can vectorise it.
+// The comb of rows y - 1 .. y + 2 at pixels x0 .. x0 + n - 1 into out[0 .. n - 1]: the step
+// from row y to row y + 1 when the rows alternate (see CombRowFn), 0 otherwise. Returns whether
+// any pixel combs.
 template <LumaKind Kind>
-void combRow(const LumaPlane& p, int32_t y, int32_t width, int32_t step, int32_t* out) {
-  const uint8_t* ra = rowOf(p, y - 1);
-  const uint8_t* rc = rowOf(p, y);
-  const uint8_t* rd = rowOf(p, y + 1);
-  const uint8_t* re = rowOf(p, y + 2);
-  for (int32_t x = 0; x < width; ++x) {
-    const int32_t a = sampleAt<Kind>(ra, x);
-    const int32_t c = sampleAt<Kind>(rc, x);
-    const int32_t d = sampleAt<Kind>(rd, x);
-    const int32_t e = sampleAt<Kind>(re, x);
+bool combValues(const CombRows& rows, int32_t x0, int32_t n, int32_t step, int32_t* out) {
+  bool any = false;
+  for (int32_t i = 0; i < n; ++i) {
+    const int32_t a = sampleAt<Kind>(rows.row[0], x0 + i);
+    const int32_t c = sampleAt<Kind>(rows.row[1], x0 + i);
+    const int32_t d = sampleAt<Kind>(rows.row[2], x0 + i);
+    const int32_t e = sampleAt<Kind>(rows.row[3], x0 + i);
     const int32_t s1 = c - a;
     const int32_t s2 = c - d;
     const int32_t s3 = e - d;
@@ -54,84 +46,95 @@ void combRow(const LumaPlane& p, int32_t y, int32_t width, int32_t step, int32_t
     // All three steps at least `step` one way: the least of them is lo, or -hi the other way.
     const int32_t least = lo >= step ? lo : (hi <= -step ? -hi : 0);
     const int32_t withinFields = std::abs(a - d) + std::abs(c - e);
-    out[x] = least != 0 && 2 * least > withinFields ? s2 : 0;
+    out[i] = least != 0 && 2 * least > withinFields ? s2 : 0;
+    any = any || out[i] != 0;
   }
+  return any;
 }
 
 // Whether comb `there` of a neighbouring frame is comb `here` (nonzero) staying put: same
 // direction, a step within a factor of three, so noise and fades keep still detail still.
-int32_t stays(int32_t here, int32_t there) {
+bool stays(int32_t here, int32_t there) {
   const int32_t a = std::abs(there);
   const int32_t b = std::abs(here);
-  return static_cast<int32_t>((there > 0) == (here > 0) && there != 0 && 3 * a >= b && a <= 3 * b);
+  return (there > 0) == (here > 0) && there != 0 && 3 * a >= b && a <= 3 * b;
 }
 
 template <LumaKind Kind>
-int32_t stripScore(int shift, int32_t width, int32_t height, const LumaPlane& current,
-                   const LumaPlane& previous, const LumaPlane& next, int32_t y0, int32_t y1,
-                   int32_t enough) {
-  const int32_t step = kCombStep << shift;
-  // Rows y - 1 .. y + 2 must lie in the frame.
-  const int32_t from = std::max(y0, 1);
-  const int32_t to = std::min(y1, height - 2);
-  const auto w = static_cast<size_t>(width);
-  thread_local std::vector<int32_t> rows;
-  thread_local std::vector<int32_t> blockCounts;
-  std::vector<int32_t>& buffer = rows;
-  std::vector<int32_t>& counts = blockCounts;
-  buffer.assign(3 * w, 0);  // current, previous, next: a frame that is missing shows no comb
-  counts.assign((w + kCombBlock - 1) / kCombBlock, 0);
-  int32_t* here = buffer.data();
-  int32_t* before = here + w;
-  int32_t* after = before + w;
-  int32_t* countOf = counts.data();
-  for (int32_t y = from; y < to; ++y) {
-    combRow<Kind>(current, y, width, step, here);
-    int32_t any = 0;
-    for (size_t x = 0; x < w; ++x) any |= here[x];
-    if (any == 0) continue;
-    // The same comb in a neighbouring frame is still detail (stripes, a fading pattern), not
-    // fields from two moments.
-    if (previous.data != nullptr) combRow<Kind>(previous, y, width, step, before);
-    if (next.data != nullptr) combRow<Kind>(next, y, width, step, after);
-    for (size_t bx = 0; bx < w; bx += kCombBlock) {
-      const size_t end = std::min(w, bx + kCombBlock);
-      int32_t count = 0;
-      for (size_t x = bx; x < end; ++x) {
-        count += static_cast<int32_t>(here[x] != 0) & (stays(here[x], before[x]) ^ 1) &
-                 (stays(here[x], after[x]) ^ 1);
-      }
-      countOf[bx / kCombBlock] += count;
-      if (countOf[bx / kCombBlock] >= enough) return enough;
-    }
-  }
+int32_t combRow(const CombRows& current, const CombRows* previous, const CombRows* next,
+                int32_t width, int32_t step, int32_t* counts) {
   int32_t best = 0;
-  for (int32_t count : counts) best = std::max(best, count);
+  for (int32_t x0 = 0; x0 < width; x0 += kCombBlock) {
+    int32_t* count = counts + x0 / kCombBlock;
+    const int32_t n = std::min(kCombBlock, width - x0);
+    int32_t here[kCombBlock];
+    // The neighbours matter only where this frame combs.
+    if (combValues<Kind>(current, x0, n, step, here)) {
+      int32_t before[kCombBlock] = {};
+      int32_t after[kCombBlock] = {};
+      if (previous != nullptr) combValues<Kind>(*previous, x0, n, step, before);
+      if (next != nullptr) combValues<Kind>(*next, x0, n, step, after);
+      for (int32_t i = 0; i < n; ++i) {
+        *count += here[i] != 0 && !stays(here[i], before[i]) && !stays(here[i], after[i]);
+      }
+    }
+    best = std::max(best, *count);
+  }
   return best;
 }
 
+CombRows rowsAround(const LumaPlane& p, int32_t y) {
+  const auto at = [&](int32_t r) { return p.data + static_cast<size_t>(r) * p.stride; };
+  return CombRows{{at(y - 1), at(y), at(y + 1), at(y + 2)}};
+}
+
 }  // namespace
+
+const CombKernels CombKernelsScalar = {
+    .row8 = combRow<LumaKind::k8>,
+    .row16 = combRow<LumaKind::k16>,
+    .rowYcc16 = combRow<LumaKind::kYcc16>,
+};
+
+const CombKernels& combKernelsFor(CpuFeatures level) {
+#if QUILLET_ENABLE_SIMD
+#if QUILLET_HAVE_AVX2
+  if (level == kCpuAvx2) return CombKernelsAvx2;
+#endif
+  if (level == kCpuSse2 || level == kCpuAvx2) return CombKernelsSse2;
+#endif
+  (void)level;
+  return CombKernelsScalar;
+}
 
 int32_t combBlockThreshold(int32_t sensitivity) {
   const int32_t s = std::clamp(sensitivity, 1, 100);
   return 1 + (100 - s) * 64 / 100;
 }
 
-int32_t combStripScore(LumaKind kind, int shift, int32_t width, int32_t height,
-                       const LumaPlane& current, const LumaPlane& previous, const LumaPlane& next,
-                       int32_t y0, int32_t y1, int32_t enough) {
-  switch (kind) {
-    case LumaKind::k8:
-      return stripScore<LumaKind::k8>(shift, width, height, current, previous, next, y0, y1,
-                                      enough);
-    case LumaKind::k16:
-      return stripScore<LumaKind::k16>(shift, width, height, current, previous, next, y0, y1,
-                                       enough);
-    case LumaKind::kYcc16:
-      return stripScore<LumaKind::kYcc16>(shift, width, height, current, previous, next, y0, y1,
-                                          enough);
+int32_t combStripScore(const CombKernels& kernels, LumaKind kind, int shift, int32_t width,
+                       int32_t height, const LumaPlane& current, const LumaPlane& previous,
+                       const LumaPlane& next, int32_t y0, int32_t y1, int32_t enough) {
+  const CombRowFn row = kind == LumaKind::k8    ? kernels.row8
+                        : kind == LumaKind::k16 ? kernels.row16
+                                                : kernels.rowYcc16;
+  const int32_t step = kCombStep << shift;
+  // Rows y - 1 .. y + 2 must lie in the frame.
+  const int32_t from = std::max(y0, 1);
+  const int32_t to = std::min(y1, height - 2);
+  thread_local std::vector<int32_t> blockCounts;
+  std::vector<int32_t>& counts = blockCounts;
+  counts.assign(static_cast<size_t>((width + kCombBlock - 1) / kCombBlock), 0);
+  int32_t best = 0;
+  for (int32_t y = from; y < to; ++y) {
+    const CombRows here = rowsAround(current, y);
+    const CombRows before = previous.data != nullptr ? rowsAround(previous, y) : CombRows{};
+    const CombRows after = next.data != nullptr ? rowsAround(next, y) : CombRows{};
+    best = row(here, previous.data != nullptr ? &before : nullptr,
+               next.data != nullptr ? &after : nullptr, width, step, counts.data());
+    if (best >= enough) return enough;
   }
-  return 0;
+  return best;
 }
 
 }  // namespace quillet::engine

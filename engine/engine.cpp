@@ -23,6 +23,8 @@ constexpr int32_t kLargestSide = 32767;
 constexpr int32_t kMostThreads = 256;
 // The widest low-pass reaches 7 rows to each side; the motion map one.
 constexpr int32_t kHalo = 7;
+// Comb strips the calling thread scores before it shares the rest of a frame's out.
+constexpr int32_t kCombStripsAlone = 4;
 
 size_t roundUp(size_t v, size_t to) { return (v + to - 1) / to * to; }
 
@@ -254,6 +256,7 @@ QuilletStatus Engine::create(const QuilletConfig& config, std::unique_ptr<Engine
       config.cpu == QUILLET_CPU_AUTO ? processorFeatures() : featuresOf(config.cpu);
   e->kernels_ = &rowKernelsFor(features);
   e->cpu_ = cpuOf(e->kernels_->level);
+  e->comb_ = &combKernelsFor(e->kernels_->level);
   // Every conversion form gives the same bytes; a set below SSE2 keeps to scalar code, so a
   // forced older set runs on the processors it is meant for.
   e->convert_ = &ConvertKernelsScalar;
@@ -453,10 +456,20 @@ int32_t Engine::combScore(int64_t k, int64_t previous, int64_t next, int32_t eno
   job.enough = enough;
   combScores_.assign(static_cast<size_t>(job.strips), 0);
   job.scores = combScores_.data();
-  CombJobStage stage{this, &job};
   if (sharesFrames()) {
-    RowJob unused{};
-    pool_->run(runCombStage, &unused, &stage);
+    // The first strips on this thread alone: on an interlaced frame one of them mostly settles
+    // it, and a job that short would cost more in handing it out than it saves (and teach the
+    // pool that its helpers come too late). The workers share what is left.
+    const int32_t strips = job.strips;
+    job.strips = std::min(strips, kCombStripsAlone);
+    runCombWorker(&job);
+    if (!job.combed.load(std::memory_order_relaxed) && job.strips < strips) {
+      job.claimed.store(job.strips);  // every strip so far is scored
+      job.strips = strips;
+      CombJobStage stage{this, &job};
+      RowJob unused{};
+      pool_->run(runCombStage, &unused, &stage);
+    }
   } else {
     runCombWorker(&job);
   }
@@ -472,8 +485,8 @@ void Engine::runCombWorker(void* jobPointer) {
   for (int32_t s = job.claimed.fetch_add(1); s < job.strips; s = job.claimed.fetch_add(1)) {
     if (job.combed.load(std::memory_order_relaxed)) return;
     const int32_t y0 = s * job.stripRows;
-    job.scores[s] = combStripScore(job.kind, job.shift, format_.width, format_.height, job.current,
-                                   job.previous, job.next, y0,
+    job.scores[s] = combStripScore(*comb_, job.kind, job.shift, format_.width, format_.height,
+                                   job.current, job.previous, job.next, y0,
                                    std::min(format_.height, y0 + job.stripRows), job.enough);
     if (job.scores[s] >= job.enough) job.combed.store(true, std::memory_order_relaxed);
   }

@@ -9,6 +9,7 @@
 
 #include "common/pixel.h"
 #include "dispatch/row_kernels.h"
+#include "engine/comb.h"
 #include "formats/convert.h"
 #include "formats/sample_scale.h"
 #include "include/quillet/quillet.h"
@@ -127,6 +128,7 @@ class Engine {
   QuilletCpu cpu_ = QUILLET_CPU_SCALAR;
   const RowKernels* kernels_ = nullptr;
   const ConvertKernels* convert_ = nullptr;
+  const CombKernels* comb_ = nullptr;
   SampleScale scale_;
   std::unique_ptr<runtime::WorkerPool> pool_;
 

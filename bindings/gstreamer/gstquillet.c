@@ -1,6 +1,8 @@
 /* The quillet element: removes interlace combing from planar YUV and gray video, 8 to 16 bits,
  * through the engine's C API. With next-frame on it holds one frame back, since each frame's
- * motion is weighed against the frame after it too.
+ * motion is weighed against the frame after it too; so does deint=combed, whose comb detector
+ * compares each frame with the next. deint=interlaced filters every frame of an interleaved
+ * stream, the buffers flagged interlaced of a mixed one and no frame of a progressive one.
  *
  * gst-launch-1.0 v4l2src ! videoconvert ! "video/x-raw,format=I420" ! quillet tap=3 ! autovideosink
  */
@@ -43,8 +45,27 @@ enum {
   PROP_SHOW_MOTION,
   PROP_NEXT_FRAME,
   PROP_MAX,
+  PROP_DEINT,
+  PROP_COMB_SENSITIVITY,
   PROP_THREADS
 };
+
+#define GST_TYPE_QUILLET_DEINT (gst_quillet_deint_get_type())
+static GType gst_quillet_deint_get_type(void) {
+  static gsize type = 0;
+  static const GEnumValue values[] = {
+      {QUILLET_DEINT_ALL, "Filter every frame", "all"},
+      {QUILLET_DEINT_INTERLACED,
+       "Filter the frames marked interlaced: all of an interleaved stream, the buffers flagged "
+       "interlaced of a mixed one, none of a progressive one",
+       "interlaced"},
+      {QUILLET_DEINT_COMBED, "Filter the frames the comb detector finds combed", "combed"},
+      {0, NULL, NULL}};
+  if (g_once_init_enter(&type)) {
+    g_once_init_leave(&type, g_enum_register_static("GstQuilletDeint", values));
+  }
+  return (GType)type;
+}
 
 #define FORMATS                                                                                  \
   "{ I420, Y42B, Y444, GRAY8, I420_10LE, I420_12LE, I422_10LE, I422_12LE, Y444_10LE, Y444_12LE," \
@@ -120,7 +141,20 @@ static gboolean push_input(GstQuillet* self, QuilletEngine* engine, GstBuffer* b
     in.planes[p] = GST_VIDEO_FRAME_PLANE_DATA(&frame, p);
     in.strides[p] = GST_VIDEO_FRAME_PLANE_STRIDE(&frame, p);
   }
-  *status = quillet_push(engine, &in);
+  /* Whether the frame holds two fields, for deint=interlaced. */
+  gboolean interlaced;
+  switch (GST_VIDEO_INFO_INTERLACE_MODE(&self->info)) {
+    case GST_VIDEO_INTERLACE_MODE_PROGRESSIVE:
+      interlaced = FALSE;
+      break;
+    case GST_VIDEO_INTERLACE_MODE_MIXED:
+      interlaced = GST_BUFFER_FLAG_IS_SET(buffer, GST_VIDEO_BUFFER_FLAG_INTERLACED);
+      break;
+    default:
+      interlaced = TRUE;
+      break;
+  }
+  *status = quillet_push_marked(engine, &in, interlaced ? 1 : 0);
   gst_video_frame_unmap(&frame);
   return TRUE;
 }
@@ -363,7 +397,8 @@ static gboolean gst_quillet_src_query(GstBaseTransform* trans, GstPadDirection d
   GstClockTime min, max;
   gst_query_parse_latency(query, &live, &min, &max);
   GST_OBJECT_LOCK(self);
-  const gboolean holds = self->settings.next_frame != 0;
+  const gboolean holds =
+      self->settings.next_frame != 0 || self->settings.deint == QUILLET_DEINT_COMBED;
   GST_OBJECT_UNLOCK(self);
   if (holds) {
     const GstClockTime frame = gst_quillet_frame_time(self);
@@ -462,6 +497,14 @@ static void gst_quillet_set_property(GObject* object, guint id, const GValue* va
     case PROP_MAX:
       s->use_max = g_value_get_boolean(value) ? 1 : 0;
       break;
+    case PROP_DEINT:
+      latency_changed =
+          (s->deint == QUILLET_DEINT_COMBED) != (g_value_get_enum(value) == QUILLET_DEINT_COMBED);
+      s->deint = g_value_get_enum(value);
+      break;
+    case PROP_COMB_SENSITIVITY:
+      s->comb_sensitivity = (int32_t)g_value_get_uint(value);
+      break;
     case PROP_THREADS:
       self->threads = (gint)g_value_get_uint(value);
       break;
@@ -503,6 +546,12 @@ static void gst_quillet_get_property(GObject* object, guint id, GValue* value, G
       break;
     case PROP_MAX:
       g_value_set_boolean(value, s->use_max != 0);
+      break;
+    case PROP_DEINT:
+      g_value_set_enum(value, s->deint);
+      break;
+    case PROP_COMB_SENSITIVITY:
+      g_value_set_uint(value, (guint)s->comb_sensitivity);
       break;
     case PROP_THREADS:
       g_value_set_uint(value, (guint)self->threads);
@@ -566,6 +615,17 @@ static void gst_quillet_class_init(GstQuilletClass* klass) {
                   "Also weigh motion against the next frame (holds one frame back)");
   install_boolean(object_class, PROP_MAX, "max",
                   "Combine the two motion maps by maximum instead of minimum");
+  g_object_class_install_property(
+      object_class, PROP_DEINT,
+      g_param_spec_enum("deint", "deint",
+                        "Frames to filter; the others pass unchanged (combed holds one frame back)",
+                        GST_TYPE_QUILLET_DEINT, d.deint, PARAM_FLAGS));
+  gst_type_mark_as_plugin_api(GST_TYPE_QUILLET_DEINT, 0);
+  g_object_class_install_property(
+      object_class, PROP_COMB_SENSITIVITY,
+      g_param_spec_uint("comb-sensitivity", "comb-sensitivity",
+                        "Comb detector sensitivity for deint=combed; higher filters more frames", 1,
+                        100, (guint)d.comb_sensitivity, PARAM_FLAGS));
   install_uint(object_class, PROP_THREADS, "threads", "Worker threads (0: one per processor)", 256,
                0);
 

@@ -38,6 +38,14 @@ constexpr std::array<CpuName, 6> kCpus{{{"auto", QUILLET_CPU_AUTO},
                                         {"sse2", QUILLET_CPU_SSE2},
                                         {"avx2", QUILLET_CPU_AVX2}}};
 
+struct DeintName {
+  const char* name;
+  QuilletDeint deint;
+};
+constexpr std::array<DeintName, 3> kDeints{{{"all", QUILLET_DEINT_ALL},
+                                            {"interlaced", QUILLET_DEINT_INTERLACED},
+                                            {"combed", QUILLET_DEINT_COMBED}}};
+
 QuilletLayout layoutOf(const std::string& name) {
   for (const LayoutName& l : kLayouts) {
     if (name == l.name) return l.layout;
@@ -50,6 +58,13 @@ QuilletCpu cpuOf(const std::string& name) {
     if (name == c.name) return c.cpu;
   }
   throw py::value_error("cpu '" + name + "' is not one of auto, scalar, mmx, sse, sse2, avx2");
+}
+
+int32_t deintOf(const std::string& name) {
+  for (const DeintName& d : kDeints) {
+    if (name == d.name) return d.deint;
+  }
+  throw py::value_error("deint '" + name + "' is not one of all, interlaced, combed");
 }
 
 // The C API clamps settings as the plug-in's sliders do; here, as on the command line, a value
@@ -76,8 +91,8 @@ std::string shapeText(py::ssize_t rows, py::ssize_t columns) {
 class Filter {
  public:
   Filter(int width, int height, const std::string& layout, int depth, int tap, int top, int bottom,
-         int motion, int motion2, bool showMotion, bool nextFrame, bool useMax, int threads,
-         const std::string& cpu) {
+         int motion, int motion2, bool showMotion, bool nextFrame, bool useMax,
+         const std::string& deint, int combSensitivity, int threads, const std::string& cpu) {
     quillet_default_config(&config_);
     config_.width = width;
     config_.height = height;
@@ -92,6 +107,8 @@ class Filter {
     s.show_motion = showMotion ? 1 : 0;
     s.next_frame = nextFrame ? 1 : 0;
     s.use_max = useMax ? 1 : 0;
+    s.deint = deintOf(deint);
+    s.comb_sensitivity = inRange("comb_sensitivity", combSensitivity, 1, 100);
     config_.threads = inRange("threads", threads, 0, 256);
     config_.cpu = cpuOf(cpu);
     QuilletEngine* engine = nullptr;
@@ -102,7 +119,7 @@ class Filter {
     layoutName_ = layout;
   }
 
-  py::list push(const py::sequence& planes) {
+  py::list push(const py::sequence& planes, bool interlaced) {
     QuilletFrame frame{};
     // Held here so that no plane goes away while the GIL is released, whatever else happens to
     // the sequence.
@@ -111,7 +128,7 @@ class Filter {
     {
       py::gil_scoped_release unlocked;
       std::lock_guard<std::mutex> lock(mutex_);
-      status = quillet_push(engine_.get(), &frame);
+      status = quillet_push_marked(engine_.get(), &frame, interlaced ? 1 : 0);
     }
     if (status != QUILLET_OK) raiseFor(status, quillet_error_message(engine_.get()));
     return ready();
@@ -243,21 +260,29 @@ PYBIND11_MODULE(_quillet, m) {
   m.doc() = "The Quillet++ engine over numpy planes.";
   py::class_<Filter>(m, "Filter", R"doc(
 Filter(width, height, layout="420", depth=8, *, tap=0, top=0, bottom=0, motion=24, motion2=64,
-       show_motion=False, next_frame=False, max=False, threads=0, cpu="auto")
+       show_motion=False, next_frame=False, max=False, deint="all", comb_sensitivity=40,
+       threads=0, cpu="auto")
 
 Removes interlace combing from a stream of frames of one format. A frame is a tuple of 2-D
 numpy arrays, one per plane (Y for "mono"; Y, Cb, Cr otherwise, chroma halved across for "422"
 and across and down for "420"): uint8 for 8-bit video, uint16 with the value in the low bits for
-9 to 16 bits. threads=0 runs one worker per processor.)doc")
+9 to 16 bits. threads=0 runs one worker per processor.
+
+deint picks the frames filtered: "all"; "interlaced", those pushed with interlaced=True; or
+"combed", those the comb detector finds combed (comb_sensitivity 1..100: higher filters more;
+a frame is then ready once the next one is pushed, as with next_frame). Every other frame comes
+out as it went in.)doc")
       .def(py::init<int, int, const std::string&, int, int, int, int, int, int, bool, bool, bool,
-                    int, const std::string&>(),
+                    const std::string&, int, int, const std::string&>(),
            py::arg("width"), py::arg("height"), py::arg("layout") = "420", py::arg("depth") = 8,
            py::kw_only(), py::arg("tap") = 0, py::arg("top") = 0, py::arg("bottom") = 0,
            py::arg("motion") = 24, py::arg("motion2") = 64, py::arg("show_motion") = false,
-           py::arg("next_frame") = false, py::arg("max") = false, py::arg("threads") = 0,
-           py::arg("cpu") = "auto")
-      .def("push", &Filter::push, py::arg("planes"),
-           "Takes one frame (copied in); returns the list of frames now ready, in order.")
+           py::arg("next_frame") = false, py::arg("max") = false, py::arg("deint") = "all",
+           py::arg("comb_sensitivity") = 40, py::arg("threads") = 0, py::arg("cpu") = "auto")
+      .def("push", &Filter::push, py::arg("planes"), py::arg("interlaced") = true,
+           "Takes one frame (copied in), marked interlaced or progressive (deint=\"interlaced\" "
+           "filters only the frames marked interlaced); returns the list of frames now ready, "
+           "in order.")
       .def("flush", &Filter::flush,
            "Ends the stream; returns the frames still held. push() is an error afterwards.")
       .def_property_readonly("width", &Filter::width)

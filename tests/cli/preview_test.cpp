@@ -287,6 +287,60 @@ TEST(PreviewCapture, KeepsTheNeighboursAndTheOutputOfItsFrame) {
   std::filesystem::remove(path);
 }
 
+// The preview of a frame that passed unchanged: input and output as for any frame, the weights
+// panel without weights (the square moved, but nothing was mixed) framed in amber with PASSED.
+TEST(PreviewCapture, PassedFrameShowsTheMarkInsteadOfWeights) {
+  const int32_t w = 96;
+  const int32_t h = 48;
+  const standin::Clip clip = squareClip(w, h);
+  std::vector<uint8_t> rgb[2];
+  for (const bool passed : {false, true}) {
+    PreviewCapture capture(1, w, h);
+    for (int32_t n = 0; n < 3; ++n) {
+      capture.offerInput(n, clip.frames[static_cast<size_t>(n)].data(), w);
+      capture.offerOutput(n, clip.frames[static_cast<size_t>(n)].data(), w);
+    }
+    if (passed) capture.notePassed(1);
+    const std::string path = (scratchDir() / "passed.png").string();
+    std::string error;
+    ASSERT_TRUE(capture.write({}, {}, path, error)) << error;
+    png_image read{};
+    read.version = PNG_IMAGE_VERSION;
+    ASSERT_NE(png_image_begin_read_from_file(&read, path.c_str()), 0) << read.message;
+    read.format = PNG_FORMAT_RGB;
+    rgb[passed].resize(PNG_IMAGE_SIZE(read));
+    ASSERT_NE(png_image_finish_read(&read, nullptr, rgb[passed].data(), 0, nullptr), 0);
+    std::filesystem::remove(path);
+  }
+  const int32_t imageWidth = 3 * w + 2 * kPreviewGap;
+  const int32_t weightsAt = 2 * (w + kPreviewGap);
+  const auto pixel = [&](bool passed, int32_t x, int32_t y) {
+    const auto at = rgb[passed].begin() + (y * imageWidth + x) * 3;
+    return std::vector<uint8_t>(at, at + 3);
+  };
+  const std::vector<uint8_t> amber(kPassedMark, kPassedMark + 3);
+  const std::vector<uint8_t> black = {0, 0, 0};
+  EXPECT_NE(pixel(false, weightsAt + 12, 12), black);  // where the square moved
+  int64_t amberInside = 0;
+  for (int32_t y = 0; y < h; ++y) {
+    for (int32_t x = 0; x < imageWidth; ++x) {
+      if (x < weightsAt) {
+        ASSERT_EQ(pixel(true, x, y), pixel(false, x, y)) << x << "," << y;
+        continue;
+      }
+      const bool edge = x == weightsAt || y == 0 || x == imageWidth - 1 || y == h - 1;
+      const std::vector<uint8_t> p = pixel(true, x, y);
+      if (edge) {
+        ASSERT_EQ(p, amber) << x << "," << y;
+      } else {
+        ASSERT_TRUE(p == amber || p == black) << x << "," << y;
+        amberInside += p == amber;
+      }
+    }
+  }
+  EXPECT_GT(amberInside, 100) << "the letters";
+}
+
 TEST(PreviewCapture, FrameBeyondTheClipIsAnError) {
   const standin::Clip clip = squareClip(24, 24);
   for (const int32_t frame : {7, std::numeric_limits<int32_t>::max()}) {

@@ -37,6 +37,11 @@ TEST(Progress, UnknownTotalShowsNoEta) {
   EXPECT_EQ(formatProgress(30, -1, 4.0), "frame 30  7.5 fps  elapsed 0:04");
 }
 
+TEST(Progress, SplitOfFilteredAndPassedFollowsTheCount) {
+  EXPECT_EQ(formatProgress(50, 200, 2.0, 10),
+            "frame 50/200  40 filtered, 10 passed  25.0 fps  elapsed 0:02  ETA 0:06");
+}
+
 TEST(Progress, LongRunsShowHours) {
   EXPECT_EQ(formatProgress(3600, 7200, 3725.0),
             "frame 3600/7200  1.0 fps  elapsed 1:02:05  ETA 1:02:05");

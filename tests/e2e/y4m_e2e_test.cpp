@@ -355,7 +355,8 @@ double combing(const std::string& luma, const CombedClip& c) {
 }
 
 // With Im and per-frame marks, --deint interlaced filters exactly the frames marked t or b (as
-// --deint all does) and passes the others byte for byte; the plug-in path refuses the option.
+// --deint all does) and passes the others byte for byte; the progress line and the summary count
+// both, and the preview of a passed frame carries the mark. The plug-in path refuses the option.
 TEST_F(Y4mCli, DeintInterlacedFiltersExactlyTheMarkedFrames) {
   const CombedClip clip = makeCombedClip();
   const size_t frameBytes = static_cast<size_t>(clip.width * clip.height) * 3 / 2;
@@ -367,9 +368,21 @@ TEST_F(Y4mCli, DeintInterlacedFiltersExactlyTheMarkedFrames) {
   for (size_t k = 0; k < frames.size(); ++k) stream += std::string(marks[k]) + "\n" + frames[k];
   writeFile(path("in.y4m"), stream);
   ASSERT_EQ(quillet(quote(path("in.y4m")) + " " + quote(path("all.y4m"))).exitCode, 0);
-  const Outcome run =
-      quillet("--deint interlaced " + quote(path("in.y4m")) + " " + quote(path("some.y4m")));
+  const Outcome run = shell(quote(QUILLET_BINARY) +
+                            " --deint interlaced --progress --preview 1:" + quote(path("p.png")) +
+                            " " + quote(path("in.y4m")) + " " + quote(path("some.y4m")));
   ASSERT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_NE(run.err.find("frame 10/10  5 filtered, 5 passed  "), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("\nquillet: 5 frames filtered, 5 passed unchanged\n"), std::string::npos)
+      << run.err;
+  if (haveFfmpeg()) {
+    // The weights panel's top left pixel: amber, the frame drawn around a passed frame's panel.
+    const Outcome rgb = shell(std::string(kFfmpeg) + " -v error -i " + quote(path("p.png")) +
+                              " -f rawvideo -pix_fmt rgb24 -");
+    const size_t at = 2 * (160 + 4) * 3;
+    ASSERT_GE(rgb.out.size(), at + 3) << rgb.err;
+    EXPECT_EQ(rgb.out.substr(at, 3), std::string("\xff\xb0\x00", 3));
+  }
   const auto all = payloadsOf(readFile(path("all.y4m")), frameBytes);
   const auto some = payloadsOf(readFile(path("some.y4m")), frameBytes);
   ASSERT_EQ(some.size(), frames.size());

@@ -125,8 +125,8 @@ TEST(EngineDeint, InterlacedFiltersExactlyTheMarkedFrames) {
 Frame payloadOf(const test::WovenFrame& f) { return f.payload; }
 
 // On a woven clip the detector filters the woven frames that show combing and passes the
-// progressive ones (the one-row stripes above all), the same for any worker count; what it
-// filters is what `all` gives and what it passes is the input.
+// progressive ones (the one-row stripes above all), the same for any worker count and kernel
+// set; what it filters is what `all` gives and what it passes is the input.
 TEST(EngineDeint, CombedFindsTheWovenFrames) {
   const auto woven = test::makeWovenClip(192, 128, 24);
   std::vector<Frame> clip;
@@ -135,14 +135,20 @@ TEST(EngineDeint, CombedFindsTheWovenFrames) {
   const EngineRun all = runEngine(c, clip, {});
   c.settings.deint = QUILLET_DEINT_COMBED;
   const EngineRun one = runEngine(c, clip, {});
+  std::vector<EngineRun> others;
   c.threads = 3;
-  const EngineRun three = runEngine(c, clip, {});
+  for (const QuilletCpu cpu : {QUILLET_CPU_SCALAR, QUILLET_CPU_SSE2, QUILLET_CPU_AUTO}) {
+    c.cpu = cpu;
+    if (quillet_cpu_supported(cpu)) others.push_back(runEngine(c, clip, {}));
+  }
   ASSERT_EQ(one.frames.size(), clip.size());
   size_t right = 0, judged = 0;
   for (size_t k = 0; k < clip.size(); ++k) {
     SCOPED_TRACE("frame " + std::to_string(k) + " " + woven[k].kind);
-    EXPECT_EQ(one.info[k].comb_score, three.info[k].comb_score);
-    EXPECT_TRUE(one.frames[k] == three.frames[k]);
+    for (const EngineRun& other : others) {
+      EXPECT_EQ(one.info[k].comb_score, other.info[k].comb_score);
+      EXPECT_TRUE(one.frames[k] == other.frames[k]);
+    }
     EXPECT_TRUE(one.frames[k] == (one.info[k].filtered ? all.frames[k] : clip[k]));
     if (woven[k].truth == test::Truth::kWovenStill) continue;
     ++judged;

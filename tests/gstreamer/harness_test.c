@@ -1,5 +1,5 @@
 /* The quillet element in a GstHarness: latency, end of stream, flush and discontinuity, a
- * property changed mid-stream, a caps change. */
+ * property changed mid-stream, a caps change, the frames deint selects. */
 #include <gst/check/gstcheck.h>
 #include <gst/check/gstharness.h>
 #include <gst/video/video.h>
@@ -82,13 +82,18 @@ static GPtrArray* run_clip(gboolean next_frame, guint tap, gint first, gint last
   return out;
 }
 
-GST_START_TEST(latency_is_one_frame_with_next_frame) {
+GST_START_TEST(latency_is_one_frame_with_next_frame_or_deint_combed) {
   static const struct {
     gboolean next_frame;
+    const char* deint;
     GstClockTime latency;
-  } cases[] = {{FALSE, 0}, {TRUE, FRAME_TIME}};
+  } cases[] = {{FALSE, "all", 0},
+               {TRUE, "all", FRAME_TIME},
+               {FALSE, "interlaced", 0},
+               {FALSE, "combed", FRAME_TIME}};
   for (gsize i = 0; i < G_N_ELEMENTS(cases); ++i) {
     GstHarness* h = harness_new(64, 48, cases[i].next_frame);
+    gst_util_set_object_arg(G_OBJECT(h->element), "deint", cases[i].deint);
     fail_unless_equals_uint64(gst_harness_query_latency(h), cases[i].latency);
     gst_harness_teardown(h);
   }
@@ -200,15 +205,90 @@ GST_START_TEST(caps_change_sends_the_held_frame_first) {
 }
 GST_END_TEST;
 
+/* Frame n of a clip of 160 x 48: a bright box moving right over a dark ground, 12 pixels a
+ * frame; in frames from 4 on its odd rows lie 8 pixels behind, as in a frame woven from fields
+ * of two moments. Frame n carries the interlaced flag when n is odd. */
+static GstBuffer* box_frame_new(gint n) {
+  GstVideoInfo info;
+  gst_video_info_set_format(&info, GST_VIDEO_FORMAT_I420, 160, 48);
+  GstBuffer* buffer = gst_buffer_new_allocate(NULL, GST_VIDEO_INFO_SIZE(&info), NULL);
+  GstVideoFrame frame;
+  fail_unless(gst_video_frame_map(&frame, &info, buffer, GST_MAP_WRITE));
+  for (gint y = 0; y < 48; ++y) {
+    guint8* row = (guint8*)GST_VIDEO_FRAME_PLANE_DATA(&frame, 0) +
+                  y * GST_VIDEO_FRAME_PLANE_STRIDE(&frame, 0);
+    const gint left = 8 + 12 * n - (n >= 4 && (y & 1) ? 8 : 0);
+    for (gint x = 0; x < 160; ++x)
+      row[x] = y >= 12 && y < 36 && x >= left && x < left + 20 ? 200 : 40;
+  }
+  for (guint p = 1; p < 3; ++p) {
+    memset(GST_VIDEO_FRAME_PLANE_DATA(&frame, p), 128,
+           (gsize)GST_VIDEO_FRAME_PLANE_STRIDE(&frame, p) * GST_VIDEO_FRAME_COMP_HEIGHT(&frame, p));
+  }
+  gst_video_frame_unmap(&frame);
+  GST_BUFFER_PTS(buffer) = (GstClockTime)n * FRAME_TIME;
+  GST_BUFFER_DURATION(buffer) = FRAME_TIME;
+  if (n & 1) GST_BUFFER_FLAG_SET(buffer, INTERLACE_FLAGS);
+  return buffer;
+}
+
+/* The output of a new element with `deint` on the box clip in `mode`, then end of stream. */
+static GPtrArray* run_box_clip(const char* deint, const char* mode) {
+  GstHarness* h = gst_harness_new("quillet");
+  gst_util_set_object_arg(G_OBJECT(h->element), "deint", deint);
+  g_object_set(h->element, "threads", 2, NULL);
+  gchar* caps = g_strdup_printf(
+      "video/x-raw,format=I420,width=160,height=48,framerate=25/1,interlace-mode=%s", mode);
+  gst_harness_set_src_caps_str(h, caps);
+  g_free(caps);
+  for (gint n = 0; n < 8; ++n)
+    fail_unless_equals_int(gst_harness_push(h, box_frame_new(n)), GST_FLOW_OK);
+  gst_harness_push_event(h, gst_event_new_eos());
+  GPtrArray* out = take_all(h);
+  gst_harness_teardown(h);
+  return out;
+}
+
+/* deint=interlaced filters the frames marked interlaced (by the buffer's flag in a mixed stream),
+ * deint=combed those woven from two moments: each as deint=all filters it. The others come out
+ * as they went in. */
+GST_START_TEST(deint_filters_the_selected_frames_and_passes_the_others) {
+  static const struct {
+    const char* deint;
+    const char* mode;
+    guint filtered; /* bit n: frame n */
+  } cases[] = {{"interlaced", "mixed", 0xAA},
+               {"interlaced", "interleaved", 0xFF},
+               {"interlaced", "progressive", 0x00},
+               {"combed", "interleaved", 0xF0}};
+  for (gsize i = 0; i < G_N_ELEMENTS(cases); ++i) {
+    GPtrArray* all = run_box_clip("all", cases[i].mode);
+    GPtrArray* some = run_box_clip(cases[i].deint, cases[i].mode);
+    fail_unless_equals_int(some->len, 8);
+    for (gint n = 0; n < 8; ++n) {
+      GstBuffer* in = box_frame_new(n);
+      const gboolean filtered = (cases[i].filtered >> n) & 1;
+      fail_unless(n == 0 || !same_bytes(g_ptr_array_index(all, n), in), "frame %d unfiltered", n);
+      fail_unless(same_bytes(g_ptr_array_index(some, n), filtered ? g_ptr_array_index(all, n) : in),
+                  "deint=%s %s: frame %d", cases[i].deint, cases[i].mode, n);
+      gst_buffer_unref(in);
+    }
+    g_ptr_array_unref(all);
+    g_ptr_array_unref(some);
+  }
+}
+GST_END_TEST;
+
 static Suite* quillet_suite(void) {
   Suite* s = suite_create("quillet");
   TCase* tc = tcase_create("harness");
   suite_add_tcase(s, tc);
-  tcase_add_test(tc, latency_is_one_frame_with_next_frame);
+  tcase_add_test(tc, latency_is_one_frame_with_next_frame_or_deint_combed);
   tcase_add_test(tc, eos_sends_the_held_frame_with_its_times);
   tcase_add_test(tc, flush_and_discontinuity_start_the_history_again);
   tcase_add_test(tc, properties_change_mid_stream);
   tcase_add_test(tc, caps_change_sends_the_held_frame_first);
+  tcase_add_test(tc, deint_filters_the_selected_frames_and_passes_the_others);
   return s;
 }
 

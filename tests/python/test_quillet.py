@@ -139,3 +139,39 @@ def test_two_filters_in_two_threads():
         t.join()
     for n in range(len(jobs)):
         assert_same_frames(together[n], alone[n])
+
+
+def _box_clip(width=160, height=48, frames=8, woven_from=4):
+    """A bright box moving right over a dark ground, 12 pixels a frame; from frame `woven_from` on
+    its odd rows lie 8 pixels behind, as in a frame woven from fields of two moments."""
+    y, x = np.arange(height)[:, None], np.arange(width)
+    chroma = np.full(((height + 1) // 2, (width + 1) // 2), 128, np.uint8)
+    clip = []
+    for f in range(frames):
+        left = 8 + 12 * f - (8 * (y % 2) if f >= woven_from else 0)
+        box = (y >= 12) & (y < 36) & (x >= left) & (x < left + 20)
+        clip.append((np.where(box, 200, 40).astype(np.uint8), chroma, chroma))
+    return clip
+
+
+@pytest.mark.parametrize("deint, marks, filtered", [
+    pytest.param("combed", [True] * 8, [False] * 4 + [True] * 4, id="combed"),
+    pytest.param("interlaced", [True, False] * 4, [True, False] * 4, id="interlaced"),
+])
+def test_deint_filters_the_selected_frames_and_passes_the_others(deint, marks, filtered):
+    clip = _box_clip()
+
+    def run(**settings):
+        f = quillet.Filter(160, 48, threads=2, **settings)
+        out = []
+        for planes, mark in zip(clip, marks):
+            out += f.push(planes, interlaced=mark)
+        return out + f.flush()
+
+    every = run()
+    some = run(deint=deint)
+    assert len(some) == len(clip)
+    for k, (planes, expected, got) in enumerate(zip(clip, every, some)):
+        if k > 0:
+            assert not np.array_equal(expected[0], planes[0]), f"frame {k}: filtering must show"
+        assert_same_frames([got], [expected if filtered[k] else planes])

@@ -20,7 +20,8 @@ const std::vector<KernelForm>& kernelForms() {
      .motionStage = MotionMapStageScalar,
      .blendRows = &BlendRowsScalar,
      .blendStage = BlendStageScalar,
-     .convert = &ConvertKernelsScalar},
+     .convert = &ConvertKernelsScalar,
+     .comb = &engine::CombKernelsScalar},
 #if QUILLET_ENABLE_SIMD
     // MMX alone has only the low-pass; the SSE set keeps that low-pass.
     {.name = "Mmx",
@@ -62,7 +63,8 @@ const std::vector<KernelForm>& kernelForms() {
      .motionStage = MotionMapStageSse2,
      .blendRows = &BlendRowsSse2,
      .blendStage = BlendStageSse2,
-     .convert = &ConvertKernelsSse2},
+     .convert = &ConvertKernelsSse2,
+     .comb = &engine::CombKernelsSse2},
     {.name = "Sse2Aligned",
      .set = nullptr,
      .engineCpu = QUILLET_CPU_AUTO,
@@ -92,7 +94,8 @@ const std::vector<KernelForm>& kernelForms() {
      .motionStage = MotionMapStageAvx2,
      .blendRows = &BlendRowsAvx2,
      .blendStage = BlendStageAvx2,
-     .convert = &ConvertKernelsAvx2},
+     .convert = &ConvertKernelsAvx2,
+     .comb = &engine::CombKernelsAvx2},
 #endif
   };
   return forms;

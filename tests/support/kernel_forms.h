@@ -7,6 +7,7 @@
 #include "compose/compose.h"
 #include "dispatch/cpu_features.h"
 #include "dispatch/row_kernels.h"
+#include "engine/comb.h"
 #include "formats/convert.h"
 #include "include/quillet/quillet.h"
 #include "lowpass/lowpass.h"
@@ -36,6 +37,7 @@ struct KernelForm {
   const BlendRowTable* blendRows = nullptr;
   RowStage blendStage = nullptr;
   const ConvertKernels* convert = nullptr;
+  const engine::CombKernels* comb = nullptr;  // the engine's comb detector rows
 
   // The features that install this form's set: its level and every level below it.
   CpuFeatures setMask() const { return level == 0 ? 0 : (level | (level - 1)); }

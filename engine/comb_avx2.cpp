@@ -1,0 +1,177 @@
+#include <immintrin.h>
+
+#include <cstdint>
+#include <cstring>
+#include <initializer_list>
+#include <type_traits>
+
+#include "engine/comb.h"
+
+namespace quillet::engine {
+namespace {
+
+using V = __m256i;
+
+__m128i load(const void* p) { return _mm_loadu_si128(static_cast<const __m128i*>(p)); }
+
+// 16-bit lanes, for 8-bit samples: every difference, sum and triple of them fits. A block is
+// one register.
+struct Narrow {
+  static constexpr int kRegs = 1;
+  static V set1(int32_t v) { return _mm256_set1_epi16(static_cast<int16_t>(v)); }
+  static V add(V a, V b) { return _mm256_add_epi16(a, b); }
+  static V sub(V a, V b) { return _mm256_sub_epi16(a, b); }
+  static V min(V a, V b) { return _mm256_min_epi16(a, b); }
+  static V max(V a, V b) { return _mm256_max_epi16(a, b); }
+  static V abs(V a) { return _mm256_abs_epi16(a); }
+  static V greater(V a, V b) { return _mm256_cmpgt_epi16(a, b); }
+  static V signs(V a) { return _mm256_srai_epi16(a, 15); }
+  // Lanes set in a block's masks.
+  static int32_t count(const V (&m)[kRegs]) {
+    return __builtin_popcount(static_cast<uint32_t>(_mm256_movemask_epi8(m[0]))) / 2;
+  }
+};
+
+// 32-bit lanes, for 16-bit samples. A block is two registers.
+struct Wide {
+  static constexpr int kRegs = 2;
+  static V set1(int32_t v) { return _mm256_set1_epi32(v); }
+  static V add(V a, V b) { return _mm256_add_epi32(a, b); }
+  static V sub(V a, V b) { return _mm256_sub_epi32(a, b); }
+  static V min(V a, V b) { return _mm256_min_epi32(a, b); }
+  static V max(V a, V b) { return _mm256_max_epi32(a, b); }
+  static V abs(V a) { return _mm256_abs_epi32(a); }
+  static V greater(V a, V b) { return _mm256_cmpgt_epi32(a, b); }
+  static V signs(V a) { return _mm256_srai_epi32(a, 31); }
+  static int32_t count(const V (&m)[kRegs]) {
+    const V words = _mm256_packs_epi32(m[0], m[1]);
+    return __builtin_popcount(static_cast<uint32_t>(_mm256_movemask_epi8(words))) / 2;
+  }
+};
+
+// One block of the four rows, widened to the lanes of L.
+template <class L>
+struct Block {
+  V row[4][L::kRegs];
+};
+
+// 16 samples of each row from element x on. Kinds k8 and k16 read the rows themselves, kYcc16
+// gathers its Y samples first; `n` below 16 reads n samples, the rest being 0 (equal rows, no
+// comb).
+template <LumaKind Kind>
+void loadBlock(const CombRows& rows, int32_t x, int32_t n, Block<Narrow>& b) {
+  static_assert(Kind == LumaKind::k8);
+  for (int r = 0; r < 4; ++r) {
+    __m128i v;
+    if (n == kCombBlock) {
+      v = load(rows.row[r] + x);
+    } else {
+      alignas(16) uint8_t part[kCombBlock] = {};
+      std::memcpy(part, rows.row[r] + x, static_cast<size_t>(n));
+      v = load(part);
+    }
+    b.row[r][0] = _mm256_cvtepu8_epi16(v);
+  }
+}
+
+template <LumaKind Kind>
+void loadBlock(const CombRows& rows, int32_t x, int32_t n, Block<Wide>& b) {
+  for (int r = 0; r < 4; ++r) {
+    if constexpr (Kind == LumaKind::k16) {
+      const uint8_t* at = rows.row[r] + 2 * static_cast<size_t>(x);
+      __m128i lo;
+      __m128i hi;
+      if (n == kCombBlock) {
+        lo = load(at);
+        hi = load(at + 16);
+      } else {
+        alignas(16) uint16_t part[kCombBlock] = {};
+        std::memcpy(part, at, 2 * static_cast<size_t>(n));
+        lo = load(part);
+        hi = load(part + 8);
+      }
+      b.row[r][0] = _mm256_cvtepu16_epi32(lo);
+      b.row[r][1] = _mm256_cvtepu16_epi32(hi);
+    } else {
+      static_assert(Kind == LumaKind::kYcc16);
+      alignas(16) int16_t y[kCombBlock] = {};
+      const uint8_t* at = rows.row[r] + 6 * static_cast<size_t>(x);
+      for (int32_t i = 0; i < n; ++i) std::memcpy(&y[i], at + 6 * static_cast<size_t>(i), 2);
+      b.row[r][0] = _mm256_cvtepi16_epi32(load(y));
+      b.row[r][1] = _mm256_cvtepi16_epi32(load(y + 8));
+    }
+  }
+}
+
+// The block's combs (the step of row y to row y + 1 where the rows alternate, else 0) and
+// their lane masks. `below` is step - 1, `above` 1 - step.
+template <class L>
+void combsOf(const Block<L>& b, V below, V above, V (&comb)[L::kRegs], V (&mask)[L::kRegs]) {
+  for (int i = 0; i < L::kRegs; ++i) {
+    const V a = b.row[0][i], c = b.row[1][i], d = b.row[2][i], e = b.row[3][i];
+    const V s1 = L::sub(c, a), s2 = L::sub(c, d), s3 = L::sub(e, d);
+    const V lo = L::min(s1, L::min(s2, s3));
+    const V hi = L::max(s1, L::max(s2, s3));
+    const V up = L::greater(lo, below);
+    const V down = L::greater(above, hi);
+    const V least = _mm256_or_si256(_mm256_and_si256(up, lo), _mm256_and_si256(down, L::abs(hi)));
+    const V withinFields = L::add(L::abs(L::sub(a, d)), L::abs(L::sub(c, e)));
+    // Where neither way holds `least` is 0, never above the sum of two magnitudes.
+    mask[i] = L::greater(L::add(least, least), withinFields);
+    comb[i] = _mm256_and_si256(mask[i], s2);
+  }
+}
+
+// Lanes of `mask` whose comb `here` the neighbour's comb `there` does not keep still.
+template <class L>
+V comesAndGoes(V here, V there, V mask) {
+  const V b = L::abs(here);
+  const V a = L::abs(there);
+  // A 0 neighbour fails the factor of three, as `here` is not 0.
+  const V fails = _mm256_or_si256(L::signs(_mm256_xor_si256(here, there)),
+                                  _mm256_or_si256(L::greater(b, L::add(a, L::add(a, a))),
+                                                  L::greater(a, L::add(b, L::add(b, b)))));
+  return _mm256_and_si256(mask, fails);
+}
+
+template <LumaKind Kind>
+int32_t combRow(const CombRows& current, const CombRows* previous, const CombRows* next,
+                int32_t width, int32_t step, int32_t* counts) {
+  using L = std::conditional_t<Kind == LumaKind::k8, Narrow, Wide>;
+  const V below = L::set1(step - 1);
+  const V above = L::set1(1 - step);
+  int32_t best = 0;
+  for (int32_t x = 0; x < width; x += kCombBlock) {
+    int32_t* count = counts + x / kCombBlock;
+    const int32_t n = width - x < kCombBlock ? width - x : kCombBlock;
+    Block<L> block;
+    loadBlock<Kind>(current, x, n, block);
+    V here[L::kRegs];
+    V mask[L::kRegs];
+    combsOf<L>(block, below, above, here, mask);
+    if (L::count(mask) != 0) {
+      // The neighbours matter only where this frame combs.
+      for (const CombRows* neighbour : {previous, next}) {
+        if (neighbour == nullptr) continue;
+        V there[L::kRegs];
+        V unused[L::kRegs];
+        loadBlock<Kind>(*neighbour, x, n, block);
+        combsOf<L>(block, below, above, there, unused);
+        for (int i = 0; i < L::kRegs; ++i) mask[i] = comesAndGoes<L>(here[i], there[i], mask[i]);
+      }
+      *count += L::count(mask);
+    }
+    if (*count > best) best = *count;
+  }
+  return best;
+}
+
+}  // namespace
+
+const CombKernels CombKernelsAvx2 = {
+    .row8 = combRow<LumaKind::k8>,
+    .row16 = combRow<LumaKind::k16>,
+    .rowYcc16 = combRow<LumaKind::kYcc16>,
+};
+
+}  // namespace quillet::engine
