@@ -1,11 +1,11 @@
+#include "rows/row_claim.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstdint>
 #include <thread>
 #include <vector>
-
-#include "rows/row_claim.h"
 
 namespace quillet {
 namespace {
