@@ -1,5 +1,7 @@
 #include "dispatch/row_kernels.h"
 
+#include "dispatch/kernel_sets.h"
+
 namespace quillet {
 
 namespace {
@@ -84,17 +86,23 @@ constexpr RowKernels kRowKernelsAvx2{
 }  // namespace
 
 const RowKernels& rowKernelsFor(CpuFeatures features) {
+  // The plug-in's ladder, so both drivers pick the same set for the same features.
+  switch (kernelSetLevel(features)) {
 #if QUILLET_HAVE_AVX2
-  if ((features & kCpuAvx2) != 0) return kRowKernelsAvx2;
+    case kCpuAvx2:
+      return kRowKernelsAvx2;
 #endif
 #if QUILLET_ENABLE_SIMD
-  if ((features & kCpuSse2) != 0) return kRowKernelsSse2;
-  if ((features & kCpuSse) != 0) return kRowKernelsSse;
-  if ((features & kCpuMmx) != 0) return kRowKernelsMmx;
-#else
-  (void)features;
+    case kCpuSse2:
+      return kRowKernelsSse2;
+    case kCpuSse:
+      return kRowKernelsSse;
+    case kCpuMmx:
+      return kRowKernelsMmx;
 #endif
-  return kRowKernelsScalar;
+    default:
+      return kRowKernelsScalar;
+  }
 }
 
 }  // namespace quillet
