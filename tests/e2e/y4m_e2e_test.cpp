@@ -699,6 +699,24 @@ bool blocked(pid_t pid) {
   return !error;
 }
 
+// Sends `signal` once every thread of `pid` has been blocked for 100 ms on end; its wait status,
+// after a SIGKILL and a failure when it still runs 5 s later.
+int interruptWhenBlocked(pid_t pid, int signal) {
+  for (int still = 0, polls = 0; still < 5 && polls < 1000; ++polls) {
+    still = blocked(pid) ? still + 1 : 0;
+    usleep(20000);
+  }
+  kill(pid, signal);
+  int status = 0;
+  for (int polls = 0; polls < 250 && waitpid(pid, &status, WNOHANG) == 0; ++polls) usleep(20000);
+  if (kill(pid, 0) == 0) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    ADD_FAILURE() << "still running 5 s after the signal";
+  }
+  return status;
+}
+
 // SIGINT or SIGTERM while the input stalls ends the run at once with the shell's code, the
 // output holding the frames filtered so far, whole: the header and frames 0 and 1 (with the next
 // frame on, frame 2 waits for frame 3, which never comes).
@@ -724,23 +742,33 @@ TEST_F(Y4mCli, InterruptedRunKeepsWholeFrames) {
     posix_spawn_file_actions_destroy(&actions);
     close(fds[0]);
     ASSERT_EQ(write(fds[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
-    // Every thread blocked for 100 ms on end: it waits for frame 3.
-    for (int still = 0, polls = 0; still < 5 && polls < 1000; ++polls) {
-      still = blocked(pid) ? still + 1 : 0;
-      usleep(20000);
-    }
-    kill(pid, signal);
-    int status = 0;
-    for (int polls = 0; polls < 500 && waitpid(pid, &status, WNOHANG) == 0; ++polls) usleep(20000);
-    if (kill(pid, 0) == 0) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      ADD_FAILURE() << "still running 10 s after the signal";
-    }
+    // It waits for frame 3.
+    const int status = interruptWhenBlocked(pid, signal);
     close(fds[1]);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == code) << "status " << status;
     EXPECT_TRUE(readFile(path("out.y4m")) == expected) << "not the first two frames";
   }
+}
+
+// An output that takes nothing (a pipe nobody reads) does not keep an interrupted run going.
+TEST_F(Y4mCli, InterruptEndsARunWhoseOutputBlocks) {
+  std::string clip = "YUV4MPEG2 W320 H240 F25:1 It C420jpeg\n";
+  for (int n = 0; n < 40; ++n) clip += "FRAME\n" + std::string(320 * 240 * 3 / 2, char(n * 5));
+  writeFile(path("in.y4m"), clip);
+  int fds[2];
+  ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+  std::string binary = QUILLET_BINARY, quiet = "--quiet", in = path("in.y4m"), out = "-";
+  char* argv[] = {binary.data(), quiet.data(), in.data(), out.data(), nullptr};
+  pid_t pid = 0;
+  ASSERT_EQ(posix_spawn(&pid, QUILLET_BINARY, &actions, nullptr, argv, environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  close(fds[1]);
+  const int status = interruptWhenBlocked(pid, SIGTERM);
+  close(fds[0]);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 143) << "status " << status;
 }
 
 // ---- messages ---------------------------------------------------------------------------------
