@@ -26,36 +26,25 @@ QuilletConfig smallConfig() {
   return c;
 }
 
-// Five grey frames; the read of frame kFailingFrame runs out of memory when asked to.
-class Frames : public PayloadSource {
+// Five grey frames in and out; reading or writing frame kFailingFrame runs out of memory when
+// asked to.
+class Frames : public PayloadSource, public PayloadSink {
  public:
-  explicit Frames(bool failing) : failing_(failing) {}
+  Frames(bool failRead, bool failWrite) : failRead_(failRead), failWrite_(failWrite) {}
   bool read(std::vector<uint8_t>& payload) override {
-    if (failing_ && read_ == kFailingFrame) throw std::bad_alloc();
-    if (read_ == 5) return false;
-    ++read_;
+    if (failRead_ && read_ == kFailingFrame) throw std::bad_alloc();
     payload.assign(kFrameBytes, 128);
-    return true;
+    return read_++ < 5;
   }
   std::optional<std::string> fault() const override { return std::nullopt; }
-
- private:
-  bool failing_;
-  int read_ = 0;
-};
-
-class Writes : public PayloadSink {
- public:
-  explicit Writes(bool failing) : failing_(failing) {}
   bool write(const uint8_t*, bool) override {
-    if (failing_ && written_ == kFailingFrame) throw std::bad_alloc();
-    ++written_;
+    if (failWrite_ && written_++ == kFailingFrame) throw std::bad_alloc();
     return true;
   }
 
  private:
-  bool failing_;
-  int written_ = 0;
+  bool failRead_, failWrite_;
+  int read_ = 0, written_ = 0;
 };
 
 // Memory refused on the reader, the writer or the filtering thread ends the run with a message,
@@ -64,15 +53,14 @@ TEST(RunOnEngine, OutOfMemoryOnAnyThreadEndsTheRunWithAMessage) {
   const char* const threads[] = {"reading", "writing", "filtering"};
   for (int t = 0; t < 3; ++t) {
     SCOPED_TRACE(threads[t]);
-    Frames source(t == 0);
-    Writes sink(t == 1);
+    Frames frames(t == 0, t == 1);
     EngineRunHooks hooks;
     if (t == 2) {
       hooks.output = [](int64_t n, const uint8_t*) {
         if (n == kFailingFrame) throw std::bad_alloc();
       };
     }
-    const EngineRunResult r = runOnEngine(smallConfig(), kFrameBytes, source, sink, hooks);
+    const EngineRunResult r = runOnEngine(smallConfig(), kFrameBytes, frames, frames, hooks);
     EXPECT_EQ(r.status, EngineRunResult::Status::kFailed);
     EXPECT_EQ(r.error, std::string("out of memory ") + threads[t] + " frames of 16x16 pixels");
     EXPECT_EQ(r.framesWritten, kFailingFrame);

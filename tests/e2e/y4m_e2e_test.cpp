@@ -699,13 +699,9 @@ bool blocked(pid_t pid) {
   return !error;
 }
 
-// Sends `signal` once every thread of `pid` has been blocked for 100 ms on end; its wait status,
-// after a SIGKILL and a failure when it still runs 5 s later.
-int interruptWhenBlocked(pid_t pid, int signal) {
-  for (int still = 0, polls = 0; still < 5 && polls < 1000; ++polls) {
-    still = blocked(pid) ? still + 1 : 0;
-    usleep(20000);
-  }
+// Sends `signal` to `pid`; its wait status, after a SIGKILL and a failure when it still runs 5 s
+// later.
+int interrupt(pid_t pid, int signal) {
   kill(pid, signal);
   int status = 0;
   for (int polls = 0; polls < 250 && waitpid(pid, &status, WNOHANG) == 0; ++polls) usleep(20000);
@@ -715,6 +711,15 @@ int interruptWhenBlocked(pid_t pid, int signal) {
     ADD_FAILURE() << "still running 5 s after the signal";
   }
   return status;
+}
+
+// `interrupt` once every thread of `pid` has been blocked for 100 ms on end.
+int interruptWhenBlocked(pid_t pid, int signal) {
+  for (int still = 0, polls = 0; still < 5 && polls < 1000; ++polls) {
+    still = blocked(pid) ? still + 1 : 0;
+    usleep(20000);
+  }
+  return interrupt(pid, signal);
 }
 
 // SIGINT or SIGTERM while the input stalls ends the run at once with the shell's code, the
@@ -959,14 +964,7 @@ TEST_F(Y4mCli, ChunkedScriptStopsItsJobsOnSigterm) {
   pid_t pid = 0;
   ASSERT_EQ(posix_spawn(&pid, "/bin/sh", nullptr, nullptr, argv, environ), 0);
   for (int polls = 0; polls < 500 && readFile(path("pids")).empty(); ++polls) usleep(20000);
-  kill(pid, SIGTERM);
-  int status = 0;
-  for (int polls = 0; polls < 250 && waitpid(pid, &status, WNOHANG) == 0; ++polls) usleep(20000);
-  if (kill(pid, 0) == 0) {
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-    ADD_FAILURE() << "still running 5 s after the signal";
-  }
+  const int status = interrupt(pid, SIGTERM);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 143) << "status " << status;
   // Gone, or a zombie its killer has not reaped yet.
   const std::string job = "/proc/" + std::to_string(std::stol(readFile(path("pids")))) + "/stat";
