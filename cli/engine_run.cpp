@@ -2,9 +2,13 @@
 
 #include <condition_variable>
 #include <deque>
+#include <exception>
+#include <functional>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 namespace quillet::cli {
 
@@ -12,22 +16,30 @@ namespace {
 
 using Buffer = std::vector<uint8_t>;
 
-// A queue of buffers between two threads; pop waits for one or for the close.
+// A frame between two threads, with its mark: the interlace mark going in, the engine's verdict
+// (filtered or passed) coming out. Kept beside the payload, so a buffer the source sized for
+// the frame is never grown past it.
+struct Item {
+  Buffer bytes;
+  bool mark = false;
+};
+
+// A queue of frames between two threads; pop waits for one or for the close.
 class Channel {
  public:
-  void push(Buffer buffer) {
+  void push(Item item) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      items_.push_back(std::move(buffer));
+      items_.push_back(std::move(item));
     }
     ready_.notify_one();
   }
   // False once the channel is closed and empty.
-  bool pop(Buffer& buffer) {
+  bool pop(Item& item) {
     std::unique_lock<std::mutex> lock(mutex_);
     ready_.wait(lock, [&] { return !items_.empty() || closed_; });
     if (items_.empty()) return false;
-    buffer = std::move(items_.front());
+    item = std::move(items_.front());
     items_.pop_front();
     return true;
   }
@@ -42,7 +54,7 @@ class Channel {
  private:
   std::mutex mutex_;
   std::condition_variable ready_;
-  std::deque<Buffer> items_;
+  std::deque<Item> items_;
   bool closed_ = false;
 };
 
@@ -63,6 +75,44 @@ struct EngineCloser {
   void operator()(QuilletEngine* engine) const { quillet_destroy(engine); }
 };
 
+// Runs `action` when it goes out of scope, whichever way the scope is left.
+class OnExit {
+ public:
+  explicit OnExit(std::function<void()> action) : action_(std::move(action)) {}
+  ~OnExit() { action_(); }
+  OnExit(const OnExit&) = delete;
+  OnExit& operator=(const OnExit&) = delete;
+
+ private:
+  std::function<void()> action_;
+};
+
+// The first failure that ends the run with a message of its own (memory refused on any thread),
+// kept once.
+class Failure {
+ public:
+  void note(std::string message) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (message_.empty()) message_ = std::move(message);
+    failed_.store(true);
+  }
+  bool failed() const { return failed_.load(); }
+  std::string message() const {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return message_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::string message_;
+  std::atomic<bool> failed_{false};
+};
+
+std::string outOfMemory(const QuilletConfig& config, const char* doing) {
+  return "out of memory " + std::string(doing) + " frames of " + std::to_string(config.width) +
+         "x" + std::to_string(config.height) + " pixels";
+}
+
 }  // namespace
 
 EngineRunResult runOnEngine(const QuilletConfig& config, size_t payloadBytes, PayloadSource& source,
@@ -73,23 +123,30 @@ EngineRunResult runOnEngine(const QuilletConfig& config, size_t payloadBytes, Pa
   Channel freeIn, filledIn, freeOut, filledOut;
   // Buffers take their memory when a frame needs them, not before the stream shows one.
   for (int i = 0; i < kBuffersPerSide; ++i) {
-    freeIn.push(Buffer());
-    freeOut.push(Buffer());
+    freeIn.push(Item());
+    freeOut.push(Item());
   }
+  Failure failure;
 
   const auto readFrames = [&] {
-    Buffer buffer;
-    int64_t next = 0;  // the clip's number of the next frame to read
-    while (next < pushedFrom && !stopped(hooks) && source.read(buffer)) ++next;
-    // Up to and including range.end: the last written frame's next neighbour.
-    if (next == pushedFrom) {
-      while (next <= range.end && !stopped(hooks) && freeIn.pop(buffer)) {
-        if (!source.read(buffer)) break;
-        // The frame's interlace mark rides in one byte after its payload.
-        buffer.push_back(source.interlaced() ? 1 : 0);
-        filledIn.push(std::move(buffer));
-        ++next;
+    try {
+      Item item;
+      int64_t next = 0;  // the clip's number of the next frame to read
+      while (next < pushedFrom && !stopped(hooks) && source.read(item.bytes)) ++next;
+      // Up to and including range.end: the last written frame's next neighbour.
+      if (next == pushedFrom) {
+        while (next <= range.end && !stopped(hooks) && freeIn.pop(item)) {
+          if (!source.read(item.bytes)) break;
+          item.mark = source.interlaced();
+          filledIn.push(std::move(item));
+          ++next;
+        }
       }
+    } catch (const std::bad_alloc&) {
+      // The frames read before it are still filtered and written.
+      failure.note(outOfMemory(config, "reading"));
+    } catch (const std::exception& e) {
+      failure.note(std::string("cannot read the input: ") + e.what());
     }
     filledIn.close();
   };
@@ -97,35 +154,41 @@ EngineRunResult runOnEngine(const QuilletConfig& config, size_t payloadBytes, Pa
   std::atomic<bool> sinkFailed{false};
   std::atomic<int64_t> written{0};
   const auto writeFrames = [&] {
-    Buffer buffer;
-    while (filledOut.pop(buffer)) {
-      // The engine's verdict rides in one byte after the payload.
-      if (!sinkFailed.load() && sink.write(buffer.data(), buffer.back() != 0)) {
-        const int64_t count = written.fetch_add(1) + 1;
-        if (hooks.written) hooks.written(count);
-      } else {
+    Item item;
+    while (filledOut.pop(item)) {
+      try {
+        if (!sinkFailed.load() && sink.write(item.bytes.data(), item.mark)) {
+          const int64_t count = written.fetch_add(1) + 1;
+          if (hooks.written) hooks.written(count);
+        } else {
+          sinkFailed.store(true);
+        }
+      } catch (const std::bad_alloc&) {
+        failure.note(outOfMemory(config, "writing"));
+        sinkFailed.store(true);
+      } catch (const std::exception& e) {
+        failure.note(std::string("cannot write the output: ") + e.what());
         sinkFailed.store(true);
       }
-      freeOut.push(std::move(buffer));
+      freeOut.push(std::move(item));
     }
   };
 
   // The reader and the writer start before the engine's workers, which then take what threads
-  // the system has left. Both end once their channels close: the reader after the read it is
-  // in (an interrupt does not wait for it; it ends the process).
+  // the system has left. Both end once their channels close, on every way out of the run: the
+  // reader after the read it is in (an interrupt does not wait for it; it ends the process).
   std::thread reader;
   std::thread writer;
-  const auto finish = [&] {
+  const OnExit joinThreads([&] {
     filledOut.close();
     if (writer.joinable()) writer.join();
     freeIn.close();
     if (reader.joinable()) reader.join();
-  };
+  });
   try {
     reader = std::thread(readFrames);
     writer = std::thread(writeFrames);
   } catch (const std::system_error& e) {
-    finish();
     result.status = EngineRunResult::Status::kEngineFailed;
     result.error = std::string("cannot start the reader and writer threads: ") + e.what();
     return result;
@@ -133,7 +196,6 @@ EngineRunResult runOnEngine(const QuilletConfig& config, size_t payloadBytes, Pa
 
   QuilletEngine* made = nullptr;
   if (quillet_create(&config, &made) != QUILLET_OK) {
-    finish();
     result.status = EngineRunResult::Status::kEngineFailed;
     result.error = quillet_error_message(nullptr);
     return result;
@@ -147,11 +209,10 @@ EngineRunResult runOnEngine(const QuilletConfig& config, size_t payloadBytes, Pa
     if (result.framesRead == 0) return true;
     for (;;) {
       if (sinkFailed.load()) return true;
-      Buffer out;
+      Item out;
       if (!freeOut.pop(out)) return true;
-      out.reserve(payloadBytes + 1);
-      out.resize(payloadBytes);
-      QuilletFrame planes = planesOf(config, out.data());
+      out.bytes.resize(payloadBytes);
+      QuilletFrame planes = planesOf(config, out.bytes.data());
       QuilletFrameInfo info{};
       const QuilletStatus status = quillet_pull_info(engine.get(), &planes, &info);
       if (status != QUILLET_OK) {
@@ -171,37 +232,46 @@ EngineRunResult runOnEngine(const QuilletConfig& config, size_t payloadBytes, Pa
       }
       ++(info.filtered != 0 ? result.framesFiltered : result.framesPassed);
       if (info.filtered == 0 && hooks.passed) hooks.passed(number);
-      if (hooks.output) hooks.output(number, out.data());
-      out.push_back(info.filtered != 0 ? 1 : 0);
+      if (hooks.output) hooks.output(number, out.bytes.data());
+      out.mark = info.filtered != 0;
       filledOut.push(std::move(out));
     }
   };
 
   bool ok = true;
-  Buffer in;
-  while (ok && !sinkFailed.load() && filledIn.pop(in)) {
-    if (hooks.input) hooks.input(pushedFrom + result.framesRead, in.data());
-    const QuilletFrame planes = planesOf(config, in.data());
-    const QuilletStatus status = quillet_push_marked(engine.get(), &planes, in.back());
-    freeIn.push(std::move(in));
-    if (status != QUILLET_OK) {
-      result.status = EngineRunResult::Status::kEngineFailed;
-      result.error = quillet_error_message(engine.get());
-      ok = false;
-      break;
+  try {
+    Item in;
+    while (ok && !sinkFailed.load() && filledIn.pop(in)) {
+      if (hooks.input) hooks.input(pushedFrom + result.framesRead, in.bytes.data());
+      const QuilletFrame planes = planesOf(config, in.bytes.data());
+      const QuilletStatus status = quillet_push_marked(engine.get(), &planes, in.mark ? 1 : 0);
+      freeIn.push(std::move(in));
+      if (status != QUILLET_OK) {
+        result.status = EngineRunResult::Status::kEngineFailed;
+        result.error = quillet_error_message(engine.get());
+        ok = false;
+        break;
+      }
+      ++result.framesRead;
+      ok = drain();
+      if (stopped(hooks)) break;
     }
-    ++result.framesRead;
-    ok = drain();
-    if (stopped(hooks)) break;
+    if (ok) {
+      quillet_flush(engine.get());
+      ok = drain();
+    }
+  } catch (const std::bad_alloc&) {
+    // The frames handed to the writer before it are still written.
+    failure.note(outOfMemory(config, "filtering"));
   }
-  if (ok) {
-    quillet_flush(engine.get());
-    ok = drain();
-  }
-  finish();
+  filledOut.close();
+  if (writer.joinable()) writer.join();
 
   result.framesWritten = written.load();
-  if (sinkFailed.load()) {
+  if (failure.failed()) {
+    result.status = EngineRunResult::Status::kFailed;
+    result.error = failure.message();
+  } else if (sinkFailed.load()) {
     result.status = EngineRunResult::Status::kSinkFailed;
   } else if (ok && stopped(hooks)) {
     result.status = EngineRunResult::Status::kStopped;

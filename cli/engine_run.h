@@ -54,14 +54,16 @@ struct FrameRange {
 };
 
 struct EngineRunResult {
-  enum class Status { kDone, kStopped, kEngineFailed, kSinkFailed };
+  // kFailed: memory refused on one of the run's threads (or another failure of its own); `error`
+  // says which, and every frame before it is written.
+  enum class Status { kDone, kStopped, kEngineFailed, kSinkFailed, kFailed };
   Status status = Status::kDone;
   int32_t threads = 0;     // the engine's workers (fewer than asked when the system refused some)
   int64_t framesRead = 0;  // given to the engine
   int64_t framesWritten = 0;
   int64_t framesFiltered = 0;  // frames the engine filtered; the others it passed unchanged
   int64_t framesPassed = 0;
-  std::string error;  // the engine's message for kEngineFailed
+  std::string error;  // the engine's message for kEngineFailed, the whole message for kFailed
 };
 
 // Filters the stream on an engine made from `config`: a reader thread keeps frames coming ahead

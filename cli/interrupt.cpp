@@ -4,8 +4,12 @@
 #include <cstdlib>
 #include <utility>
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <chrono>
+#include <thread>
+#else
 #include <pthread.h>
+#include <sys/time.h>
 
 #include <system_error>
 #include <thread>
@@ -17,16 +21,44 @@ namespace {
 std::mutex lock;
 std::function<void()> registered;  // under `lock`
 
+// How long an interrupt waits for a frame being written and for the action: an output that
+// does not take data (a pipe nobody reads) must not keep the tool running.
+constexpr int kGraceMilliseconds = 1000;
+
+#if defined(_WIN32)
 [[noreturn]] void endInterrupted(int signal) {
+  // No timer here: the lock is tried until the grace period ends, then the tool ends without
+  // the action (the output takes nothing, so there is nothing it could flush).
+  for (int waited = 0; !lock.try_lock(); waited += 10) {
+    if (waited >= kGraceMilliseconds) std::_Exit(128 + signal);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (registered) registered();
+  std::_Exit(128 + signal);
+}
+
+// Windows runs console interrupt handlers on a thread of their own, where locking is safe.
+void onSignal(int signal) { endInterrupted(signal); }
+#else
+volatile std::sig_atomic_t exitCode = 0;
+
+void onAlarm(int) { std::_Exit(exitCode); }
+
+[[noreturn]] void endInterrupted(int signal) {
+  // A timer bounds the wait for the lock and the action: a writer blocked on its output holds
+  // the lock, and the action's flush would block too. The frames written before stay whole; only
+  // a frame the output refused to take may be left part-written in it.
+  exitCode = 128 + signal;
+  std::signal(SIGALRM, onAlarm);
+  itimerval grace{};
+  grace.it_value.tv_sec = kGraceMilliseconds / 1000;
+  grace.it_value.tv_usec = kGraceMilliseconds % 1000 * 1000;
+  setitimer(ITIMER_REAL, &grace, nullptr);
   // The lock is never released: the process ends holding it, so no frame starts after this.
   lock.lock();
   if (registered) registered();
   std::_Exit(128 + signal);
 }
-
-#if defined(_WIN32)
-// Windows runs console interrupt handlers on a thread of their own, where locking is safe.
-void onSignal(int signal) { endInterrupted(signal); }
 #endif
 
 }  // namespace

@@ -8,7 +8,8 @@ namespace quillet::cli {
 // SIGINT and SIGTERM end the tool at once with the shell's code (128 + the signal's number),
 // after the registered action, without waiting for a read that may never return. Whatever the
 // action needs whole (a frame being written) is done under interruptLock(); the interrupt
-// takes the lock first.
+// takes the lock first. A write or an action that blocks (an output nobody reads) delays the
+// end by at most a second: then the tool ends without waiting further.
 
 // Starts watching for the signals. Call it before any other thread starts: they must inherit
 // the signals blocked.

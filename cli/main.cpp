@@ -611,6 +611,7 @@ int runTool(int argc, char** argv) {
       closeOutput();
     }
     if (run.threads > 0) noteWorkers(run.threads, options);
+    if (run.status == EngineRunResult::Status::kFailed) return fail(kExitFailure, run.error);
     if (run.status == EngineRunResult::Status::kSinkFailed || !flushed || !closed) {
       const std::string reason =
           !writer->error().empty() ? writer->error() : std::strerror(closeError);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -45,7 +46,14 @@ std::string quoted(std::string_view token) {
   std::string out = "\"";
   for (char c : token.substr(0, kShown)) {
     const auto u = static_cast<unsigned char>(c);
-    out += (u >= 0x20 && u < 0x7F) ? c : '?';
+    // Control and non-ASCII bytes escaped, so that none reads as a valid character.
+    if (u >= 0x20 && u < 0x7F && c != '\\') {
+      out += c;
+    } else {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", static_cast<unsigned>(u));
+      out += c == '\r' ? "\\r" : c == '\t' ? "\\t" : c == '\\' ? "\\\\" : escaped;
+    }
   }
   if (token.size() > kShown) out += "...";
   return out + "\"";
@@ -139,6 +147,10 @@ Y4mFormat parseY4mHeader(std::string_view line, uint64_t streamOffset) {
   if (line.substr(0, kSignature.size()) != kSignature ||
       (line.size() > kSignature.size() && line[kSignature.size()] != ' ')) {
     throw Y4mError("not a Y4M stream: it does not start with \"YUV4MPEG2 \"", -1, streamOffset);
+  }
+  if (line.back() == '\r') {
+    throw Y4mError("the stream header line ends in CR LF; Y4M lines end in LF alone", -1,
+                   streamOffset + line.size() - 1);
   }
   Y4mFormat f;
   bool hasWidth = false;

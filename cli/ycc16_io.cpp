@@ -1,5 +1,6 @@
 #include "cli/ycc16_io.h"
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cstring>
@@ -10,6 +11,9 @@ namespace quillet::cli {
 // bytes.
 static_assert(std::endian::native == std::endian::little);
 static_assert(sizeof(Pixel) == 6);
+
+// Payload bytes read before the buffer is grown any further.
+constexpr size_t kFirstReadBytes = size_t{1} << 20;
 
 size_t ByteInput::read(void* to, size_t bytes) {
   size_t got = 0;
@@ -72,19 +76,23 @@ bool Ycc16Reader::readFrame(Pixel* frame, int32_t stride) {
   for (int32_t r = 0; r < height_; r += rowsPerRead) {
     Pixel* row = frame + static_cast<ptrdiff_t>(r) * stride;
     if (input_.read(row, readBytes) == readBytes) continue;
-    const uint64_t end = input_.offset();
-    if (!input_.error().empty()) {
-      noteReadError();
-    } else if (end != frameStart) {
-      fault_ = "input ends inside frame " + std::to_string(frames_) + " at byte offset " +
-               std::to_string(end) + " (the frame starts at byte offset " +
-               std::to_string(frameStart) + " and needs " +
-               std::to_string(rowBytes * static_cast<size_t>(height_)) + " bytes)";
-    }
+    noteShortFrame(frameStart);
     return false;
   }
   ++frames_;
   return true;
+}
+
+void Ycc16Reader::noteShortFrame(uint64_t frameStart) {
+  const uint64_t end = input_.offset();
+  if (!input_.error().empty()) {
+    noteReadError();
+  } else if (end != frameStart) {
+    fault_ = "input ends inside frame " + std::to_string(frames_) + " at byte offset " +
+             std::to_string(end) + " (the frame starts at byte offset " +
+             std::to_string(frameStart) + " and needs " + std::to_string(payloadBytes()) +
+             " bytes)";
+  }
 }
 
 bool Ycc16Reader::hasNextFrame() {
@@ -124,9 +132,24 @@ size_t Ycc16Reader::payloadBytes() const {
 }
 
 bool Ycc16Reader::readPayload(std::vector<uint8_t>& payload) {
-  // A vector's storage is aligned for any scalar type, so it holds pixels as they are.
-  payload.resize(payloadBytes());
-  return readFrame(reinterpret_cast<Pixel*>(payload.data()), width_);
+  if (fault_) return false;
+  // The buffer grows with the data that actually arrives, so a frame size promising a huge frame
+  // on a short stream costs no more memory than the stream holds.
+  const uint64_t frameStart = input_.offset();
+  const size_t frameBytes = payloadBytes();
+  size_t got = 0;
+  while (got < frameBytes) {
+    const size_t want = std::min(frameBytes - got, std::max(got, kFirstReadBytes));
+    if (payload.size() < got + want) payload.resize(got + want);
+    const size_t n = input_.read(payload.data() + got, want);
+    got += n;
+    if (n == want) continue;
+    noteShortFrame(frameStart);
+    return false;
+  }
+  payload.resize(frameBytes);
+  ++frames_;
+  return true;
 }
 
 }  // namespace quillet::cli

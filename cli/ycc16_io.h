@@ -90,6 +90,8 @@ class Ycc16Reader : public ClipReader {
 
  private:
   void noteReadError();
+  // Notes why a frame that started at `frameStart` could not be read whole, if it had begun.
+  void noteShortFrame(uint64_t frameStart);
   ByteInput& input_;
   int32_t width_;
   int32_t height_;

@@ -158,7 +158,22 @@ bool AlignedBuffer::allocate(size_t bytes) {
   return true;
 }
 
+// A C caller may store any int in an enum field; reading it as the enum would be undefined
+// when it names no enumerator, so the bytes are read as the int they are.
+template <class Enum>
+int rawValue(const Enum& value) {
+  static_assert(sizeof(Enum) == sizeof(int));
+  int raw = 0;
+  std::memcpy(&raw, &value, sizeof raw);
+  return raw;
+}
+
 bool describeFormat(const QuilletConfig& config, Format& f, std::string& error) {
+  const int layout = rawValue(config.layout);
+  if (layout < QUILLET_LAYOUT_444 || layout > QUILLET_LAYOUT_YCC16) {
+    error = "unknown layout " + std::to_string(layout);
+    return false;
+  }
   if (config.width < 1 || config.width > kLargestSide || config.height < 1 ||
       config.height > kLargestSide) {
     error = "frame size " + std::to_string(config.width) + "x" + std::to_string(config.height) +
@@ -183,9 +198,6 @@ bool describeFormat(const QuilletConfig& config, Format& f, std::string& error) 
     case QUILLET_LAYOUT_YCC16:
       f.planes = 1;
       break;
-    default:
-      error = "unknown layout " + std::to_string(static_cast<int>(config.layout));
-      return false;
   }
   if (config.layout == QUILLET_LAYOUT_YCC16) {
     f.bitDepth = 16;
@@ -814,6 +826,11 @@ QuilletStatus quillet_create(const QuilletConfig* config, QuilletEngine** engine
     createError = "null config";
     return QUILLET_ERROR_ARGUMENT;
   }
+  if (const int cpu = quillet::engine::rawValue(config->cpu);
+      cpu < QUILLET_CPU_AUTO || cpu > QUILLET_CPU_AVX2) {
+    createError = "unknown kernel set " + std::to_string(cpu);
+    return QUILLET_ERROR_ARGUMENT;
+  }
   std::unique_ptr<Engine> made;
   std::string error;
   QuilletStatus status = QUILLET_ERROR_MEMORY;
@@ -933,7 +950,7 @@ size_t quillet_frame_layout(const QuilletConfig* config, void* data, QuilletFram
 
 int quillet_cpu_supported(QuilletCpu cpu) {
   const quillet::CpuFeatures have = quillet::engine::processorFeatures();
-  switch (cpu) {
+  switch (quillet::engine::rawValue(cpu)) {
     case QUILLET_CPU_AUTO:
     case QUILLET_CPU_SCALAR:
       return 1;

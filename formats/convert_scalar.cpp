@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cassert>
 #include <cstdint>
+#include <cstring>
 
 #include "formats/convert.h"
 #include "formats/sample_scale.h"
@@ -18,10 +19,17 @@ struct Bytes8 {
   }
 };
 
+// Copied as two bytes: the caller's planes may lie at any address (compilers make each copy one
+// plain load or store).
 struct Native16 {
-  static int32_t load(const void* row, int32_t i) { return static_cast<const uint16_t*>(row)[i]; }
+  static int32_t load(const void* row, int32_t i) {
+    uint16_t v;
+    std::memcpy(&v, static_cast<const uint8_t*>(row) + 2 * static_cast<size_t>(i), sizeof v);
+    return v;
+  }
   static void store(void* row, int32_t i, int32_t v) {
-    static_cast<uint16_t*>(row)[i] = static_cast<uint16_t>(v);
+    const auto sample = static_cast<uint16_t>(v);
+    std::memcpy(static_cast<uint8_t*>(row) + 2 * static_cast<size_t>(i), &sample, sizeof sample);
   }
 };
 

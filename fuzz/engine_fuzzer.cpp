@@ -1,8 +1,12 @@
 // libFuzzer entry for the engine's C API: a random format, size, worker count, kernel set and
-// settings, then a random sequence of pushes (some with bad frames), pulls, setting changes and
-// the flush. Besides "no crash, no leak, no undefined behaviour" it checks that every call
-// answers a status of the API, that a pull writes nothing outside the planes it was given, and
-// that the same calls on an engine with one worker give the same bytes.
+// settings (any int in the enum fields, as a C caller may store), then a random sequence of
+// pushes (marked or not, some with bad frames), pulls (with or without the frame's info),
+// setting changes and the flush. Planes lie at odd addresses and strides as often as not. Frames
+// are small most of the time and now and then large enough (128x128 and up) to be shared among
+// the engine's workers. Besides "no crash, no leak, no undefined behaviour" it checks that every
+// call answers a status of the API, that a pull writes nothing outside the planes it was given
+// and tells a frame's number and verdict as they are, and that the same calls on an engine with
+// one worker give the same bytes.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -27,15 +31,16 @@ bool knownStatus(QuilletStatus s) {
          s == QUILLET_ERROR_UNSUPPORTED || s == QUILLET_ERROR_MEMORY || s == QUILLET_ERROR_STATE;
 }
 
-// One frame's planes, each row followed by `slack` spare bytes and the plane by guard bytes.
+// One frame's planes, each row followed by `slack` spare bytes and the plane by guard bytes; the
+// first plane `shift` bytes past an aligned address.
 struct Planes {
   std::vector<uint8_t> bytes;
   QuilletFrame frame{};
   size_t planeStart[3] = {};
   size_t planeBytes[3] = {};
 
-  Planes(const QuilletConfig& c, size_t slack) {
-    size_t at = kGuardBytes;
+  Planes(const QuilletConfig& c, size_t slack, size_t shift) {
+    size_t at = kGuardBytes + shift;
     for (int p = 0; p < 3; ++p) {
       const size_t row = quillet_plane_row_bytes(&c, p);
       if (row == 0) break;
@@ -74,7 +79,16 @@ QuilletSettings settingsFrom(FuzzedDataProvider& in) {
   s.show_motion = in.ConsumeIntegralInRange(-1, 2);
   s.next_frame = in.ConsumeIntegralInRange(-1, 2);
   s.use_max = in.ConsumeIntegralInRange(-1, 2);
+  s.deint = in.ConsumeIntegralInRange(-1, 3);
+  s.comb_sensitivity = in.ConsumeIntegralInRange(-5, 105);
   return s;
+}
+
+// Stores `value` into an enum field as a C caller can, whatever it names.
+template <class Enum>
+void storeRaw(Enum& field, int value) {
+  static_assert(sizeof(Enum) == sizeof(int));
+  std::memcpy(&field, &value, sizeof value);
 }
 
 // Runs the calls the data describes on an engine with `threads` workers; the frames pulled,
@@ -83,11 +97,13 @@ std::vector<std::vector<uint8_t>> run(const uint8_t* data, size_t size, int thre
   FuzzedDataProvider in(data, size);
   QuilletConfig c;
   quillet_default_config(&c);
-  c.width = in.ConsumeIntegralInRange(0, 40);
-  c.height = in.ConsumeIntegralInRange(0, 70);
-  c.layout = static_cast<QuilletLayout>(in.ConsumeIntegralInRange(0, 5));
+  // One input in eight is large enough for the workers.
+  const bool large = in.ConsumeIntegralInRange(0, 7) == 0;
+  c.width = large ? in.ConsumeIntegralInRange(128, 192) : in.ConsumeIntegralInRange(0, 40);
+  c.height = large ? in.ConsumeIntegralInRange(128, 160) : in.ConsumeIntegralInRange(0, 70);
+  storeRaw(c.layout, in.ConsumeIntegralInRange(-1, 5));
   c.bit_depth = in.ConsumeIntegralInRange(7, 17);
-  c.cpu = static_cast<QuilletCpu>(in.ConsumeIntegralInRange(0, 6));
+  storeRaw(c.cpu, in.ConsumeIntegralInRange(-1, 6));
   c.settings = settingsFrom(in);
   c.threads = threads;
   QuilletEngine* engine = nullptr;
@@ -102,7 +118,8 @@ std::vector<std::vector<uint8_t>> run(const uint8_t* data, size_t size, int thre
     switch (in.ConsumeIntegralInRange(0, 5)) {
       case 0:
       case 1: {
-        Planes frame(c, in.ConsumeIntegralInRange<size_t>(0, 3));
+        Planes frame(c, in.ConsumeIntegralInRange<size_t>(0, 3),
+                     in.ConsumeIntegralInRange<size_t>(0, 1));
         for (int p = 0; p < 3 && frame.planeBytes[p] != 0; ++p) {
           for (size_t i = 0; i < frame.planeBytes[p]; ++i) {
             sample = sample * 1664525u + 1013904223u;
@@ -111,19 +128,27 @@ std::vector<std::vector<uint8_t>> run(const uint8_t* data, size_t size, int thre
         }
         if (in.ConsumeBool() && in.ConsumeBool()) frame.frame.planes[2] = nullptr;
         if (in.ConsumeBool() && in.ConsumeBool()) frame.frame.strides[0] -= 1;
-        check(knownStatus(quillet_push(engine, &frame.frame)));
+        const int mark = in.ConsumeIntegralInRange(-1, 2);
+        check(knownStatus(mark == 2 ? quillet_push(engine, &frame.frame)
+                                    : quillet_push_marked(engine, &frame.frame, mark)));
         break;
       }
       case 2:
       case 3: {
-        Planes out(c, in.ConsumeIntegralInRange<size_t>(0, 3));
-        int64_t number = -1;
-        const QuilletStatus s = quillet_pull(engine, &out.frame, &number);
+        Planes out(c, in.ConsumeIntegralInRange<size_t>(0, 3),
+                   in.ConsumeIntegralInRange<size_t>(0, 1));
+        QuilletFrameInfo info{-1, -1, -2};
+        const QuilletStatus s = in.ConsumeBool()
+                                    ? quillet_pull(engine, &out.frame, &info.frame_number)
+                                    : quillet_pull_info(engine, &out.frame, &info);
         check(knownStatus(s));
         check(out.guardsIntact());
         if (s == QUILLET_OK) {
-          check(number == static_cast<int64_t>(pulled.size()));
+          check(info.frame_number == static_cast<int64_t>(pulled.size()));
+          check(info.filtered >= -1 && info.filtered <= 1 && info.comb_score >= -2);
           pulled.push_back(out.bytes);
+          // The verdict is part of the output: one worker must reach the same.
+          pulled.back().push_back(static_cast<uint8_t>(info.filtered + 1));
         }
         break;
       }

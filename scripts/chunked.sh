@@ -39,12 +39,17 @@ done
 # longer, so this can only count too many (a chunk past the end writes no frame); the last chunk
 # runs to the end in any case.
 header=$(head -n 1 -- "$input")
-[[ $header == YUV4MPEG2\ * ]] || { echo "chunked.sh: '$1' is not a Y4M file" >&2; exit 1; }
+[[ $header == YUV4MPEG2\ * ]] || { echo "chunked.sh: '$input' is not a Y4M file" >&2; exit 1; }
 width=0 height=0 colour=420
+# Sizes are decimal, leading zeros and all (shell arithmetic would read 08 as octal).
+decimal() {
+  [[ $1 =~ ^[0-9]{1,9}$ ]] || { echo "chunked.sh: '$input': bad $2 '$1' in the header" >&2; exit 1; }
+  echo $((10#$1))
+}
 for token in $header; do
   case $token in
-    W*) width=${token#W} ;;
-    H*) height=${token#H} ;;
+    W*) width=$(decimal "${token#W}" width) ;;
+    H*) height=$(decimal "${token#H}" height) ;;
     C*) colour=${token#C} ;;
   esac
 done
@@ -59,9 +64,22 @@ sample=1
 frame_bytes=$(((width * height + chroma) * sample + 6))
 frames=$((($(stat -c %s -- "$input") - ${#header} - 1) / frame_bytes))
 
-# Chunks go beside the output, so that machines sharing its file system write them in place.
+# Chunks go beside the output, so that machines sharing its file system write them in place;
+# the joined file is made there too and takes the output's name only once it is whole.
 chunks=$(mktemp -d "$(realpath -- "$(dirname -- "$output")")/.chunks.XXXXXX")
+runner=
+# An interrupt stops the jobs before the chunks go, so that none writes them again.
+stop() {
+  trap - TERM INT
+  if [ -n "$runner" ]; then
+    kill -TERM "$runner" 2> /dev/null || true
+    wait "$runner" 2> /dev/null || true
+  fi
+  exit "$1"
+}
 trap 'rm -rf -- "$chunks"' EXIT
+trap 'stop 143' TERM
+trap 'stop 130' INT
 starts=()
 for ((a = 0; a == 0 || a < frames; a += chunk)); do starts+=("$a"); done
 last=${starts[${#starts[@]} - 1]}
@@ -74,12 +92,18 @@ command+=" --frames {1}:{2} $(printf %q "$input") $(printf %q "$chunks")/{1}.y4m
 for a in "${starts[@]}"; do
   # The last chunk has no end: it writes whatever the file holds from its start.
   [ "$a" = "$last" ] && echo "$a 9223372036854775807" || echo "$a $((a + chunk))"
-done | parallel --will-cite --halt now,fail=1 --colsep ' ' "${transfers[@]}" "${parallel_args[@]}" \
-  "$command"
+done > "$chunks/ranges"
+# In the background, so that a signal reaches the trap at once rather than after the jobs.
+parallel --will-cite --halt now,fail=1 --colsep ' ' "${transfers[@]}" "${parallel_args[@]}" \
+  "$command" < "$chunks/ranges" &
+runner=$!
+wait "$runner"
+runner=
 
 # A chunk is a whole Y4M file: the first one whole, then the others' frames after their header
 # line.
 {
   cat -- "$chunks/0.y4m"
   for a in "${starts[@]:1}"; do tail -n +2 -- "$chunks/$a.y4m"; done
-} > "$output"
+} > "$chunks/joined"
+mv -f -- "$chunks/joined" "$output"

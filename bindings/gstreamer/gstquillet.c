@@ -124,8 +124,9 @@ static void gst_quillet_reset(GstQuillet* self) {
 
 static gboolean engine_failed(GstQuillet* self, const char* what, QuilletStatus status) {
   const char* message = quillet_error_message(self->engine);
-  GST_ELEMENT_ERROR(self, STREAM, FAILED, ("%s failed: %s", what, quillet_status_string(status)),
-                    ("%s", message));
+  GST_ELEMENT_ERROR(
+      self, STREAM, FAILED, ("%s failed: %s", what, quillet_status_string(status)),
+      ("%s (status %d)", message[0] != 0 ? message : "the filter gave no message", (int)status));
   return FALSE;
 }
 
@@ -133,7 +134,10 @@ static gboolean push_input(GstQuillet* self, QuilletEngine* engine, GstBuffer* b
                            QuilletStatus* status) {
   GstVideoFrame frame;
   if (!gst_video_frame_map(&frame, &self->info, buffer, GST_MAP_READ)) {
-    GST_ELEMENT_ERROR(self, STREAM, FAILED, ("cannot map an input buffer"), (NULL));
+    GST_ELEMENT_ERROR(self, STREAM, FAILED, ("cannot map an input buffer"),
+                      ("a buffer of %" G_GSIZE_FORMAT " bytes for %s %dx%d",
+                       gst_buffer_get_size(buffer), GST_VIDEO_INFO_NAME(&self->info),
+                       GST_VIDEO_INFO_WIDTH(&self->info), GST_VIDEO_INFO_HEIGHT(&self->info)));
     return FALSE;
   }
   QuilletFrame in = {{NULL, NULL, NULL}, {0, 0, 0}};
@@ -161,7 +165,9 @@ static gboolean push_input(GstQuillet* self, QuilletEngine* engine, GstBuffer* b
 
 /* A new engine for the current format and `threads`, holding the same frames as the old one:
  * the frames since the last one out are pushed again, behind the last one out, whose filtered
- * copy is thrown away. Its output is then what the old engine's would have been. */
+ * copy is thrown away. They are pushed under the old engine's settings, so that the last one out
+ * comes out again as it did (a hold-back switched on now would keep it); the new settings follow.
+ * Its output is then what the old engine's would have been. */
 static gboolean gst_quillet_start_engine(GstQuillet* self, const QuilletSettings* settings,
                                          gint threads) {
   QuilletConfig config;
@@ -169,10 +175,12 @@ static gboolean gst_quillet_start_engine(GstQuillet* self, const QuilletSettings
   config.width = GST_VIDEO_INFO_WIDTH(&self->info);
   config.height = GST_VIDEO_INFO_HEIGHT(&self->info);
   if (!layout_of(GST_VIDEO_INFO_FORMAT(&self->info), &config.layout, &config.bit_depth)) {
-    GST_ELEMENT_ERROR(self, CORE, NEGOTIATION, ("format not negotiated"), (NULL));
+    GST_ELEMENT_ERROR(self, CORE, NEGOTIATION, ("format not negotiated"),
+                      ("no caps with a format this element takes before the first buffer"));
     return FALSE;
   }
   config.settings = *settings;
+  if (self->engine != NULL) quillet_get_settings(self->engine, &config.settings);
   config.threads = threads;
   QuilletEngine* engine = NULL;
   QuilletStatus status = quillet_create(&config, &engine);
@@ -211,12 +219,16 @@ static gboolean gst_quillet_start_engine(GstQuillet* self, const QuilletSettings
   while (ok && discard > 0 && (status = quillet_pull(engine, &scratch, NULL)) == QUILLET_OK) {
     --discard;
   }
+  const guint held = g_queue_get_length(&history);
   g_queue_clear(&history);
   if (mapped) gst_video_frame_unmap(&out);
   if (scratch_buffer != NULL) gst_buffer_unref(scratch_buffer);
+  if (ok && discard == 0) ok = (status = quillet_set_settings(engine, settings)) == QUILLET_OK;
   if (!ok || discard > 0) {
+    const char* message = quillet_error_message(engine);
     GST_ELEMENT_ERROR(self, STREAM, FAILED, ("cannot move the frames to a new filter"),
-                      ("%s", quillet_error_message(engine)));
+                      ("%u frame(s) pushed again, %d not given back: %s (%s)", held, discard,
+                       quillet_status_string(status), message[0] != 0 ? message : "no message"));
     quillet_destroy(engine);
     return FALSE;
   }
@@ -265,7 +277,10 @@ static GstFlowReturn gst_quillet_take(GstQuillet* self, GstBuffer** result) {
   GstVideoFrame frame;
   if (!gst_video_frame_map(&frame, info, out, GST_MAP_WRITE)) {
     gst_buffer_unref(out);
-    GST_ELEMENT_ERROR(self, STREAM, FAILED, ("cannot map an output buffer"), (NULL));
+    GST_ELEMENT_ERROR(
+        self, STREAM, FAILED, ("cannot map an output buffer"),
+        ("a buffer of %" G_GSIZE_FORMAT " bytes for %s %dx%d", gst_buffer_get_size(out),
+         GST_VIDEO_INFO_NAME(info), GST_VIDEO_INFO_WIDTH(info), GST_VIDEO_INFO_HEIGHT(info)));
     return GST_FLOW_ERROR;
   }
   QuilletFrame planes = {{NULL, NULL, NULL}, {0, 0, 0}};

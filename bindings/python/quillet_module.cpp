@@ -119,30 +119,18 @@ class Filter {
     layoutName_ = layout;
   }
 
+  // A push and the pulls after it are one step under the filter's lock: a Filter shared by
+  // threads loses no frame and gives them out in the order they went in.
   py::list push(const py::sequence& planes, bool interlaced) {
     QuilletFrame frame{};
     // Held here so that no plane goes away while the GIL is released, whatever else happens to
     // the sequence.
     const std::vector<py::array> arrays = check(planes, frame);
-    QuilletStatus status;
-    {
-      py::gil_scoped_release unlocked;
-      std::lock_guard<std::mutex> lock(mutex_);
-      status = quillet_push_marked(engine_.get(), &frame, interlaced ? 1 : 0);
-    }
-    if (status != QUILLET_OK) raiseFor(status, quillet_error_message(engine_.get()));
-    return ready();
+    return step([&] { return quillet_push_marked(engine_.get(), &frame, interlaced ? 1 : 0); });
   }
 
   py::list flush() {
-    QuilletStatus status;
-    {
-      py::gil_scoped_release unlocked;
-      std::lock_guard<std::mutex> lock(mutex_);
-      status = quillet_flush(engine_.get());
-    }
-    if (status != QUILLET_OK) raiseFor(status, quillet_error_message(engine_.get()));
-    return ready();
+    return step([&] { return quillet_flush(engine_.get()); });
   }
 
   int width() const { return config_.width; }
@@ -204,50 +192,74 @@ class Filter {
                               "x" + std::to_string(config_.height) + " " + layoutName_ + " needs " +
                               shapeText(rows, columns));
       }
-      if (array.strides(1) != type.itemsize() || array.strides(0) < columns * type.itemsize()) {
+      // The step across one column and the step down one row are never taken: any will do.
+      const py::ssize_t rowBytes = columns * type.itemsize();
+      const py::ssize_t rowStride = rows == 1 ? rowBytes : array.strides(0);
+      if ((columns > 1 && array.strides(1) != type.itemsize()) || rowStride < rowBytes) {
         throw py::value_error(name + " has strides " +
                               shapeText(array.strides(0), array.strides(1)) +
                               "; its rows must be contiguous and in order "
                               "(numpy.ascontiguousarray makes them so)");
       }
       frame.planes[p] = const_cast<void*>(array.data());
-      frame.strides[p] = array.strides(0);
+      frame.strides[p] = rowStride;
       arrays.push_back(std::move(array));
     }
     return arrays;
   }
 
-  // Pulls every frame now ready, each into new arrays.
-  py::list ready() {
-    py::list frames;
-    for (;;) {
-      std::vector<py::array> out;
-      QuilletFrame frame{};
+  // One frame's planes in memory of its own, handed to numpy once the frame is out.
+  struct Planes {
+    std::array<std::unique_ptr<uint8_t[]>, 3> data;
+  };
+
+  // Runs `call` (a push or the flush) and pulls every frame then ready, all under the lock and
+  // without the GIL; then gives the frames out as new arrays, or raises the first failure.
+  template <class Call>
+  py::list step(Call call) {
+    std::vector<Planes> frames;
+    QuilletStatus status;
+    std::string error;
+    {
+      py::gil_scoped_release unlocked;
+      const std::lock_guard<std::mutex> lock(mutex_);
+      status = call();
+      while (status == QUILLET_OK) {
+        Planes planes;
+        QuilletFrame frame{};
+        for (int p = 0; p < planes_; ++p) {
+          const size_t row = quillet_plane_row_bytes(&config_, p);
+          planes.data[p].reset(
+              new uint8_t[row * static_cast<size_t>(quillet_plane_rows(&config_, p))]);
+          frame.planes[p] = planes.data[p].get();
+          frame.strides[p] = static_cast<ptrdiff_t>(row);
+        }
+        status = quillet_pull(engine_.get(), &frame, nullptr);
+        if (status == QUILLET_OK) frames.push_back(std::move(planes));
+      }
+      if (status < 0) error = quillet_error_message(engine_.get());
+    }
+    if (status < 0) raiseFor(status, error.c_str());
+    py::list out;
+    const py::dtype type = sampleType();
+    for (Planes& planes : frames) {
+      py::tuple arrays(static_cast<size_t>(planes_));
       for (int p = 0; p < planes_; ++p) {
         const auto rows = static_cast<py::ssize_t>(quillet_plane_rows(&config_, p));
-        const auto columns = static_cast<py::ssize_t>(quillet_plane_row_bytes(&config_, p)) /
-                             static_cast<py::ssize_t>(sampleType().itemsize());
-        out.emplace_back(sampleType(), std::vector<py::ssize_t>{rows, columns});
-        frame.planes[p] = out.back().mutable_data();
-        frame.strides[p] = out.back().strides(0);
+        const auto row = static_cast<py::ssize_t>(quillet_plane_row_bytes(&config_, p));
+        uint8_t* data = planes.data[p].release();
+        const py::capsule owner(data, [](void* d) { delete[] static_cast<uint8_t*>(d); });
+        arrays[static_cast<size_t>(p)] =
+            py::array(type, {rows, row / type.itemsize()}, {row, type.itemsize()}, data, owner);
       }
-      QuilletStatus status;
-      {
-        py::gil_scoped_release unlocked;
-        std::lock_guard<std::mutex> lock(mutex_);
-        status = quillet_pull(engine_.get(), &frame, nullptr);
-      }
-      if (status == QUILLET_AGAIN || status == QUILLET_END) return frames;
-      if (status != QUILLET_OK) raiseFor(status, quillet_error_message(engine_.get()));
-      py::tuple planes(out.size());
-      for (size_t p = 0; p < out.size(); ++p) planes[p] = std::move(out[p]);
-      frames.append(std::move(planes));
+      out.append(std::move(arrays));
     }
+    return out;
   }
 
   QuilletConfig config_{};
   std::unique_ptr<QuilletEngine, EngineDeleter> engine_;
-  std::mutex mutex_;  // one call into the engine at a time, whichever thread makes it
+  std::mutex mutex_;  // one step (a push or the flush, and its pulls) at a time
   int planes_ = 3;
   std::string layoutName_;
 };
@@ -271,7 +283,10 @@ and across and down for "420"): uint8 for 8-bit video, uint16 with the value in 
 deint picks the frames filtered: "all"; "interlaced", those pushed with interlaced=True; or
 "combed", those the comb detector finds combed (comb_sensitivity 1..100: higher filters more;
 a frame is then ready once the next one is pushed, as with next_frame). Every other frame comes
-out as it went in.)doc")
+out as it went in.
+
+A Filter may be shared by threads: each push() or flush() and the frames it returns are one
+step under the filter's lock, so no frame is lost and frames come out in the order pushed.)doc")
       .def(py::init<int, int, const std::string&, int, int, int, int, int, int, bool, bool, bool,
                     const std::string&, int, int, const std::string&>(),
            py::arg("width"), py::arg("height"), py::arg("layout") = "420", py::arg("depth") = 8,

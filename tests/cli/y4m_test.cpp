@@ -180,6 +180,8 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"RateZeroDenominator", "YUV4MPEG2 W4 H2 F30:0\n", "bad F token", -1, 16},
         BadInput{"AspectNotANumber", "YUV4MPEG2 W4 H2 A1:x\n", "bad A token", -1, 16},
         BadInput{"InterlaceUnknown", "YUV4MPEG2 W4 H2 Ix\n", "bad I token", -1, 16},
+        BadInput{"InterlaceControl", "YUV4MPEG2 W4 H2 I\x01\n", "bad I token \"I\\x01\"", -1, 16},
+        BadInput{"HeaderEndsInCrLf", "YUV4MPEG2 W4 H2 It\r\n", "header line ends in CR LF", -1, 18},
         BadInput{"HeaderWithoutNewline", "YUV4MPEG2 W4 H2 C444", "truncated stream header", -1, 20},
         BadInput{"HeaderEndlessly", "YUV4MPEG2 " + std::string(70000, 'X'), "stream header longer than 65536", -1, 65536},
         BadInput{"EndsInsideFirstFrame", kGood + "FRAME\n" + std::string(10, '\x80'), "ends inside a frame: 10 of 24 bytes", 0, 37},

@@ -699,6 +699,29 @@ bool blocked(pid_t pid) {
   return !error;
 }
 
+// Sends `signal` to `pid`; its wait status, after a SIGKILL and a failure when it still runs 5 s
+// later.
+int interrupt(pid_t pid, int signal) {
+  kill(pid, signal);
+  int status = 0;
+  for (int polls = 0; polls < 250 && waitpid(pid, &status, WNOHANG) == 0; ++polls) usleep(20000);
+  if (kill(pid, 0) == 0) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    ADD_FAILURE() << "still running 5 s after the signal";
+  }
+  return status;
+}
+
+// `interrupt` once every thread of `pid` has been blocked for 100 ms on end.
+int interruptWhenBlocked(pid_t pid, int signal) {
+  for (int still = 0, polls = 0; still < 5 && polls < 1000; ++polls) {
+    still = blocked(pid) ? still + 1 : 0;
+    usleep(20000);
+  }
+  return interrupt(pid, signal);
+}
+
 // SIGINT or SIGTERM while the input stalls ends the run at once with the shell's code, the
 // output holding the frames filtered so far, whole: the header and frames 0 and 1 (with the next
 // frame on, frame 2 waits for frame 3, which never comes).
@@ -724,23 +747,33 @@ TEST_F(Y4mCli, InterruptedRunKeepsWholeFrames) {
     posix_spawn_file_actions_destroy(&actions);
     close(fds[0]);
     ASSERT_EQ(write(fds[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
-    // Every thread blocked for 100 ms on end: it waits for frame 3.
-    for (int still = 0, polls = 0; still < 5 && polls < 1000; ++polls) {
-      still = blocked(pid) ? still + 1 : 0;
-      usleep(20000);
-    }
-    kill(pid, signal);
-    int status = 0;
-    for (int polls = 0; polls < 500 && waitpid(pid, &status, WNOHANG) == 0; ++polls) usleep(20000);
-    if (kill(pid, 0) == 0) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      ADD_FAILURE() << "still running 10 s after the signal";
-    }
+    // It waits for frame 3.
+    const int status = interruptWhenBlocked(pid, signal);
     close(fds[1]);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == code) << "status " << status;
     EXPECT_TRUE(readFile(path("out.y4m")) == expected) << "not the first two frames";
   }
+}
+
+// An output that takes nothing (a pipe nobody reads) does not keep an interrupted run going.
+TEST_F(Y4mCli, InterruptEndsARunWhoseOutputBlocks) {
+  std::string clip = "YUV4MPEG2 W320 H240 F25:1 It C420jpeg\n";
+  for (int n = 0; n < 40; ++n) clip += "FRAME\n" + std::string(320 * 240 * 3 / 2, char(n * 5));
+  writeFile(path("in.y4m"), clip);
+  int fds[2];
+  ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+  std::string binary = QUILLET_BINARY, quiet = "--quiet", in = path("in.y4m"), out = "-";
+  char* argv[] = {binary.data(), quiet.data(), in.data(), out.data(), nullptr};
+  pid_t pid = 0;
+  ASSERT_EQ(posix_spawn(&pid, QUILLET_BINARY, &actions, nullptr, argv, environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  close(fds[1]);
+  const int status = interruptWhenBlocked(pid, SIGTERM);
+  close(fds[0]);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 143) << "status " << status;
 }
 
 // ---- messages ---------------------------------------------------------------------------------
@@ -871,6 +904,74 @@ TEST_F(Y4mCli, ChunkedScriptJoinsToTheWholeRun) {
   EXPECT_TRUE(readFile(path("joined.y4m")) == readFile(path("whole.y4m")));
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 5)
       << "chunks left behind";
+}
+
+// Nothing of a failed or stopped chunked run is left beside the output.
+bool chunksLeft(const fs::path& dir) {
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    if (entry.path().filename().string().rfind(".chunks.", 0) == 0) return true;
+  }
+  return false;
+}
+
+// A header's sizes with leading zeros are decimal; a chunk missing after the jobs leaves no
+// output (nor a partial one).
+TEST_F(Y4mCli, ChunkedScriptReadsDecimalSizesAndLeavesNoPartialOutput) {
+  if (access("/usr/bin/parallel", X_OK) != 0) GTEST_SKIP() << "no GNU parallel";
+  // 08 is no octal number.
+  std::string clip = "YUV4MPEG2 W08 H08 F25:1 It C420jpeg\n";
+  for (int n = 0; n < 8; ++n) {
+    clip += "FRAME\n";
+    for (int i = 0; i < 96; ++i) clip.push_back(static_cast<char>(16 + (i * 7 + n * 13) % 200));
+  }
+  writeFile(path("in.y4m"), clip);
+  ASSERT_EQ(quillet(quote(path("in.y4m")) + " " + quote(path("whole.y4m"))).exitCode, 0);
+  // Claims success for the chunk from frame 3 on without writing it.
+  writeFile(path("skip.sh"), "#!/bin/sh\ncase \"$*\" in *'--frames 3:'*) exit 0 ;; esac\nexec " +
+                                 quote(QUILLET_BINARY) + " \"$@\"\n");
+  fs::permissions(path("skip.sh"), fs::perms::owner_all);
+  const struct {
+    const char* program;
+    int exitCode;
+  } cases[] = {{QUILLET_BINARY, 0}, {"skip.sh", 1}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.program);
+    fs::remove(path("out.y4m"));
+    const Outcome o = shell("QUILLET=" + quote(c.exitCode ? path(c.program) : c.program) + " " +
+                            quote(std::string(QUILLET_SOURCE_DIR) + "/scripts/chunked.sh") + " " +
+                            quote(path("in.y4m")) + " " + quote(path("out.y4m")) + " 3 -j2");
+    EXPECT_EQ(o.exitCode, c.exitCode) << o.err;
+    if (c.exitCode == 0) {
+      EXPECT_TRUE(readFile(path("out.y4m")) == readFile(path("whole.y4m")));
+    }
+    EXPECT_EQ(fs::exists(path("out.y4m")), c.exitCode == 0);
+    EXPECT_FALSE(chunksLeft(dir_));
+  }
+}
+
+// SIGTERM stops the jobs, then removes the chunks: none runs on to write them again.
+TEST_F(Y4mCli, ChunkedScriptStopsItsJobsOnSigterm) {
+  if (access("/usr/bin/parallel", X_OK) != 0) GTEST_SKIP() << "no GNU parallel";
+  writeFile(path("in.y4m"), combedClip());
+  writeFile(path("slow.sh"), "#!/bin/sh\necho $$ >> " + quote(path("pids")) + "\nsleep 3\nexec " +
+                                 quote(QUILLET_BINARY) + " \"$@\"\n");
+  fs::permissions(path("slow.sh"), fs::perms::owner_all);
+  std::string sh = "/bin/sh", c = "-c",
+              cmd = "QUILLET=" + quote(path("slow.sh")) + " exec " +
+                    quote(std::string(QUILLET_SOURCE_DIR) + "/scripts/chunked.sh") + " " +
+                    quote(path("in.y4m")) + " " + quote(path("out.y4m")) + " 3 -j1";
+  char* argv[] = {sh.data(), c.data(), cmd.data(), nullptr};
+  pid_t pid = 0;
+  ASSERT_EQ(posix_spawn(&pid, "/bin/sh", nullptr, nullptr, argv, environ), 0);
+  for (int polls = 0; polls < 500 && readFile(path("pids")).empty(); ++polls) usleep(20000);
+  const int status = interrupt(pid, SIGTERM);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 143) << "status " << status;
+  // Gone, or a zombie its killer has not reaped yet.
+  const std::string job = "/proc/" + std::to_string(std::stol(readFile(path("pids")))) + "/stat";
+  const std::string stat = readFile(job);
+  EXPECT_TRUE(stat.empty() || stat.substr(stat.rfind(')') + 2, 1) == "Z") << "the job runs on";
+  EXPECT_FALSE(chunksLeft(dir_));
+  EXPECT_FALSE(fs::exists(path("out.y4m")));
 }
 
 }  // namespace

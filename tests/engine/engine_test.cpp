@@ -334,6 +334,11 @@ TEST(EngineApi, BadCallsReturnErrors) {
       {"threads -1", [](QuilletConfig& c) { c.threads = -1; }, QUILLET_ERROR_ARGUMENT},
       {"cpu 7", [](QuilletConfig& c) { c.cpu = static_cast<QuilletCpu>(7); },
        QUILLET_ERROR_ARGUMENT},
+      // A C caller may store any int; stored bytewise, as the enum cannot hold -1.
+      {"layout -1", [](QuilletConfig& c) { std::memset(&c.layout, 0xFF, sizeof c.layout); },
+       QUILLET_ERROR_ARGUMENT},
+      {"cpu -1", [](QuilletConfig& c) { std::memset(&c.cpu, 0xFF, sizeof c.cpu); },
+       QUILLET_ERROR_ARGUMENT},
   };
   for (const BadConfig& bad : configs) {
     QuilletConfig c = good;

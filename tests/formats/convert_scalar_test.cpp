@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
 
 #include "formats/convert.h"
 #include "formats/sample_scale.h"
@@ -42,6 +43,24 @@ TEST(ConvertKernelsScalar, SixteenBitSlotsReadAndWriteNativeSamples) {
   EXPECT_EQ(crOut[0], 288);  // 512 - 448 / 2
   EXPECT_EQ(cbOut[1], 288);  // (0 - 2048) / 2 -> 512 - 224
   EXPECT_EQ(crOut[1], 992);  // (2336 + 2048) / 2 = 2192 -> 512 + 479.5, rounded up
+}
+
+// The caller's planes may lie at odd addresses: the 16-bit slots read and write them there, the
+// same samples as at aligned ones.
+TEST(ConvertKernelsScalar, SixteenBitSlotsTakeOddAddresses) {
+  const SampleScale s = makeSampleScale(10);
+  const uint16_t samples[3] = {64, 940, 512};
+  alignas(4) uint8_t in[8] = {}, luma[8] = {}, cb[8] = {}, cr[8] = {};
+  std::memcpy(in + 1, samples, sizeof samples);
+  Pixel px[3];
+  ConvertKernelsScalar.decode16(in + 1, in + 1, in + 1, 3, 0, s, px);
+  EXPECT_EQ(px[1].y, 4096);
+  EXPECT_EQ(px[2].cb, 0);
+  ConvertKernelsScalar.encodeLuma16(px, 3, s, luma + 1);
+  ConvertKernelsScalar.encodeChroma16(px, nullptr, 3, 0, s, cb + 1, cr + 1);
+  EXPECT_EQ(std::memcmp(luma + 1, samples, sizeof samples), 0);
+  EXPECT_EQ(std::memcmp(cb + 1, samples, sizeof samples), 0);
+  EXPECT_EQ(std::memcmp(cr + 1, samples, sizeof samples), 0);
 }
 
 }  // namespace

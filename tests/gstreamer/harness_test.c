@@ -72,9 +72,11 @@ static gboolean same_bytes(GstBuffer* a, GstBuffer* b) {
 }
 
 /* The output of a new element fed frames first..last of the clip, then end of stream. */
-static GPtrArray* run_clip(gboolean next_frame, guint tap, gint first, gint last) {
+static GPtrArray* run_clip(gboolean next_frame, guint tap, const char* deint, gint first,
+                           gint last) {
   GstHarness* h = harness_new(64, 48, next_frame);
   g_object_set(h->element, "tap", tap, NULL);
+  gst_util_set_object_arg(G_OBJECT(h->element), "deint", deint);
   for (gint n = first; n <= last; ++n) push_frame(h, n, FALSE);
   gst_harness_push_event(h, gst_event_new_eos());
   GPtrArray* out = take_all(h);
@@ -125,7 +127,7 @@ GST_END_TEST;
 /* After a flush the held frame is dropped, after a discontinuity it is sent; either way the next
  * frame comes out as the first of a new stream. */
 GST_START_TEST(flush_and_discontinuity_start_the_history_again) {
-  GPtrArray* fresh = run_clip(TRUE, 0, 2, 2);
+  GPtrArray* fresh = run_clip(TRUE, 0, "all", 2, 2);
   for (gint flush = 0; flush < 2; ++flush) {
     GstHarness* h = harness_new(64, 48, TRUE);
     push_frame(h, 0, FALSE);
@@ -151,32 +153,45 @@ GST_START_TEST(flush_and_discontinuity_start_the_history_again) {
 }
 GST_END_TEST;
 
-/* tap and threads change after two frames went in: the frames out before are those of the old
- * settings, every frame after is that of the new ones. */
+/* Settings change with the thread count (a new filter) after two frames went in, turning a
+ * frame's hold-back on or off too: the frames out before are those of the old settings, every
+ * frame after is that of the new ones. */
 GST_START_TEST(properties_change_mid_stream) {
-  for (gint next_frame = 0; next_frame < 2; ++next_frame) {
-    GPtrArray* before = run_clip(next_frame, 0, 0, 5);
-    GPtrArray* after = run_clip(next_frame, 6, 0, 5);
-    GstHarness* h = harness_new(64, 48, next_frame);
+  static const struct {
+    gboolean next_frame[2];
+    const char* deint[2];
+    guint tap[2];
+  } cases[] = {
+      {{FALSE, FALSE}, {"all", "all"}, {0, 6}},    {{TRUE, TRUE}, {"all", "all"}, {0, 6}},
+      {{FALSE, TRUE}, {"all", "all"}, {0, 0}},     {{TRUE, FALSE}, {"all", "all"}, {0, 0}},
+      {{FALSE, FALSE}, {"all", "combed"}, {0, 0}}, {{FALSE, FALSE}, {"combed", "all"}, {0, 0}},
+      {{TRUE, FALSE}, {"all", "combed"}, {0, 3}}};
+  for (gsize i = 0; i < G_N_ELEMENTS(cases); ++i) {
+    GPtrArray* runs[2];
+    for (int r = 0; r < 2; ++r)
+      runs[r] = run_clip(cases[i].next_frame[r], cases[i].tap[r], cases[i].deint[r], 0, 5);
+    GstHarness* h = harness_new(64, 48, cases[i].next_frame[0]);
+    gst_util_set_object_arg(G_OBJECT(h->element), "deint", cases[i].deint[0]);
     push_frame(h, 0, FALSE);
     push_frame(h, 1, FALSE);
     const guint changed_at = gst_harness_buffers_received(h);
-    fail_unless_equals_int(changed_at, next_frame ? 1 : 2);
-    g_object_set(h->element, "tap", 6, "threads", 1, NULL);
+    g_object_set(h->element, "tap", cases[i].tap[1], "next-frame", cases[i].next_frame[1],
+                 "threads", 1, NULL);
+    gst_util_set_object_arg(G_OBJECT(h->element), "deint", cases[i].deint[1]);
     for (gint n = 2; n < 6; ++n) push_frame(h, n, FALSE);
     gst_harness_push_event(h, gst_event_new_eos());
     GPtrArray* out = take_all(h);
     fail_unless_equals_int(out->len, 6);
     for (guint n = 0; n < out->len; ++n) {
-      GPtrArray* expected = n < changed_at ? before : after;
-      fail_unless(same_bytes(g_ptr_array_index(out, n), g_ptr_array_index(expected, n)),
-                  "frame %u (next-frame %d)", n, next_frame);
+      fail_unless(
+          same_bytes(g_ptr_array_index(out, n), g_ptr_array_index(runs[n >= changed_at], n)),
+          "case %u: frame %u", (guint)i, n);
     }
-    fail_if(same_bytes(g_ptr_array_index(before, 3), g_ptr_array_index(after, 3)),
-            "tap 6 changed nothing");
+    fail_if(cases[i].tap[0] != cases[i].tap[1] &&
+                same_bytes(g_ptr_array_index(runs[0], 3), g_ptr_array_index(runs[1], 3)),
+            "case %u: the tap changed nothing", (guint)i);
     g_ptr_array_unref(out);
-    g_ptr_array_unref(before);
-    g_ptr_array_unref(after);
+    for (int r = 0; r < 2; ++r) g_ptr_array_unref(runs[r]);
     gst_harness_teardown(h);
   }
 }

@@ -2,6 +2,7 @@
 
 import os
 import subprocess
+import sys
 import threading
 
 import numpy as np
@@ -139,6 +140,47 @@ def test_two_filters_in_two_threads():
         t.join()
     for n in range(len(jobs)):
         assert_same_frames(together[n], alone[n])
+
+
+def test_one_filter_shared_by_threads_loses_no_frame():
+    """Frames whose columns are constant down the frame come out as they went in; columns 0..2
+    name the thread and the frame, so every frame can be found once among what came out."""
+    f = quillet.Filter(128, 128, tap=3)
+    chroma = np.full((64, 64), 128, np.uint8)
+    names = [(n, k // 100, k % 100) for n in range(4) for k in range(400)]
+    received = [[] for _ in range(4)]
+    start = threading.Barrier(4)
+
+    def worker(n):
+        start.wait()
+        for name in names[n * 400:(n + 1) * 400]:
+            luma = np.full((128, 128), 16, np.uint8)
+            luma[:, :3] = np.add(name, 16)
+            received[n] += f.push((luma, chroma, chroma))
+
+    # The GIL changes hands often, so that the threads' calls interleave finely.
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    threads = [threading.Thread(target=worker, args=(n,)) for n in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    sys.setswitchinterval(interval)
+    out = sum(received, []) + f.flush()
+    assert sorted(tuple(int(v) - 16 for v in y[0, :3]) for y, _, _ in out) == names
+
+
+@pytest.mark.parametrize("width, height, view", [
+    pytest.param(1, 4, lambda p: np.repeat(p, 3, axis=1)[:, ::3], id="one column, strided"),
+    pytest.param(5, 1, lambda p: np.lib.stride_tricks.as_strided(p, strides=(0, p.strides[1])),
+                 id="one row, row stride 0"),
+])
+def test_planes_whose_unused_strides_are_odd(width, height, view):
+    clip = y4m.make_clip(width, height, "420", 8, frames=3, seed=5)
+    views = [tuple(view(p) for p in planes) for planes in clip]
+    assert_same_frames(list(quillet.filter_frames(views, tap=2)),
+                       list(quillet.filter_frames(clip, tap=2)))
 
 
 def _box_clip(width=160, height=48, frames=8, woven_from=4):
