@@ -615,6 +615,7 @@ struct AvClipWriter::State {
   int64_t nextNumber = 0;
   int64_t lastPts = AV_NOPTS_VALUE;
   int64_t written = 0;
+  bool matroska = false;
   bool opened = false;  // the header is written
   bool finished = false;
   bool ok = true;
@@ -678,6 +679,14 @@ struct AvClipWriter::State {
       if (out == copied.end()) continue;
       const AVStream* in = source->input->streams[p->stream_index];
       av_packet_rescale_ts(p, in->time_base, out->second->time_base);
+      // Matroska stores an Opus block at its time plus the codec delay, which its reader takes
+      // off again; its writer leaves the adding to the caller.
+      if (matroska && out->second->codecpar->codec_id == AV_CODEC_ID_OPUS) {
+        const int64_t delay = av_rescale_q(out->second->codecpar->initial_padding,
+                                           AVRational{1, 48000}, out->second->time_base);
+        if (p->pts != AV_NOPTS_VALUE) p->pts += delay;
+        if (p->dts != AV_NOPTS_VALUE) p->dts += delay;
+      }
       p->stream_index = out->second->index;
       p->pos = -1;
       if (ok && !mux(p)) return false;
@@ -920,6 +929,13 @@ AvClipWriter::AvClipWriter(const std::string& path, const Y4mFormat& format, Qui
     const std::lock_guard<std::mutex> hold(src.mutex);
     src.writerAttached = true;
     src.range = options.frames;
+  }
+  // Matroska takes a copied stream's own start (an Opus stream's pre-skip before 0) as it is;
+  // shifting every stream to start at 0 would move the video's timestamps.
+  s.matroska = std::string_view(container->name).find("matroska") != std::string_view::npos ||
+               std::string_view(container->name) == "webm";
+  if (s.matroska) {
+    s.output->avoid_negative_ts = AVFMT_AVOID_NEG_TS_DISABLED;
   }
   if ((container->flags & AVFMT_NOFILE) == 0) {
     status = avio_open(&s.output->pb, path.c_str(), AVIO_FLAG_WRITE);
