@@ -6,7 +6,9 @@ set -euo pipefail
 what=${1:-all}
 
 native=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev libpng-dev
-        pkg-config)
+        pkg-config
+        # quillet IN OUT on video files (without them: Y4M and raw frames only)
+        libavformat-dev libavcodec-dev libavutil-dev libswscale-dev)
 tests=(ffmpeg clang libclang-rt-14-dev clang-format g++-mingw-w64-i686 wine wine32:i386
        binutils-mingw-w64-i686 parallel hyperfine jq
        # The Python module and the GStreamer element, their tests and the video example.
