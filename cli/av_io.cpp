@@ -219,7 +219,13 @@ QuilletFrame payloadPlanes(const QuilletConfig& config, const uint8_t* payload) 
   return frame;
 }
 
-int planeCount(QuilletLayout layout) { return layout == QUILLET_LAYOUT_MONO ? 1 : 3; }
+// The planes a frame of the engine's format has, as the engine counts them: an AVFrame of the
+// matching pixel format holds the same planes in the same order.
+int planeCount(const QuilletConfig& config) {
+  int planes = 0;
+  while (planes < 3 && quillet_plane_row_bytes(&config, planes) > 0) ++planes;
+  return planes;
+}
 
 }  // namespace
 
@@ -363,7 +369,7 @@ struct AvClipReader::Shared {
     payload.resize(payloadBytes);
     QuilletFrame planes = payloadPlanes(config, payload.data());
     if (decoded->format == engine.av) {
-      for (int p = 0; p < planeCount(engine.layout); ++p) {
+      for (int p = 0; p < planeCount(config); ++p) {
         av_image_copy_plane(
             static_cast<uint8_t*>(planes.planes[p]), static_cast<int>(planes.strides[p]),
             decoded->data[p], decoded->linesize[p],
@@ -436,8 +442,7 @@ AvClipReader::AvClipReader(const std::string& path, const AvReaderOptions& optio
   if (status < 0) {
     throw AvError("'" + path + "': cannot read its streams: " + avErrorText(status));
   }
-  const int index = av_find_best_stream(s.input, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
-  for (unsigned i = 0; i < s.input->nb_streams && index >= 0; ++i) {
+  for (unsigned i = 0; i < s.input->nb_streams; ++i) {
     // The first video stream that is not a cover picture.
     const AVStream* st = s.input->streams[i];
     if (st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
@@ -507,6 +512,8 @@ AvClipReader::AvClipReader(const std::string& path, const AvReaderOptions& optio
   f.interlace = 'p';
   f.bitDepth = s.engine.depth;
   const std::string depth = s.engine.depth == 8 ? "" : std::to_string(s.engine.depth);
+  // The Y4M description serves the four layouts Y4M has; the engine's own layout and depth are
+  // what the file path runs on.
   switch (s.engine.layout) {
     case QUILLET_LAYOUT_444:
       f.layout = ChromaLayout::k444;
@@ -522,7 +529,11 @@ AvClipReader::AvClipReader(const std::string& path, const AvReaderOptions& optio
       break;
     default:
       f.layout = ChromaLayout::k420;
-      f.colourspace = depth.empty() ? "420jpeg" : "420p" + depth;
+      // Siting as ffmpeg's Y4M writer names it.
+      f.colourspace = !depth.empty()                                               ? "420p" + depth
+                      : s.video->codecpar->chroma_location == AVCHROMA_LOC_LEFT    ? "420mpeg2"
+                      : s.video->codecpar->chroma_location == AVCHROMA_LOC_TOPLEFT ? "420paldv"
+                                                                                   : "420jpeg";
       break;
   }
   const bool full = s.video->codecpar->color_range == AVCOL_RANGE_JPEG ||
@@ -724,7 +735,7 @@ struct AvClipWriter::State {
     }
     QuilletFrame planes = payloadPlanes(config, payload);
     if (encoder->pix_fmt == engine.av) {
-      for (int p = 0; p < planeCount(engine.layout); ++p) {
+      for (int p = 0; p < planeCount(config); ++p) {
         av_image_copy_plane(
             frame->data[p], frame->linesize[p], static_cast<const uint8_t*>(planes.planes[p]),
             static_cast<int>(planes.strides[p]),
