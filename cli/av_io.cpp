@@ -243,6 +243,7 @@ struct AvClipReader::Shared {
   SwsContext* convert = nullptr;
   int convertFrom = AV_PIX_FMT_NONE;
   bool saidConverting = false;
+  bool saidSkipping = false;
   bool verbose = true;
   bool keepOthers = true;
   EngineFormat engine{};
@@ -338,7 +339,15 @@ struct AvClipReader::Shared {
       if (packet->stream_index == video->index) {
         status = avcodec_send_packet(decoder, packet);
         av_packet_unref(packet);
-        if (status < 0 && status != AVERROR(EAGAIN)) {
+        if (status == AVERROR_INVALIDDATA) {
+          // A damaged packet, or one that refers to pictures before the stream's first (a
+          // recording that starts mid-GOP): the decoder gives no frame for it, as in ffmpeg.
+          if (verbose && !saidSkipping) {
+            std::fprintf(stderr, "quillet: %s: skipping packets that do not decode (%s)\n",
+                         where().c_str(), avErrorText(status).c_str());
+          }
+          saidSkipping = true;
+        } else if (status < 0 && status != AVERROR(EAGAIN)) {
           fault = where() + ": cannot decode frame " + std::to_string(decodedFrames) + ": " +
                   avErrorText(status) + "; the frames before it are written";
           break;
