@@ -927,6 +927,26 @@ AvClipWriter::AvClipWriter(const std::string& path, const Y4mFormat& format, Qui
     AvClipReader::Shared& src = *source->shared_;
     s.source = source->shared_;
     av_dict_copy(&s.output->metadata, src.input->metadata, 0);
+    for (unsigned i = 0; i < src.input->nb_chapters; ++i) {
+      const AVChapter* from = src.input->chapters[i];
+      auto* chapter = static_cast<AVChapter*>(av_mallocz(sizeof(AVChapter)));
+      if (chapter == nullptr) throw std::bad_alloc();
+      chapter->id = from->id;
+      chapter->time_base = from->time_base;
+      chapter->start = from->start;
+      chapter->end = from->end;
+      av_dict_copy(&chapter->metadata, from->metadata, 0);
+      // The output context owns the chapter from here on, and frees it with itself.
+      auto* grown = static_cast<AVChapter**>(
+          av_realloc_array(s.output->chapters, s.output->nb_chapters + 1, sizeof(AVChapter*)));
+      if (grown == nullptr) {
+        av_dict_free(&chapter->metadata);
+        av_free(chapter);
+        throw std::bad_alloc();
+      }
+      s.output->chapters = grown;
+      s.output->chapters[s.output->nb_chapters++] = chapter;
+    }
     av_dict_copy(&s.video->metadata, in->metadata, 0);
     av_dict_set(&s.video->metadata, "encoder", nullptr, 0);
     s.video->disposition = in->disposition;

@@ -75,6 +75,13 @@ changed=$(paste -d' ' <(frame_hashes mixed.mkv) <(frame_hashes deint.mkv) |
   awk '{printf "%d", $1 != $2}')
 [ "$changed" = "$flags" ] || fail "--deint interlaced changed frames $changed, interlaced $flags"
 
+# The container's metadata and chapters come along.
+printf ';FFMETADATA1\ntitle=Film\n[CHAPTER]\nTIMEBASE=1/1000\nSTART=0\nEND=200\ntitle=One\n' > meta.txt
+ff -i ffv1_420.mkv -i meta.txt -map 0 -map_metadata 1 -map_chapters 1 -c copy chapters.mkv
+"$quillet" --quiet chapters.mkv chapters_out.mkv
+about() { ffprobe -v error -show_chapters -show_entries format_tags=title -of compact "$1"; }
+[ "$(about chapters.mkv)" = "$(about chapters_out.mkv)" ] || fail "metadata or chapters not copied"
+
 # What a user gets wrong ends with exit 1 and a message naming the stream.
 ff -f lavfi -i sine -t 0.2 audio_only.mka
 for bad in "audio_only.mka out.mkv|no video stream" "ffv1_420.mkv out.mp4 --vcodec ffv1|cannot hold"; do
