@@ -75,6 +75,13 @@ changed=$(paste -d' ' <(frame_hashes mixed.mkv) <(frame_hashes deint.mkv) |
   awk '{printf "%d", $1 != $2}')
 [ "$changed" = "$flags" ] || fail "--deint interlaced changed frames $changed, interlaced $flags"
 
+# --frames keeps the slice's own times; --no-audio drops the other streams.
+"$quillet" --quiet --frames 3:6 --no-audio h264_late.mkv slice.mkv
+[ "$(frame_times slice.mkv)" = "$(frame_times h264_late.mkv | sed -n 4,6p)" ] ||
+  fail "--frames 3:6 times: $(frame_times slice.mkv | tr '\n' ' ')"
+[ "$(ffprobe -v error -show_entries stream=codec_type -of csv=p=0 slice.mkv)" = video ] ||
+  fail "--no-audio kept other streams"
+
 # The container's metadata and chapters come along.
 printf ';FFMETADATA1\ntitle=Film\n[CHAPTER]\nTIMEBASE=1/1000\nSTART=0\nEND=200\ntitle=One\n' > meta.txt
 ff -i ffv1_420.mkv -i meta.txt -map 0 -map_metadata 1 -map_chapters 1 -c copy chapters.mkv
