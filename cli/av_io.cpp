@@ -81,7 +81,6 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/imgutils.h>
-#include <libavutil/opt.h>
 #include <libavutil/pixdesc.h>
 #include <libswscale/swscale.h>
 }
@@ -773,6 +772,143 @@ struct AvClipWriter::State {
     return writeRelayed(limit);
   }
 
+  // Opens the encoder for the engine's frames: in their own pixel format where the encoder takes
+  // it, else the nearest it does (converted with libswscale); timed in the time base of `in`, the
+  // video stream they come from, or by the rate.
+  void openEncoder(const AVCodec* codec, const AVStream* in, const AvWriterOptions& options,
+                   const std::string& where) {
+    encoder = avcodec_alloc_context3(codec);
+    packet = av_packet_alloc();
+    if (encoder == nullptr || packet == nullptr) throw std::bad_alloc();
+
+    AVCodecContext* e = encoder;
+    e->width = format.width;
+    e->height = format.height;
+    // The engine's format where the encoder takes it, else the encoder's nearest.
+    e->pix_fmt = engine.av;
+    if (codec->pix_fmts != nullptr) {
+      bool takes = false;
+      for (const AVPixelFormat* f = codec->pix_fmts; *f != AV_PIX_FMT_NONE; ++f)
+        takes |= *f == engine.av;
+      if (!takes) {
+        e->pix_fmt = avcodec_find_best_pix_fmt_of_list(codec->pix_fmts, engine.av, 0, nullptr);
+        if (options.verbose) {
+          std::fprintf(
+              stderr,
+              "quillet: the encoder %s does not take %s; %s is written as %s (--vcodec ffv1 "
+              "keeps it)\n",
+              codec->name, formatName(engine.av).c_str(), where.c_str(),
+              formatName(e->pix_fmt).c_str());
+        }
+        convert = sws_getContext(
+            format.width, format.height, engine.av, format.width, format.height, e->pix_fmt,
+            SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT, nullptr, nullptr, nullptr);
+        if (convert == nullptr) {
+          throw AvError(where + ": cannot convert " + formatName(engine.av) + " to " +
+                        formatName(e->pix_fmt));
+        }
+      }
+    }
+    AVRational rate{format.hasRate ? static_cast<int>(format.rateNum) : 25,
+                    format.hasRate ? static_cast<int>(format.rateDen) : 1};
+    e->framerate = rate;
+    e->time_base = in != nullptr ? in->time_base : av_inv_q(rate);
+    if (format.hasAspect) {
+      e->sample_aspect_ratio =
+          AVRational{static_cast<int>(format.aspectNum), static_cast<int>(format.aspectDen)};
+    }
+    e->field_order = AV_FIELD_PROGRESSIVE;
+    if (in != nullptr) {
+      e->color_range = in->codecpar->color_range;
+      e->color_primaries = in->codecpar->color_primaries;
+      e->color_trc = in->codecpar->color_trc;
+      e->colorspace = in->codecpar->color_space;
+      e->chroma_sample_location = in->codecpar->chroma_location;
+    } else if (std::find(format.extraTokens.begin(), format.extraTokens.end(),
+                         "XCOLORRANGE=FULL") != format.extraTokens.end()) {
+      e->color_range = AVCOL_RANGE_JPEG;
+    }
+    e->thread_count = 0;
+    if ((output->oformat->flags & AVFMT_GLOBALHEADER) != 0) e->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+
+    AVDictionary* settings = nullptr;
+    if (std::string_view(codec->name) == "libx264") {
+      av_dict_set(&settings, "crf", "16", 0);
+      av_dict_set(&settings, "preset", "medium", 0);
+    }
+    for (const auto& [key, value] : options.options)
+      av_dict_set(&settings, key.c_str(), value.c_str(), 0);
+    const int status = avcodec_open2(e, codec, &settings);
+    if (status < 0) {
+      av_dict_free(&settings);
+      throw AvError(where + ": the encoder " + codec->name + " refuses video stream #0:0 (" +
+                    std::to_string(format.width) + "x" + std::to_string(format.height) + " " +
+                    formatName(e->pix_fmt) + "): " + avErrorText(status) +
+                    (std::string_view(codec->name) == "ffv1"
+                         ? ""
+                         : "; --vcodec ffv1 takes every size and depth"));
+    }
+    if (const AVDictionaryEntry* unknown =
+            av_dict_get(settings, "", nullptr, AV_DICT_IGNORE_SUFFIX)) {
+      const std::string key = unknown->key;
+      av_dict_free(&settings);
+      throw AvError("--vopt: the encoder " + std::string(codec->name) + " has no option '" + key +
+                    "'");
+    }
+    av_dict_free(&settings);
+  }
+
+  // Takes the container's metadata and chapters, the video stream's metadata and the streams
+  // copied as they are from the file the frames come from.
+  void takeFromSource(AvClipReader::Shared& src, const FrameRange& frames,
+                      const std::string& where) {
+    const AVStream* in = src.video;
+    const AVOutputFormat* container = output->oformat;
+    av_dict_copy(&output->metadata, src.input->metadata, 0);
+    for (unsigned i = 0; i < src.input->nb_chapters; ++i) {
+      const AVChapter* from = src.input->chapters[i];
+      auto* chapter = static_cast<AVChapter*>(av_mallocz(sizeof(AVChapter)));
+      if (chapter == nullptr) throw std::bad_alloc();
+      chapter->id = from->id;
+      chapter->time_base = from->time_base;
+      chapter->start = from->start;
+      chapter->end = from->end;
+      av_dict_copy(&chapter->metadata, from->metadata, 0);
+      // The output context owns the chapter from here on, and frees it with itself.
+      auto* grown = static_cast<AVChapter**>(
+          av_realloc_array(output->chapters, output->nb_chapters + 1, sizeof(AVChapter*)));
+      if (grown == nullptr) {
+        av_dict_free(&chapter->metadata);
+        av_free(chapter);
+        throw std::bad_alloc();
+      }
+      output->chapters = grown;
+      output->chapters[output->nb_chapters++] = chapter;
+    }
+    av_dict_copy(&video->metadata, in->metadata, 0);
+    av_dict_set(&video->metadata, "encoder", nullptr, 0);
+    video->disposition = in->disposition;
+    for (unsigned i = 0; i < src.input->nb_streams && src.keepOthers; ++i) {
+      const AVStream* other = src.input->streams[i];
+      if (!copiedType(other->codecpar->codec_type)) continue;
+      if (avformat_query_codec(container, other->codecpar->codec_id, FF_COMPLIANCE_NORMAL) == 0) {
+        throw AvError(where + ": the " + std::string(container->name) + " container cannot hold " +
+                      "input " + streamName(other) + "; choose another container or --no-audio");
+      }
+      AVStream* copy = avformat_new_stream(output, nullptr);
+      if (copy == nullptr) throw std::bad_alloc();
+      avcodec_parameters_copy(copy->codecpar, other->codecpar);
+      copy->codecpar->codec_tag = 0;
+      copy->time_base = other->time_base;
+      copy->disposition = other->disposition;
+      av_dict_copy(&copy->metadata, other->metadata, 0);
+      copied[other->index] = copy;
+    }
+    const std::lock_guard<std::mutex> hold(src.mutex);
+    src.writerAttached = true;
+    src.range = frames;
+  }
+
   bool finishStream() {
     if (finished) return ok;
     finished = true;
@@ -837,138 +973,17 @@ AvClipWriter::AvClipWriter(const std::string& path, const Y4mFormat& format, Qui
     throw AvError(where + ": the " + std::string(container->name) + " container cannot hold " +
                   avcodec_get_name(codec->id) + " video (--vcodec " + codec->name + ")");
   }
-  s.encoder = avcodec_alloc_context3(codec);
-  s.packet = av_packet_alloc();
-  if (s.encoder == nullptr || s.packet == nullptr) throw std::bad_alloc();
-
-  AVCodecContext* e = s.encoder;
-  e->width = format.width;
-  e->height = format.height;
-  // The engine's format where the encoder takes it, else the encoder's nearest.
-  e->pix_fmt = s.engine.av;
-  if (codec->pix_fmts != nullptr) {
-    bool takes = false;
-    for (const AVPixelFormat* f = codec->pix_fmts; *f != AV_PIX_FMT_NONE; ++f)
-      takes |= *f == s.engine.av;
-    if (!takes) {
-      e->pix_fmt = avcodec_find_best_pix_fmt_of_list(codec->pix_fmts, s.engine.av, 0, nullptr);
-      if (options.verbose) {
-        std::fprintf(stderr,
-                     "quillet: the encoder %s does not take %s; %s is written as %s (--vcodec ffv1 "
-                     "keeps it)\n",
-                     codec->name, formatName(s.engine.av).c_str(), where.c_str(),
-                     formatName(e->pix_fmt).c_str());
-      }
-      s.convert = sws_getContext(
-          format.width, format.height, s.engine.av, format.width, format.height, e->pix_fmt,
-          SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT, nullptr, nullptr, nullptr);
-      if (s.convert == nullptr) {
-        throw AvError(where + ": cannot convert " + formatName(s.engine.av) + " to " +
-                      formatName(e->pix_fmt));
-      }
-    }
-  }
   const AVStream* in = source != nullptr ? source->shared_->video : nullptr;
-  AVRational rate{format.hasRate ? static_cast<int>(format.rateNum) : 25,
-                  format.hasRate ? static_cast<int>(format.rateDen) : 1};
-  e->framerate = rate;
-  e->time_base = in != nullptr ? in->time_base : av_inv_q(rate);
-  if (format.hasAspect) {
-    e->sample_aspect_ratio =
-        AVRational{static_cast<int>(format.aspectNum), static_cast<int>(format.aspectDen)};
-  }
-  e->field_order = AV_FIELD_PROGRESSIVE;
-  if (in != nullptr) {
-    e->color_range = in->codecpar->color_range;
-    e->color_primaries = in->codecpar->color_primaries;
-    e->color_trc = in->codecpar->color_trc;
-    e->colorspace = in->codecpar->color_space;
-    e->chroma_sample_location = in->codecpar->chroma_location;
-  } else if (std::find(format.extraTokens.begin(), format.extraTokens.end(), "XCOLORRANGE=FULL") !=
-             format.extraTokens.end()) {
-    e->color_range = AVCOL_RANGE_JPEG;
-  }
-  e->thread_count = 0;
-  if ((container->flags & AVFMT_GLOBALHEADER) != 0) e->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-
-  AVDictionary* settings = nullptr;
-  if (std::string_view(codec->name) == "libx264") {
-    av_dict_set(&settings, "crf", "16", 0);
-    av_dict_set(&settings, "preset", "medium", 0);
-  }
-  for (const auto& [key, value] : options.options)
-    av_dict_set(&settings, key.c_str(), value.c_str(), 0);
-  status = avcodec_open2(e, codec, &settings);
-  if (status < 0) {
-    av_dict_free(&settings);
-    throw AvError(where + ": the encoder " + codec->name + " refuses video stream #0:0 (" +
-                  std::to_string(format.width) + "x" + std::to_string(format.height) + " " +
-                  formatName(e->pix_fmt) + "): " + avErrorText(status) +
-                  (std::string_view(codec->name) == "ffv1"
-                       ? ""
-                       : "; --vcodec ffv1 takes every size and depth"));
-  }
-  if (const AVDictionaryEntry* unknown =
-          av_dict_get(settings, "", nullptr, AV_DICT_IGNORE_SUFFIX)) {
-    const std::string key = unknown->key;
-    av_dict_free(&settings);
-    throw AvError("--vopt: the encoder " + std::string(codec->name) + " has no option '" + key +
-                  "'");
-  }
-  av_dict_free(&settings);
-
+  s.openEncoder(codec, in, options, where);
   s.video = avformat_new_stream(s.output, nullptr);
   if (s.video == nullptr) throw std::bad_alloc();
-  avcodec_parameters_from_context(s.video->codecpar, e);
-  s.video->time_base = e->time_base;
-  s.video->avg_frame_rate = rate;
-  s.video->sample_aspect_ratio = e->sample_aspect_ratio;
+  avcodec_parameters_from_context(s.video->codecpar, s.encoder);
+  s.video->time_base = s.encoder->time_base;
+  s.video->avg_frame_rate = s.encoder->framerate;
+  s.video->sample_aspect_ratio = s.encoder->sample_aspect_ratio;
   if (source != nullptr) {
-    AvClipReader::Shared& src = *source->shared_;
     s.source = source->shared_;
-    av_dict_copy(&s.output->metadata, src.input->metadata, 0);
-    for (unsigned i = 0; i < src.input->nb_chapters; ++i) {
-      const AVChapter* from = src.input->chapters[i];
-      auto* chapter = static_cast<AVChapter*>(av_mallocz(sizeof(AVChapter)));
-      if (chapter == nullptr) throw std::bad_alloc();
-      chapter->id = from->id;
-      chapter->time_base = from->time_base;
-      chapter->start = from->start;
-      chapter->end = from->end;
-      av_dict_copy(&chapter->metadata, from->metadata, 0);
-      // The output context owns the chapter from here on, and frees it with itself.
-      auto* grown = static_cast<AVChapter**>(
-          av_realloc_array(s.output->chapters, s.output->nb_chapters + 1, sizeof(AVChapter*)));
-      if (grown == nullptr) {
-        av_dict_free(&chapter->metadata);
-        av_free(chapter);
-        throw std::bad_alloc();
-      }
-      s.output->chapters = grown;
-      s.output->chapters[s.output->nb_chapters++] = chapter;
-    }
-    av_dict_copy(&s.video->metadata, in->metadata, 0);
-    av_dict_set(&s.video->metadata, "encoder", nullptr, 0);
-    s.video->disposition = in->disposition;
-    for (unsigned i = 0; i < src.input->nb_streams && src.keepOthers; ++i) {
-      const AVStream* other = src.input->streams[i];
-      if (!copiedType(other->codecpar->codec_type)) continue;
-      if (avformat_query_codec(container, other->codecpar->codec_id, FF_COMPLIANCE_NORMAL) == 0) {
-        throw AvError(where + ": the " + std::string(container->name) + " container cannot hold " +
-                      "input " + streamName(other) + "; choose another container or --no-audio");
-      }
-      AVStream* copy = avformat_new_stream(s.output, nullptr);
-      if (copy == nullptr) throw std::bad_alloc();
-      avcodec_parameters_copy(copy->codecpar, other->codecpar);
-      copy->codecpar->codec_tag = 0;
-      copy->time_base = other->time_base;
-      copy->disposition = other->disposition;
-      av_dict_copy(&copy->metadata, other->metadata, 0);
-      s.copied[other->index] = copy;
-    }
-    const std::lock_guard<std::mutex> hold(src.mutex);
-    src.writerAttached = true;
-    src.range = options.frames;
+    s.takeFromSource(*source->shared_, options.frames, where);
   }
   // Matroska takes a copied stream's own start (an Opus stream's pre-skip before 0) as it is;
   // shifting every stream to start at 0 would move the video's timestamps.
