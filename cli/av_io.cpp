@@ -442,7 +442,9 @@ AvClipReader::AvClipReader(const std::string& path, const AvReaderOptions& optio
   s.path = path;
   s.verbose = options.verbose;
   s.keepOthers = options.keepOtherStreams;
-  int status = avformat_open_input(&s.input, path.c_str(), nullptr, nullptr);
+  // "-" is standard input (--format file -): a stream the demuxer reads without seeking.
+  int status =
+      avformat_open_input(&s.input, path == "-" ? "pipe:0" : path.c_str(), nullptr, nullptr);
   if (status < 0) {
     throw AvError("cannot open input '" + path + "': " + avErrorText(status));
   }
