@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -17,6 +18,7 @@
 #include <string_view>
 #include <variant>
 
+#include "cli/av_io.h"
 #include "cli/demo.h"
 #include "cli/engine_run.h"
 #include "cli/interrupt.h"
@@ -160,47 +162,6 @@ struct StreamFailure {
   std::string message;
 };
 
-// What the chosen format needs of the options, checked before any file is opened.
-std::optional<std::string> formatUsageProblem(const Options& options) {
-  switch (options.format) {
-    case ClipFormat::kYcc16:
-      if (options.size) return std::nullopt;
-      return "--format ycc16 needs --size WxH (W and H in 1.." + std::to_string(kMaxDimension) +
-             ")";
-    case ClipFormat::kY4m:
-      if (!options.size) break;
-      return "--size applies to --format ycc16 only; a Y4M stream gives its own frame size";
-  }
-  return std::nullopt;
-}
-
-// Opens the reader on the input. The frame size comes from --size or from the stream itself;
-// a stream whose start is unusable gives the exit that says why.
-std::variant<std::unique_ptr<ClipReader>, StreamFailure> openReader(const Options& options,
-                                                                    ByteInput& input,
-                                                                    std::FILE* in) {
-  switch (options.format) {
-    case ClipFormat::kYcc16:
-      break;
-    case ClipFormat::kY4m:
-      try {
-        return std::make_unique<Y4mClipReader>(in);
-      } catch (const Y4mError& e) {
-        return StreamFailure{kExitFailure, e.what()};
-      }
-  }
-  return std::make_unique<Ycc16Reader>(input, options.size->width, options.size->height);
-}
-
-// Opens the writer matching the reader.
-std::unique_ptr<ClipWriter> openWriter(const ClipReader& reader, ByteOutput& output,
-                                       std::FILE* out) {
-  if (const auto* y4m = dynamic_cast<const Y4mClipReader*>(&reader)) {
-    return std::make_unique<Y4mClipWriter>(out, y4m->format());
-  }
-  return std::make_unique<Ycc16Writer>(output, reader.width(), reader.height());
-}
-
 // The size of the input when it is a regular file, else -1.
 int64_t regularFileBytes(const std::string& path, std::FILE* in) {
 #if defined(_WIN32)
@@ -217,8 +178,140 @@ int64_t regularFileBytes(const std::string& path, std::FILE* in) {
 #endif
 }
 
+// What the chosen format needs of the options, checked before any file is opened.
+std::optional<std::string> formatUsageProblem(const Options& options) {
+  if (options.format == ClipFormat::kYcc16) {
+    if (options.size) return std::nullopt;
+    return "--format ycc16 needs --size WxH (W and H in 1.." + std::to_string(kMaxDimension) + ")";
+  }
+  if (options.size) {
+    return "--size applies to --format ycc16 only; a Y4M stream or a video file gives its own "
+           "frame size";
+  }
+  return std::nullopt;
+}
+
+bool endsWithY4m(const std::string& path) {
+  if (path.size() < 4) return false;
+  std::string tail = path.substr(path.size() - 4);
+  std::transform(tail.begin(), tail.end(), tail.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return tail == ".y4m";
+}
+
+// The input's format: --format, else Y4M for -, a .y4m, a stream that is not a regular file or a
+// file that starts as Y4M does; other files are video files.
+ClipFormat inputFormatOf(const Options& options, std::FILE* in) {
+  if (options.format != ClipFormat::kAuto) return options.format;
+  if (isStdStream(options.input) || endsWithY4m(options.input)) return ClipFormat::kY4m;
+  if (regularFileBytes(options.input, in) < 0) return ClipFormat::kY4m;
+  char start[9] = {};
+  const size_t got = std::fread(start, 1, sizeof start, in);
+  std::rewind(in);
+  const bool y4m = got == sizeof start && std::memcmp(start, "YUV4MPEG2", sizeof start) == 0;
+  return y4m ? ClipFormat::kY4m : ClipFormat::kFile;
+}
+
+// The output's format: --format, else Y4M for -, a .y4m or an existing stream that is not a
+// regular file (a pipe, /dev/null); other names are video files.
+ClipFormat outputFormatOf(const Options& options) {
+  if (options.format != ClipFormat::kAuto) return options.format;
+  if (isStdStream(options.output) || endsWithY4m(options.output)) return ClipFormat::kY4m;
+  std::error_code error;
+  const auto status = std::filesystem::status(options.output, error);
+  if (!error && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+    return ClipFormat::kY4m;
+  }
+  return ClipFormat::kFile;
+}
+
+// The frames' format as a Y4M stream describes it, for the readers that have one.
+const Y4mFormat* payloadFormatOf(const ClipReader& reader) {
+  if (const auto* y4m = dynamic_cast<const Y4mClipReader*>(&reader)) return &y4m->format();
+  if (const auto* file = dynamic_cast<const AvClipReader*>(&reader)) return &file->format();
+  return nullptr;
+}
+
+// Opens the reader on the input. The frame size comes from --size or from the stream itself;
+// a stream whose start is unusable gives the exit that says why.
+std::variant<std::unique_ptr<ClipReader>, StreamFailure> openReader(const Options& options,
+                                                                    ClipFormat format,
+                                                                    ByteInput& input, std::FILE* in,
+                                                                    bool keepOtherStreams) {
+  switch (format) {
+    case ClipFormat::kYcc16:
+      break;
+    case ClipFormat::kFile:
+      try {
+        AvReaderOptions av;
+        av.keepOtherStreams = keepOtherStreams;
+        av.verbose = options.progress != ProgressMode::kOff;
+        return std::make_unique<AvClipReader>(options.input, av);
+      } catch (const AvError& e) {
+        return StreamFailure{kExitFailure, e.what()};
+      }
+    case ClipFormat::kAuto:
+    case ClipFormat::kY4m:
+      try {
+        return std::make_unique<Y4mClipReader>(in);
+      } catch (const Y4mError& e) {
+        return StreamFailure{kExitFailure, e.what()};
+      }
+  }
+  return std::make_unique<Ycc16Reader>(input, options.size->width, options.size->height);
+}
+
+// Opens the writer matching the reader.
+std::unique_ptr<ClipWriter> openWriter(const ClipReader& reader, ByteOutput& output,
+                                       std::FILE* out) {
+  if (const Y4mFormat* format = payloadFormatOf(reader)) {
+    return std::make_unique<Y4mClipWriter>(out, *format);
+  }
+  return std::make_unique<Ycc16Writer>(output, reader.width(), reader.height());
+}
+
+// The engine's layout for a Y4M stream's chroma layout.
+QuilletLayout engineLayoutOf(ChromaLayout layout) {
+  switch (layout) {
+    case ChromaLayout::k444:
+      return QUILLET_LAYOUT_444;
+    case ChromaLayout::k422:
+      return QUILLET_LAYOUT_422;
+    case ChromaLayout::kMono:
+      return QUILLET_LAYOUT_MONO;
+    case ChromaLayout::k420:
+      break;
+  }
+  return QUILLET_LAYOUT_420;
+}
+
+// Opens the video file writer for the frames `reader` gives.
+std::variant<std::unique_ptr<ClipWriter>, StreamFailure> openFileWriter(const Options& options,
+                                                                        ClipReader& reader) {
+  const Y4mFormat* format = payloadFormatOf(reader);
+  if (format == nullptr) {
+    return StreamFailure{kExitUsage,
+                         "a video file output takes Y4M or video file input, not ycc16"};
+  }
+  auto* file = dynamic_cast<AvClipReader*>(&reader);
+  AvWriterOptions av;
+  av.codec = options.vcodec;
+  av.options = options.vopt;
+  av.frames = options.frames;
+  av.verbose = options.progress != ProgressMode::kOff;
+  try {
+    return std::make_unique<AvClipWriter>(
+        options.output, *format, file ? file->layout() : engineLayoutOf(format->layout), file, av);
+  } catch (const AvError& e) {
+    return StreamFailure{kExitFailure, e.what()};
+  }
+}
+
 // Frames in the input when it is a regular file whose size tells, else -1.
 int64_t framesInInput(const std::string& path, std::FILE* in, const ClipReader& reader) {
+  if (const auto* file = dynamic_cast<const AvClipReader*>(&reader)) {
+    return file->estimatedFrames();
+  }
   const int64_t bytes = regularFileBytes(path, in);
   if (bytes < 0) return -1;
   if (const auto* y4m = dynamic_cast<const Y4mClipReader*>(&reader)) {
@@ -231,9 +324,7 @@ int64_t framesInInput(const std::string& path, std::FILE* in, const ClipReader& 
 
 // The colours a preview is drawn in: the stream's hints, else by frame size.
 PreviewColour previewColourOf(const ClipReader& reader) {
-  if (const auto* y4m = dynamic_cast<const Y4mClipReader*>(&reader)) {
-    return previewColourFor(y4m->format());
-  }
+  if (const Y4mFormat* format = payloadFormatOf(reader)) return previewColourFor(*format);
   Y4mFormat size;
   size.width = reader.width();
   size.height = reader.height();
@@ -340,22 +431,12 @@ QuilletConfig engineConfigFor(const Options& options, const ClipReader& reader) 
   config.width = reader.width();
   config.height = reader.height();
   config.layout = QUILLET_LAYOUT_YCC16;
-  if (const auto* y4m = dynamic_cast<const Y4mClipReader*>(&reader)) {
-    switch (y4m->format().layout) {
-      case ChromaLayout::k444:
-        config.layout = QUILLET_LAYOUT_444;
-        break;
-      case ChromaLayout::k422:
-        config.layout = QUILLET_LAYOUT_422;
-        break;
-      case ChromaLayout::k420:
-        config.layout = QUILLET_LAYOUT_420;
-        break;
-      case ChromaLayout::kMono:
-        config.layout = QUILLET_LAYOUT_MONO;
-        break;
-    }
-    config.bit_depth = y4m->format().bitDepth;
+  if (const auto* file = dynamic_cast<const AvClipReader*>(&reader)) {
+    config.layout = file->layout();
+    config.bit_depth = file->bitDepth();
+  } else if (const Y4mFormat* format = payloadFormatOf(reader)) {
+    config.layout = engineLayoutOf(format->layout);
+    config.bit_depth = format->bitDepth;
   }
   const standin::Settings& s = options.settings;
   config.settings = QuilletSettings{s.tap,
@@ -379,6 +460,9 @@ class ReaderPayloads : public PayloadSource {
   explicit ReaderPayloads(ClipReader& reader) : reader_(reader) {}
   bool read(std::vector<uint8_t>& payload) override { return reader_.readPayload(payload); }
   bool interlaced() const override {
+    if (const auto* file = dynamic_cast<const AvClipReader*>(&reader_)) {
+      return file->payloadInterlaced();
+    }
     const auto* y4m = dynamic_cast<const Y4mClipReader*>(&reader_);
     return y4m == nullptr || y4m->payloadInterlaced();
   }
@@ -404,8 +488,8 @@ class PayloadPreview {
  public:
   PayloadPreview(PreviewCapture& capture, const ClipReader& reader)
       : capture_(capture), width_(reader.width()), height_(reader.height()) {
-    if (const auto* y4m = dynamic_cast<const Y4mClipReader*>(&reader)) {
-      format_ = y4m->format();
+    if (const Y4mFormat* format = payloadFormatOf(reader)) {
+      format_ = *format;
       scale_ = makeSampleScale(format_->bitDepth);
     }
   }
@@ -484,6 +568,7 @@ int runTool(int argc, char** argv) {
   if (const std::optional<std::string> problem = formatUsageProblem(options)) {
     return fail(kExitUsage, *problem);
   }
+  quietenVideoLibraries(options.progress == ProgressMode::kOff);
   if (options.editorPath && options.deint != QUILLET_DEINT_ALL) {
     return fail(kExitUsage,
                 "--deint: the plug-in path (--order, --max-size, --threads 0) filters every frame; "
@@ -510,7 +595,10 @@ int runTool(int argc, char** argv) {
     in = inputFile.get();
   }
   ByteInput input(in);
-  auto opened = openReader(options, input, in);
+  const ClipFormat inputFormat = inputFormatOf(options, in);
+  const ClipFormat outputFormat = outputFormatOf(options);
+  auto opened = openReader(options, inputFormat, input, in,
+                           outputFormat == ClipFormat::kFile && !options.noAudio);
   if (auto* failure = std::get_if<StreamFailure>(&opened)) {
     return fail(failure->exitCode, failure->message);
   }
@@ -531,7 +619,14 @@ int runTool(int argc, char** argv) {
   }
   FileHandle outputFile;
   std::FILE* out = stdout;
-  if (isStdStream(options.output)) {
+  std::unique_ptr<ClipWriter> writer;
+  if (outputFormat == ClipFormat::kFile) {
+    auto made = openFileWriter(options, *reader);
+    if (auto* failure = std::get_if<StreamFailure>(&made)) {
+      return fail(failure->exitCode, failure->message);
+    }
+    writer = std::move(std::get<std::unique_ptr<ClipWriter>>(made));
+  } else if (isStdStream(options.output)) {
     setBinaryMode(stdout);
   } else {
     outputFile.reset(std::fopen(options.output.c_str(), "wb"));
@@ -542,9 +637,9 @@ int runTool(int argc, char** argv) {
     out = outputFile.get();
   }
   static char outputBuffer[1 << 20];
-  std::setvbuf(out, outputBuffer, _IOFBF, sizeof outputBuffer);
+  if (!writer) std::setvbuf(out, outputBuffer, _IOFBF, sizeof outputBuffer);
   ByteOutput output(out);
-  std::unique_ptr<ClipWriter> writer = openWriter(*reader, output, out);
+  if (!writer) writer = openWriter(*reader, output, out);
 
   standin::HostConfig config;
   config.width = frame.width;

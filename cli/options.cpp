@@ -7,6 +7,8 @@
 #include <string_view>
 #include <thread>
 
+#include "cli/av_io.h"
+
 namespace quillet::cli {
 
 namespace {
@@ -204,7 +206,7 @@ QuilletCpu engineCpuFor(CpuChoice choice) {
 }
 
 std::variant<Options, ParseExit> parseOptions(int argc, const char* const* argv) {
-  CLI::App app("Removes interlace combing from raw or Y4M video.", "quillet");
+  CLI::App app("Removes interlace combing from video files, Y4M or raw frames.", "quillet");
   app.set_version_flag("--version", "quillet 1.4.1");
   app.get_formatter()->column_width(30);
   app.footer(
@@ -213,7 +215,7 @@ std::variant<Options, ParseExit> parseOptions(int argc, const char* const* argv)
 
   std::string tap = "0", top = "0", bottom = "0", motion = "24", motion2 = "64";
   std::string threads = std::to_string(defaultThreads());
-  std::string cpu = "auto", format = "y4m", size, maxSize, order = "forward", preview, frames;
+  std::string cpu = "auto", format, size, maxSize, order = "forward", preview, frames;
   bool showMotion = false, nextFrame = false, useMax = false, progress = false, quiet = false;
   Options options;
 
@@ -249,9 +251,25 @@ std::variant<Options, ParseExit> parseOptions(int argc, const char* const* argv)
        "force a kernel set; refuses one the processor lacks (avx2: the native 64-bit build)",
        oneOf({"auto", "avx2", "sse2", "sse", "mmx", "scalar"}))
       ->capture_default_str();
-  word("--format", format, "y4m|ycc16", "input/output format; ycc16 needs --size WxH",
-       oneOf({"y4m", "ycc16"}))
-      ->capture_default_str();
+  word("--format", format, "file|y4m|ycc16",
+       "input/output format; ycc16 needs --size WxH (default: .y4m and - are Y4M, other names "
+       "video files)",
+       oneOf({"file", "y4m", "ycc16"}));
+  std::string vcodec, vopt;
+  bool noAudio = false;
+  app.add_option("--vcodec", vcodec,
+                 "the encoder of a video file output, e.g. libx264, ffv1 (lossless) (default: "
+                 "libx264 crf 16 where the container holds H.264)")
+      ->type_name("NAME");
+  word("--vopt", vopt, "K=V,...", "options for the encoder, e.g. crf=18,preset=slow",
+       CLI::Validator(
+           [](std::string& text) -> std::string {
+             if (parseCodecOptions(text)) return {};
+             return "'" + text + "' is not KEY=VALUE,KEY=VALUE,...";
+           },
+           ""));
+  app.add_flag("--no-audio", noAudio,
+               "drop the audio and subtitle streams of a video file (copied by default)");
   const std::string sizeRange = " (W and H in 1.." + std::to_string(kMaxDimension) + ")";
   word("--size", size, "WxH", "frame size of ycc16 input" + sizeRange, frameSizeValidator());
   word("--max-size", maxSize, "WxH",
@@ -317,7 +335,13 @@ std::variant<Options, ParseExit> parseOptions(int argc, const char* const* argv)
                 : cpu == "mmx"    ? CpuChoice::kMmx
                 : cpu == "scalar" ? CpuChoice::kScalar
                                   : CpuChoice::kAuto;
-  options.format = format == "ycc16" ? ClipFormat::kYcc16 : ClipFormat::kY4m;
+  options.format = format == "ycc16"  ? ClipFormat::kYcc16
+                   : format == "y4m"  ? ClipFormat::kY4m
+                   : format == "file" ? ClipFormat::kFile
+                                      : ClipFormat::kAuto;
+  options.vcodec = vcodec;
+  if (!vopt.empty()) options.vopt = *parseCodecOptions(vopt);
+  options.noAudio = noAudio;
   if (!size.empty()) options.size = parseFrameSize(size);
   if (!maxSize.empty()) options.maxSize = parseFrameSize(maxSize);
   options.order = *standin::parseProcessingOrder(order);

@@ -3,7 +3,9 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <variant>
+#include <vector>
 
 #include "cli/engine_run.h"
 #include "cli/preview.h"
@@ -17,7 +19,9 @@ namespace quillet::cli {
 // Largest frame width and height the tool accepts, checked before anything is allocated.
 constexpr int32_t kMaxDimension = 16384;
 
-enum class ClipFormat { kY4m, kYcc16 };
+// kAuto: by name, for the input and the output each (.y4m, - and streams that are not regular
+// files: Y4M; otherwise a video file).
+enum class ClipFormat { kAuto, kY4m, kYcc16, kFile };
 enum class CpuChoice { kAuto, kAvx2, kSse2, kSse, kMmx, kScalar };
 enum class ProgressMode { kAuto, kOn, kOff };
 
@@ -31,7 +35,7 @@ struct Options {
   standin::Settings settings;
   int threads = 1;
   CpuChoice cpu = CpuChoice::kAuto;
-  ClipFormat format = ClipFormat::kY4m;
+  ClipFormat format = ClipFormat::kAuto;
   std::optional<FrameSize> size;     // --size
   std::optional<FrameSize> maxSize;  // --max-size
   standin::ProcessingOrder order;
@@ -43,8 +47,11 @@ struct Options {
   bool editorPath = false;
   QuilletDeint deint = QUILLET_DEINT_ALL;  // --deint
   int combSensitivity = 40;                // --comb-sensitivity
-  std::string input;                       // a path or "-"
-  std::string output;                      // a path or "-"
+  std::string vcodec;                      // --vcodec: a file output's encoder; empty by container
+  std::vector<std::pair<std::string, std::string>> vopt;  // --vopt K=V,...
+  bool noAudio = false;                                   // --no-audio
+  std::string input;                                      // a path or "-"
+  std::string output;                                     // a path or "-"
 };
 
 // The command line could not be used, or asked for help: print `text` (to stdout when

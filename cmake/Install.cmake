@@ -17,8 +17,16 @@ install(FILES ${PROJECT_SOURCE_DIR}/include/quillet/quillet.h
 
 # The .pc file finds the prefix from where it lies, so `cmake --install --prefix` may move it.
 file(RELATIVE_PATH QUILLET_PC_TO_PREFIX /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
-configure_file(${CMAKE_CURRENT_LIST_DIR}/install/quillet.pc.in quillet.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/quillet.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+# quillet.pc links libquillet.so; quillet-static.pc libquillet.a with the C++ runtime and threads
+# it needs (`-lquillet` would take the .so beside it even with --static).
+foreach(pc IN ITEMS quillet quillet-static)
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/install/${pc}.pc.in ${pc}.pc @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/${pc}.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+endforeach()
+
+# A C program links libquillet.a with the C linker: it needs the C++ runtime named (threads come
+# with the target already).
+target_link_libraries(quillet_static INTERFACE stdc++ m)
 
 set(quillet_cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/quillet)
 install(EXPORT quilletTargets NAMESPACE quillet:: DESTINATION ${quillet_cmake_dir})

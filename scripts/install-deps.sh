@@ -6,13 +6,17 @@ set -euo pipefail
 what=${1:-all}
 
 native=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev libpng-dev
-        pkg-config)
+        pkg-config
+        # quillet IN OUT on video files (without them: Y4M and raw frames only)
+        libavformat-dev libavcodec-dev libavutil-dev libswscale-dev)
 tests=(ffmpeg clang libclang-rt-14-dev clang-format g++-mingw-w64-i686 wine wine32:i386
        binutils-mingw-w64-i686 parallel hyperfine jq
        # The Python module and the GStreamer element, their tests and the video example.
        python3-dev pybind11-dev python3-numpy python3-pytest python3-av
        libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools
-       gstreamer1.0-plugins-base gstreamer1.0-plugins-good)
+       gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+       # The README's GStreamer pipeline on a video file: parsers and decoders.
+       gstreamer1.0-plugins-bad gstreamer1.0-libav)
 
 wanted=("${native[@]}")
 [ "$what" = all ] && wanted+=("${tests[@]}")

@@ -8,6 +8,12 @@
  *
  * Every call returns a QuilletStatus; a negative one is an error, and quillet_error_message()
  * then says what went wrong. No call aborts the process.
+ *
+ * After each push, pull every frame that is ready (until QUILLET_AGAIN): a push while a filtered
+ * frame waits returns QUILLET_AGAIN and takes nothing.
+ *
+ * Field order does not matter: the filter low-passes whole frames and measures motion between
+ * whole frames, so top-field-first and bottom-field-first video give the same result.
  */
 #ifndef QUILLET_QUILLET_H
 #define QUILLET_QUILLET_H
@@ -102,7 +108,11 @@ typedef struct QuilletConfig {
 } QuilletConfig;
 
 /* A frame in the caller's memory: plane 0 is Y (or the YCC16 pixels), 1 Cb, 2 Cr; unused planes
- * are ignored. Strides are in bytes, at least the plane's row size. */
+ * are ignored. Strides are in bytes, at least the plane's row size; a negative stride is refused
+ * (QUILLET_ERROR_ARGUMENT). 8-bit planes need no alignment; planes of uint16_t samples (9..16
+ * bits, YCC16) take 2-byte aligned pointers and even strides. The planes of one frame must not
+ * overlap. A push copies the frame in, so its memory is free once the call returns, and a frame
+ * may be pulled into the planes it or any other frame was pushed from. */
 typedef struct QuilletFrame {
   void* planes[3];
   ptrdiff_t strides[3];

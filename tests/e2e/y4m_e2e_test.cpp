@@ -776,6 +776,52 @@ TEST_F(Y4mCli, InterruptEndsARunWhoseOutputBlocks) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 143) << "status " << status;
 }
 
+// The same into a video file: the interrupt finishes the container, which then plays and holds
+// frames 0 and 1, whole.
+TEST_F(Y4mCli, InterruptedRunFinishesAVideoFile) {
+  if (!haveFfmpeg()) GTEST_SKIP() << "no ffmpeg";
+  const std::string input = kHeader + frames(3);
+  writeFile(path("in.y4m"), input);
+  ASSERT_EQ(
+      quillet("--next-frame --frames 0:2 " + quote(path("in.y4m")) + " " + quote(path("ref.y4m")))
+          .exitCode,
+      0);
+  int fds[2];
+  ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, fds[0], 0);
+  std::string binary = QUILLET_BINARY, quiet = "--quiet", next = "--next-frame", codec = "--vcodec",
+              ffv1 = "ffv1", in = "-", out = path("out.mkv");
+  char* argv[] = {binary.data(), quiet.data(), next.data(), codec.data(),
+                  ffv1.data(),   in.data(),    out.data(),  nullptr};
+  pid_t pid = 0;
+  ASSERT_EQ(posix_spawn(&pid, QUILLET_BINARY, &actions, nullptr, argv, environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  close(fds[0]);
+  ASSERT_EQ(write(fds[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
+  for (int still = 0, polls = 0; still < 5 && polls < 1000; ++polls) {
+    still = blocked(pid) ? still + 1 : 0;
+    usleep(20000);
+  }
+  kill(pid, SIGINT);
+  int status = 0;
+  for (int polls = 0; polls < 500 && waitpid(pid, &status, WNOHANG) == 0; ++polls) usleep(20000);
+  if (kill(pid, 0) == 0) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    ADD_FAILURE() << "still running 10 s after the signal";
+  }
+  close(fds[1]);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << "status " << status;
+  const std::string decode = std::string(kFfmpeg) + " -v error -xerror -i ";
+  const Outcome played = shell(decode + quote(path("out.mkv")) + " -f rawvideo -");
+  const Outcome expected = shell(decode + quote(path("ref.y4m")) + " -f rawvideo -");
+  EXPECT_EQ(played.exitCode, 0) << played.err;
+  EXPECT_EQ(played.out.size(), 2 * kFrameBytes);
+  EXPECT_TRUE(played.out == expected.out) << "not the first two frames";
+}
+
 // ---- messages ---------------------------------------------------------------------------------
 
 // The system's reason for a failed read or write, and --size refused where the stream gives the

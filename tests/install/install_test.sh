@@ -33,18 +33,23 @@ flags=(-std=c99 -Wall -Wextra -Werror ${sanitize:+-fsanitize=$sanitize})
 cc "${flags[@]}" "$here/consumer/consumer.c" -o "$work/consumer_pc" \
   $(pkg-config --cflags --libs quillet) -Wl,-rpath,"$libdir"
 "$work/consumer_pc"
+# The README's static recipe, as written.
 cc "${flags[@]}" "$here/consumer/consumer.c" -o "$work/consumer_static" \
-  $(pkg-config --cflags --static --libs quillet | sed 's/-lquillet\b/-l:libquillet.a/')
-if readelf -d "$work/consumer_static" | grep -q 'libquillet\.so'; then
-  echo "the static build links libquillet.so" >&2
-  exit 1
-fi
-"$work/consumer_static"
+  $(pkg-config --cflags --libs quillet-static)
+static_only() {
+  if readelf -d "$1" | grep -q 'libquillet\.so'; then
+    echo "$1 links libquillet.so" >&2
+    exit 1
+  fi
+  "$1"
+}
+static_only "$work/consumer_static"
 
 cmake -S "$here/consumer" -B "$work/cmake" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
   -DCMAKE_C_FLAGS="${flags[*]}" > "$work/cmake.log"
 cmake --build "$work/cmake" > "$work/cmake-build.log"
 "$work/cmake/consumer"
+static_only "$work/cmake/consumer_static"
 
 # The installed Python package, with the interpreter it was built for.
 if [ -n "${QUILLET_PYTHON:-}" ]; then
