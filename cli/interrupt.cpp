@@ -20,6 +20,7 @@ namespace {
 
 std::mutex lock;
 std::function<void()> registered;  // under `lock`
+int registeredGrace = 0;           // under `lock`
 
 // How long an interrupt waits for a frame being written and for the action: an output that
 // does not take data (a pipe nobody reads) must not keep the tool running.
@@ -44,19 +45,26 @@ volatile std::sig_atomic_t exitCode = 0;
 
 void onAlarm(int) { std::_Exit(exitCode); }
 
+void armTimer(int milliseconds) {
+  itimerval grace{};
+  grace.it_value.tv_sec = milliseconds / 1000;
+  grace.it_value.tv_usec = milliseconds % 1000 * 1000;
+  setitimer(ITIMER_REAL, &grace, nullptr);
+}
+
 [[noreturn]] void endInterrupted(int signal) {
   // A timer bounds the wait for the lock and the action: a writer blocked on its output holds
   // the lock, and the action's flush would block too. The frames written before stay whole; only
   // a frame the output refused to take may be left part-written in it.
   exitCode = 128 + signal;
   std::signal(SIGALRM, onAlarm);
-  itimerval grace{};
-  grace.it_value.tv_sec = kGraceMilliseconds / 1000;
-  grace.it_value.tv_usec = kGraceMilliseconds % 1000 * 1000;
-  setitimer(ITIMER_REAL, &grace, nullptr);
+  armTimer(kGraceMilliseconds);
   // The lock is never released: the process ends holding it, so no frame starts after this.
   lock.lock();
-  if (registered) registered();
+  if (registered) {
+    armTimer(registeredGrace);
+    registered();
+  }
   std::_Exit(128 + signal);
 }
 #endif
@@ -90,9 +98,10 @@ void watchInterrupts() {
 
 std::mutex& interruptLock() { return lock; }
 
-InterruptAction::InterruptAction(std::function<void()> action) {
+InterruptAction::InterruptAction(std::function<void()> action, int graceMilliseconds) {
   const std::lock_guard<std::mutex> hold(lock);
   registered = std::move(action);
+  registeredGrace = graceMilliseconds;
 }
 
 InterruptAction::~InterruptAction() {

@@ -19,10 +19,12 @@ void watchInterrupts();
 std::mutex& interruptLock();
 
 // Runs `action` on an interrupt, under interruptLock(), while it is alive: it flushes the
-// output written so far. Declare it after what the action uses, so that it goes first.
+// output written so far. Declare it after what the action uses, so that it goes first. The
+// action gets `graceMilliseconds` once the lock is had: a second for a flush, longer for one
+// that has work of its own to finish (an encoder's last frames and a container's index).
 class InterruptAction {
  public:
-  explicit InterruptAction(std::function<void()> action);
+  explicit InterruptAction(std::function<void()> action, int graceMilliseconds = 1000);
   ~InterruptAction();
   InterruptAction(const InterruptAction&) = delete;
   InterruptAction& operator=(const InterruptAction&) = delete;

@@ -685,7 +685,8 @@ int runTool(int argc, char** argv) {
     }
     progressSink.finish();
   };
-  InterruptAction closeOnInterrupt(closeOutput);
+  // A video file's encoder still holds frames and the container its index: give them time.
+  InterruptAction closeOnInterrupt(closeOutput, outputFormat == ClipFormat::kFile ? 30000 : 1000);
   standin::RunResult result;
   if (!options.editorPath) {
     ReaderPayloads payloads(*reader);
