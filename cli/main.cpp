@@ -354,6 +354,9 @@ QuilletConfig engineConfigFor(const Options& options, const ClipReader& reader) 
       case ChromaLayout::kMono:
         config.layout = QUILLET_LAYOUT_MONO;
         break;
+      case ChromaLayout::k411:
+        config.layout = QUILLET_LAYOUT_411;
+        break;
     }
     config.bit_depth = y4m->format().bitDepth;
   }

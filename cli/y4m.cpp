@@ -26,7 +26,7 @@ constexpr ColourspaceEntry kColourspaces[] = {
     {"420jpeg", ChromaLayout::k420}, {"420mpeg2", ChromaLayout::k420},
     {"420paldv", ChromaLayout::k420}, {"420", ChromaLayout::k420},
     {"422", ChromaLayout::k422},     {"444", ChromaLayout::k444},
-    {"mono", ChromaLayout::kMono},
+    {"411", ChromaLayout::k411},     {"mono", ChromaLayout::kMono},
 };
 // clang-format on
 
@@ -147,7 +147,9 @@ FrameGeometry frameGeometry(const Y4mFormat& format) {
   FrameGeometry g;
   const size_t bytes = static_cast<size_t>(bytesPerSample(format.bitDepth));
   g.planeCount = format.layout == ChromaLayout::kMono ? 1 : 3;
-  g.shiftX = (format.layout == ChromaLayout::k422 || format.layout == ChromaLayout::k420) ? 1 : 0;
+  g.shiftX = format.layout == ChromaLayout::k411                                            ? 2
+             : (format.layout == ChromaLayout::k422 || format.layout == ChromaLayout::k420) ? 1
+                                                                                            : 0;
   g.shiftY = format.layout == ChromaLayout::k420 ? 1 : 0;
   size_t offset = 0;
   for (int p = 0; p < g.planeCount; ++p) {
@@ -211,7 +213,7 @@ Y4mFormat parseY4mHeader(std::string_view line, uint64_t streamOffset) {
         if (name.empty()) throw Y4mError("bad C token: no colour space after C", -1, at);
         if (!parseColourspace(name, f.layout, f.bitDepth)) {
           throw Y4mError("unsupported chroma layout " + quoted(token) +
-                             ": expected C444, C422, C420 (jpeg, mpeg2, paldv) or Cmono, "
+                             ": expected C444, C422, C420 (jpeg, mpeg2, paldv), C411 or Cmono, "
                              "with p9 .. p16 for 9 to 16 bits (mono9 .. mono16)",
                          -1, at);
         }

@@ -20,7 +20,7 @@ constexpr int32_t kMaxY4mDimension = 16384;
 constexpr size_t kMaxY4mHeaderBytes = 65536;
 
 // Chroma subsampling of a Y4M stream.
-enum class ChromaLayout : uint8_t { k444, k422, k420, kMono };
+enum class ChromaLayout : uint8_t { k444, k422, k420, kMono, k411 };
 
 // Everything a stream header says. Tokens the tool does not interpret (X tokens and any other
 // letter) are kept verbatim and written back in order.

@@ -179,6 +179,9 @@ bool describeFormat(const QuilletConfig& config, Format& f, std::string& error) 
       f.shiftX = 1;
       f.shiftY = 1;
       break;
+    case QUILLET_LAYOUT_411:
+      f.shiftX = 2;
+      break;
     case QUILLET_LAYOUT_MONO:
     case QUILLET_LAYOUT_YCC16:
       f.planes = 1;

@@ -12,9 +12,9 @@ namespace quillet {
 // converted on any number of threads at once. Planar samples are uint8_t in the 8-bit slots and
 // uint16_t in native byte order, 2-byte aligned, in the 16-bit slots (9 to 16 bits, the value in
 // the low bits). No kernel reads or writes a byte outside the samples and pixels named below,
-// and none needs more alignment than its element type. `shiftX` is 0 (4:4:4, mono) or 1 (4:2:2,
-// 4:2:0); a chroma row holds ceil(width / 2^shiftX) samples, so at an odd width the last one
-// covers a single pixel.
+// and none needs more alignment than its element type. `shiftX` is 0 (4:4:4, mono), 1 (4:2:2,
+// 4:2:0) or 2 (4:1:1); a chroma row holds ceil(width / 2^shiftX) samples, so where the width is
+// no multiple of 2^shiftX the last one covers fewer pixels.
 
 // Decodes `width` luma samples and, unless `cb` is null (mono: Cb = Cr = 0), the chroma samples
 // of `cb` and `cr`, each repeated over the 2^shiftX pixels it covers, into dst[0..width-1].

@@ -7,6 +7,7 @@
 
 #include "formats/convert.h"
 #include "formats/convert_constants.h"
+#include "formats/sample_scale.h"
 
 namespace quillet {
 namespace {
@@ -105,6 +106,17 @@ __m256i loadCodes16(const Sample* p, __m256i maxCode) {
   }
 }
 
+// 8 codes, in the low lane.
+template <class Sample>
+__m256i loadCodes8(const Sample* p, __m256i maxCode) {
+  if constexpr (sizeof(Sample) == 1) {
+    return _mm256_cvtepu8_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
+  } else {
+    return _mm256_min_epu16(
+        _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))), maxCode);
+  }
+}
+
 // convert::Quotient at one depth.
 struct Divide {
   __m128i preShift, shift;
@@ -145,7 +157,21 @@ void decodeBlock(const Sample* luma, const Sample* cb, const Sample* cr, int shi
   const __m256i zero = _mm256_setzero_si256();
   __m256i y[2], b[2] = {zero, zero}, r[2] = {zero, zero};
   for (int i = 0; i < 2; ++i) y[i] = divide(loadCodes16(luma + 16 * i, k.maxCode), k.luma);
-  if (cb != nullptr && shiftX == 1) {
+  if (cb != nullptr && shiftX == 2) {
+    // Samples 0..3 | 4..7 as words repeated in pairs, then the pairs in pairs: 0 1 | 4 5 and
+    // 2 3 | 6 7, four pixels each; the lanes exchanged give pixels 0..15 and 16..31.
+    __m256i* planes[2] = {b, r};
+    const Sample* rows[2] = {cb, cr};
+    for (int c = 0; c < 2; ++c) {
+      const __m256i codes = _mm256_permute4x64_epi64(
+          divide(loadCodes8(rows[c], k.maxCode), k.chroma), _MM_SHUFFLE(1, 1, 0, 0));
+      const __m256i pairs = _mm256_unpacklo_epi16(codes, codes);
+      const __m256i lo = _mm256_unpacklo_epi32(pairs, pairs);
+      const __m256i hi = _mm256_unpackhi_epi32(pairs, pairs);
+      planes[c][0] = _mm256_permute2x128_si256(lo, hi, 0x20);
+      planes[c][1] = _mm256_permute2x128_si256(lo, hi, 0x31);
+    }
+  } else if (cb != nullptr && shiftX == 1) {
     // Samples 0..3 8..11 | 4..7 12..15, so that unpacking each with itself repeats them in order.
     const __m256i b16 = _mm256_permute4x64_epi64(divide(loadCodes16(cb, k.maxCode), k.chroma),
                                                  _MM_SHUFFLE(3, 1, 2, 0));
@@ -167,7 +193,7 @@ void decodeBlock(const Sample* luma, const Sample* cb, const Sample* cr, int shi
 template <class Sample>
 void decodeRow(const void* lumaRow, const void* cbRow, const void* crRow, int width, int shiftX,
                const SampleScale& scale, Pixel* dst) {
-  assert(width >= 0 && shiftX >= 0 && shiftX <= 1);
+  assert(width >= 0 && shiftX >= 0 && shiftX <= 2);
   const Decode k(scale);
   const auto* luma = static_cast<const Sample*>(lumaRow);
   const auto* cb = static_cast<const Sample*>(cbRow);
@@ -214,6 +240,20 @@ struct Codes {
   __m256i pack(__m256i lo, __m256i hi) const {
     return _mm256_packs_epi32(_mm256_sra_epi32(_mm256_add_epi32(lo, add), shift),
                               _mm256_sra_epi32(_mm256_add_epi32(hi, add), shift));
+  }
+
+  // 8 codes from the sums of lo (codes 0..3) and hi (4..7).
+  void store8(Sample* dst, __m128i lo, __m128i hi) const {
+    const __m128i add128 = _mm256_castsi256_si128(add);
+    const __m128i words = _mm_packs_epi32(_mm_sra_epi32(_mm_add_epi32(lo, add128), shift),
+                                          _mm_sra_epi32(_mm_add_epi32(hi, add128), shift));
+    if constexpr (sizeof(Sample) == 1) {
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(dst), _mm_packus_epi16(words, words));
+    } else {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst),
+                       _mm_xor_si128(_mm_min_epi16(words, _mm256_castsi256_si128(maxBiased)),
+                                     _mm_set1_epi16(-32768)));
+    }
   }
 
   void store16(Sample* dst, __m256i words) const {
@@ -266,7 +306,7 @@ void encodeChromaBlock(const Pixel* rowA, const Pixel* rowB, int shiftX, const C
     a[i] = loadPixels16(rowA + 16 * i);
     b[i] = rowB != nullptr ? loadPixels16(rowB + 16 * i) : Planes{zero, zero, zero};
   }
-  if (shiftX == 1) {
+  if (shiftX >= 1) {
     // madd adds the two horizontal neighbours of each sample: 8 sums per 16 pixels.
     __m256i sumB[2], sumR[2];
     for (int i = 0; i < 2; ++i) {
@@ -276,6 +316,16 @@ void encodeChromaBlock(const Pixel* rowA, const Pixel* rowB, int shiftX, const C
         sumB[i] = _mm256_add_epi32(sumB[i], _mm256_madd_epi16(b[i].cb, factor));
         sumR[i] = _mm256_add_epi32(sumR[i], _mm256_madd_epi16(b[i].cr, factor));
       }
+    }
+    if (shiftX == 2) {
+      // Adjacent pair sums added, lane by lane: quads 0 1 4 5 | 2 3 6 7.
+      const __m256i quadsB = _mm256_hadd_epi32(sumB[0], sumB[1]);
+      const __m256i quadsR = _mm256_hadd_epi32(sumR[0], sumR[1]);
+      const __m128i b0 = _mm256_castsi256_si128(quadsB), b1 = _mm256_extracti128_si256(quadsB, 1);
+      const __m128i r0 = _mm256_castsi256_si128(quadsR), r1 = _mm256_extracti128_si256(quadsR, 1);
+      k.store8(cb, _mm_unpacklo_epi64(b0, b1), _mm_unpackhi_epi64(b0, b1));
+      k.store8(cr, _mm_unpacklo_epi64(r0, r1), _mm_unpackhi_epi64(r0, r1));
+      return;
     }
     // The pack leaves codes 0..3 8..11 4..7 12..15.
     k.store16(cb, _mm256_permute4x64_epi64(k.pack(sumB[0], sumB[1]), _MM_SHUFFLE(3, 1, 2, 0)));
@@ -292,10 +342,28 @@ void encodeChromaBlock(const Pixel* rowA, const Pixel* rowB, int shiftX, const C
   }
 }
 
+// The last 4:1:1 sample of a row whose width is no multiple of 4, from pixels [x0, x1) of rowA
+// and rowB: the mean of 3 pixels is no shift of a sum, so it takes the reference's formula.
+template <class Sample>
+void finishShortSample(const Pixel* rowA, const Pixel* rowB, int x0, int x1,
+                       const SampleScale& scale, Sample* cb, Sample* cr) {
+  int64_t sumB = 0, sumR = 0;
+  int32_t count = 0;
+  for (const Pixel* row : {rowA, rowB}) {
+    if (row == nullptr) continue;
+    for (int x = x0; x < x1; ++x, ++count) {
+      sumB += row[x].cb;
+      sumR += row[x].cr;
+    }
+  }
+  *cb = static_cast<Sample>(chromaHostSumToCode(sumB, count, scale));
+  *cr = static_cast<Sample>(chromaHostSumToCode(sumR, count, scale));
+}
+
 template <class Sample>
 void encodeChromaRow(const Pixel* rowA, const Pixel* rowB, int width, int shiftX,
                      const SampleScale& scale, void* cbRow, void* crRow) {
-  assert(width >= 0 && shiftX >= 0 && shiftX <= 1);
+  assert(width >= 0 && shiftX >= 0 && shiftX <= 2);
   const int s = scale.bitDepth - 8;
   const int log2Count = shiftX + (rowB != nullptr ? 1 : 0);
   const Codes<Sample> k(scale.centre, convert::kChromaShift + log2Count - s, scale.maxCode);
@@ -319,6 +387,10 @@ void encodeChromaRow(const Pixel* rowA, const Pixel* rowB, int width, int shiftX
   }
   encodeChromaBlock(a, rowB != nullptr ? b : nullptr, shiftX, k, outB, outR);
   const auto chroma = static_cast<size_t>((rest + (1 << shiftX) - 1) >> shiftX);
+  if (shiftX == 2 && rest % 4 != 0) {
+    finishShortSample(a, rowB != nullptr ? b : nullptr, rest & ~3, rest, scale, outB + rest / 4,
+                      outR + rest / 4);
+  }
   std::memcpy(cb + (x >> shiftX), outB, chroma * sizeof(Sample));
   std::memcpy(cr + (x >> shiftX), outR, chroma * sizeof(Sample));
 }

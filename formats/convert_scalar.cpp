@@ -40,7 +40,7 @@ struct LittleEndian16 {
 template <class Samples>
 void decodeRow(const void* luma, const void* cb, const void* cr, int32_t width, int shiftX,
                const SampleScale& scale, Pixel* dst) {
-  assert(width >= 0 && shiftX >= 0 && shiftX <= 1);
+  assert(width >= 0 && shiftX >= 0 && shiftX <= 2);
   const auto maxCode = static_cast<size_t>(scale.maxCode);
   for (int32_t x = 0; x < width; ++x) {
     // Codes beyond the depth (a 10-bit file holding 0xFFFF) read as the largest code.
@@ -71,7 +71,7 @@ void encodeLuma(const Pixel* src, int32_t width, const SampleScale& scale, void*
 template <class Samples>
 void encodeChroma(const Pixel* rowA, const Pixel* rowB, int32_t width, int shiftX,
                   const SampleScale& scale, void* cb, void* cr) {
-  assert(width >= 0 && shiftX >= 0 && shiftX <= 1);
+  assert(width >= 0 && shiftX >= 0 && shiftX <= 2);
   const int32_t step = 1 << shiftX;
   if (shiftX == 0 && rowB == nullptr) {
     for (int32_t x = 0; x < width; ++x) {

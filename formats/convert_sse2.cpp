@@ -6,6 +6,7 @@
 
 #include "formats/convert.h"
 #include "formats/convert_constants.h"
+#include "formats/sample_scale.h"
 
 namespace quillet {
 namespace {
@@ -91,6 +92,19 @@ __m128i loadCodes8(const Sample* p, __m128i maxCode) {
   }
 }
 
+// 4 codes, in the low half.
+template <class Sample>
+__m128i loadCodes4(const Sample* p, __m128i maxCode) {
+  if constexpr (sizeof(Sample) == 1) {
+    int32_t bytes;
+    std::memcpy(&bytes, p, sizeof bytes);
+    return _mm_unpacklo_epi8(_mm_cvtsi32_si128(bytes), _mm_setzero_si128());
+  } else {
+    const __m128i c = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
+    return _mm_sub_epi16(c, _mm_subs_epu16(c, maxCode));
+  }
+}
+
 // convert::Quotient at one depth.
 struct Divide {
   __m128i preShift, shift, multiplier, offset, bias, divisor, divisorLess1;
@@ -130,7 +144,17 @@ void decodeBlock(const Sample* luma, const Sample* cb, const Sample* cr, int shi
   const __m128i zero = _mm_setzero_si128();
   __m128i y[2], b[2] = {zero, zero}, r[2] = {zero, zero};
   for (int i = 0; i < 2; ++i) y[i] = divide(loadCodes8(luma + 8 * i, k.maxCode), k.luma);
-  if (cb != nullptr && shiftX == 1) {
+  if (cb != nullptr && shiftX == 2) {
+    // Each of 4 samples over 4 pixels: repeated in pairs, then the pairs in pairs.
+    const __m128i b4 = divide(loadCodes4(cb, k.maxCode), k.chroma);
+    const __m128i r4 = divide(loadCodes4(cr, k.maxCode), k.chroma);
+    const __m128i b2 = _mm_unpacklo_epi16(b4, b4);
+    const __m128i r2 = _mm_unpacklo_epi16(r4, r4);
+    b[0] = _mm_unpacklo_epi32(b2, b2);
+    b[1] = _mm_unpackhi_epi32(b2, b2);
+    r[0] = _mm_unpacklo_epi32(r2, r2);
+    r[1] = _mm_unpackhi_epi32(r2, r2);
+  } else if (cb != nullptr && shiftX == 1) {
     const __m128i b8 = divide(loadCodes8(cb, k.maxCode), k.chroma);
     const __m128i r8 = divide(loadCodes8(cr, k.maxCode), k.chroma);
     b[0] = _mm_unpacklo_epi16(b8, b8);
@@ -149,7 +173,7 @@ void decodeBlock(const Sample* luma, const Sample* cb, const Sample* cr, int shi
 template <class Sample>
 void decodeRow(const void* lumaRow, const void* cbRow, const void* crRow, int width, int shiftX,
                const SampleScale& scale, Pixel* dst) {
-  assert(width >= 0 && shiftX >= 0 && shiftX <= 1);
+  assert(width >= 0 && shiftX >= 0 && shiftX <= 2);
   const Decode k(scale);
   const auto* luma = static_cast<const Sample*>(lumaRow);
   const auto* cb = static_cast<const Sample*>(cbRow);
@@ -188,6 +212,19 @@ struct Codes {
       : add(_mm_set1_epi32((int32_t{1} << (t - 1)) + (base - kBias) * (int32_t{1} << t))),
         shift(_mm_cvtsi32_si128(t)),
         maxBiased(_mm_set1_epi16(static_cast<int16_t>(maxCode - kBias))) {}
+
+  // 4 codes from the sums of `sums`.
+  void store4(Sample* dst, __m128i sums) const {
+    const __m128i shifted = _mm_sra_epi32(_mm_add_epi32(sums, add), shift);
+    const __m128i words = _mm_packs_epi32(shifted, shifted);
+    if constexpr (sizeof(Sample) == 1) {
+      const int32_t bytes = _mm_cvtsi128_si32(_mm_packus_epi16(words, words));
+      std::memcpy(dst, &bytes, sizeof bytes);
+    } else {
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(dst),
+                       _mm_xor_si128(_mm_min_epi16(words, maxBiased), _mm_set1_epi16(-32768)));
+    }
+  }
 
   // 8 codes from the sums of lo (codes 0..3) and hi (4..7).
   void store8(Sample* dst, __m128i lo, __m128i hi) const {
@@ -239,7 +276,7 @@ void encodeChromaBlock(const Pixel* rowA, const Pixel* rowB, int shiftX, const C
   for (int i = 0; i < 2; ++i) {
     const Planes a = loadPixels8(rowA + 8 * i);
     const Planes b = rowB != nullptr ? loadPixels8(rowB + 8 * i) : Planes{zero, zero, zero};
-    if (shiftX == 1) {
+    if (shiftX >= 1) {
       // madd adds the two horizontal neighbours of each sample.
       sumB[i] = _mm_madd_epi16(a.cb, factor);
       sumR[i] = _mm_madd_epi16(a.cr, factor);
@@ -254,6 +291,17 @@ void encodeChromaBlock(const Pixel* rowA, const Pixel* rowB, int shiftX, const C
       sumR[2 * i + 1] = _mm_madd_epi16(_mm_unpackhi_epi16(a.cr, b.cr), factor);
     }
   }
+  if (shiftX == 2) {
+    // Adjacent pair sums added: the sums of 4 neighbours.
+    const auto quads = [](__m128i lo, __m128i hi) {
+      const __m128 l = _mm_castsi128_ps(lo), h = _mm_castsi128_ps(hi);
+      return _mm_add_epi32(_mm_castps_si128(_mm_shuffle_ps(l, h, _MM_SHUFFLE(2, 0, 2, 0))),
+                           _mm_castps_si128(_mm_shuffle_ps(l, h, _MM_SHUFFLE(3, 1, 3, 1))));
+    };
+    k.store4(cb, quads(sumB[0], sumB[1]));
+    k.store4(cr, quads(sumR[0], sumR[1]));
+    return;
+  }
   const int groups = shiftX == 1 ? 1 : 2;
   for (int i = 0; i < groups; ++i) {
     k.store8(cb + 8 * i, sumB[2 * i], sumB[2 * i + 1]);
@@ -261,10 +309,28 @@ void encodeChromaBlock(const Pixel* rowA, const Pixel* rowB, int shiftX, const C
   }
 }
 
+// The last 4:1:1 sample of a row whose width is no multiple of 4, from pixels [x0, x1) of rowA
+// and rowB: the mean of 3 pixels is no shift of a sum, so it takes the reference's formula.
+template <class Sample>
+void finishShortSample(const Pixel* rowA, const Pixel* rowB, int x0, int x1,
+                       const SampleScale& scale, Sample* cb, Sample* cr) {
+  int64_t sumB = 0, sumR = 0;
+  int32_t count = 0;
+  for (const Pixel* row : {rowA, rowB}) {
+    if (row == nullptr) continue;
+    for (int x = x0; x < x1; ++x, ++count) {
+      sumB += row[x].cb;
+      sumR += row[x].cr;
+    }
+  }
+  *cb = static_cast<Sample>(chromaHostSumToCode(sumB, count, scale));
+  *cr = static_cast<Sample>(chromaHostSumToCode(sumR, count, scale));
+}
+
 template <class Sample>
 void encodeChromaRow(const Pixel* rowA, const Pixel* rowB, int width, int shiftX,
                      const SampleScale& scale, void* cbRow, void* crRow) {
-  assert(width >= 0 && shiftX >= 0 && shiftX <= 1);
+  assert(width >= 0 && shiftX >= 0 && shiftX <= 2);
   const int s = scale.bitDepth - 8;
   const int log2Count = shiftX + (rowB != nullptr ? 1 : 0);
   const Codes<Sample> k(scale.centre, convert::kChromaShift + log2Count - s, scale.maxCode);
@@ -288,6 +354,10 @@ void encodeChromaRow(const Pixel* rowA, const Pixel* rowB, int width, int shiftX
   }
   encodeChromaBlock(a, rowB != nullptr ? b : nullptr, shiftX, k, outB, outR);
   const auto chroma = static_cast<size_t>((rest + (1 << shiftX) - 1) >> shiftX);
+  if (shiftX == 2 && rest % 4 != 0) {
+    finishShortSample(a, rowB != nullptr ? b : nullptr, rest & ~3, rest, scale, outB + rest / 4,
+                      outR + rest / 4);
+  }
   std::memcpy(cb + (x >> shiftX), outB, chroma * sizeof(Sample));
   std::memcpy(cr + (x >> shiftX), outR, chroma * sizeof(Sample));
 }

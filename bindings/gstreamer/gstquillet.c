@@ -67,9 +67,9 @@ static GType gst_quillet_deint_get_type(void) {
   return (GType)type;
 }
 
-#define FORMATS                                                                                  \
-  "{ I420, Y42B, Y444, GRAY8, I420_10LE, I420_12LE, I422_10LE, I422_12LE, Y444_10LE, Y444_12LE," \
-  " Y444_16LE, GRAY16_LE }"
+#define FORMATS                                                                                   \
+  "{ I420, YV12, Y42B, Y444, Y41B, GRAY8, I420_10LE, I420_12LE, I422_10LE, I422_12LE, Y444_10LE," \
+  " Y444_12LE, Y444_16LE, GRAY16_LE }"
 
 static GstStaticPadTemplate sink_template = GST_STATIC_PAD_TEMPLATE(
     "sink", GST_PAD_SINK, GST_PAD_ALWAYS,
@@ -103,6 +103,8 @@ static gboolean layout_of(GstVideoFormat format, QuilletLayout* layout, gint* de
       {GST_VIDEO_FORMAT_Y444_12LE, QUILLET_LAYOUT_444, 12},
       {GST_VIDEO_FORMAT_Y444_16LE, QUILLET_LAYOUT_444, 16},
       {GST_VIDEO_FORMAT_GRAY16_LE, QUILLET_LAYOUT_MONO, 16},
+      {GST_VIDEO_FORMAT_YV12, QUILLET_LAYOUT_420, 8},
+      {GST_VIDEO_FORMAT_Y41B, QUILLET_LAYOUT_411, 8},
   };
   for (gsize i = 0; i < G_N_ELEMENTS(formats); ++i) {
     if (formats[i].format == format) {
@@ -112,6 +114,18 @@ static gboolean layout_of(GstVideoFormat format, QuilletLayout* layout, gint* de
     }
   }
   return FALSE;
+}
+
+/* The engine's planes of a mapped frame: GStreamer's in their order, but Cb before Cr where the
+ * format stores Cr first (YV12). */
+static void engine_planes(GstVideoFrame* frame, QuilletFrame* planes) {
+  *planes = (QuilletFrame){{NULL, NULL, NULL}, {0, 0, 0}};
+  const gboolean swapped = GST_VIDEO_FRAME_FORMAT(frame) == GST_VIDEO_FORMAT_YV12;
+  for (guint p = 0; p < GST_VIDEO_FRAME_N_PLANES(frame) && p < 3; ++p) {
+    const guint to = swapped && p > 0 ? 3 - p : p;
+    planes->planes[to] = GST_VIDEO_FRAME_PLANE_DATA(frame, p);
+    planes->strides[to] = GST_VIDEO_FRAME_PLANE_STRIDE(frame, p);
+  }
 }
 
 /* Drops the engine and every frame it holds, with no output. */
@@ -136,11 +150,8 @@ static gboolean push_input(GstQuillet* self, QuilletEngine* engine, GstBuffer* b
     GST_ELEMENT_ERROR(self, STREAM, FAILED, ("cannot map an input buffer"), (NULL));
     return FALSE;
   }
-  QuilletFrame in = {{NULL, NULL, NULL}, {0, 0, 0}};
-  for (guint p = 0; p < GST_VIDEO_FRAME_N_PLANES(&frame) && p < 3; ++p) {
-    in.planes[p] = GST_VIDEO_FRAME_PLANE_DATA(&frame, p);
-    in.strides[p] = GST_VIDEO_FRAME_PLANE_STRIDE(&frame, p);
-  }
+  QuilletFrame in;
+  engine_planes(&frame, &in);
   /* Whether the frame holds two fields, for deint=interlaced. */
   gboolean interlaced;
   switch (GST_VIDEO_INFO_INTERLACE_MODE(&self->info)) {
@@ -194,10 +205,7 @@ static gboolean gst_quillet_start_engine(GstQuillet* self, const QuilletSettings
   if (discard > 0) {
     scratch_buffer = gst_buffer_new_allocate(NULL, GST_VIDEO_INFO_SIZE(&self->info), NULL);
     ok = mapped = gst_video_frame_map(&out, &self->info, scratch_buffer, GST_MAP_WRITE);
-    for (guint p = 0; ok && p < GST_VIDEO_FRAME_N_PLANES(&out) && p < 3; ++p) {
-      scratch.planes[p] = GST_VIDEO_FRAME_PLANE_DATA(&out, p);
-      scratch.strides[p] = GST_VIDEO_FRAME_PLANE_STRIDE(&out, p);
-    }
+    if (ok) engine_planes(&out, &scratch);
   }
   for (GList* l = history.head; ok && l != NULL; l = l->next) {
     ok = push_input(self, engine, l->data, &status);
@@ -268,11 +276,8 @@ static GstFlowReturn gst_quillet_take(GstQuillet* self, GstBuffer** result) {
     GST_ELEMENT_ERROR(self, STREAM, FAILED, ("cannot map an output buffer"), (NULL));
     return GST_FLOW_ERROR;
   }
-  QuilletFrame planes = {{NULL, NULL, NULL}, {0, 0, 0}};
-  for (guint p = 0; p < GST_VIDEO_FRAME_N_PLANES(&frame) && p < 3; ++p) {
-    planes.planes[p] = GST_VIDEO_FRAME_PLANE_DATA(&frame, p);
-    planes.strides[p] = GST_VIDEO_FRAME_PLANE_STRIDE(&frame, p);
-  }
+  QuilletFrame planes;
+  engine_planes(&frame, &planes);
   const QuilletStatus status = quillet_pull(self->engine, &planes, NULL);
   gst_video_frame_unmap(&frame);
   if (status != QUILLET_OK) {

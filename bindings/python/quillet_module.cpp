@@ -22,9 +22,10 @@ struct LayoutName {
   const char* name;
   QuilletLayout layout;
 };
-constexpr std::array<LayoutName, 4> kLayouts{{{"444", QUILLET_LAYOUT_444},
+constexpr std::array<LayoutName, 5> kLayouts{{{"444", QUILLET_LAYOUT_444},
                                               {"422", QUILLET_LAYOUT_422},
                                               {"420", QUILLET_LAYOUT_420},
+                                              {"411", QUILLET_LAYOUT_411},
                                               {"mono", QUILLET_LAYOUT_MONO}}};
 
 struct CpuName {
@@ -50,7 +51,7 @@ QuilletLayout layoutOf(const std::string& name) {
   for (const LayoutName& l : kLayouts) {
     if (name == l.name) return l.layout;
   }
-  throw py::value_error("layout '" + name + "' is not one of 444, 422, 420, mono");
+  throw py::value_error("layout '" + name + "' is not one of 444, 422, 420, 411, mono");
 }
 
 QuilletCpu cpuOf(const std::string& name) {
@@ -264,8 +265,8 @@ Filter(width, height, layout="420", depth=8, *, tap=0, top=0, bottom=0, motion=2
        threads=0, cpu="auto")
 
 Removes interlace combing from a stream of frames of one format. A frame is a tuple of 2-D
-numpy arrays, one per plane (Y for "mono"; Y, Cb, Cr otherwise, chroma halved across for "422"
-and across and down for "420"): uint8 for 8-bit video, uint16 with the value in the low bits for
+numpy arrays, one per plane (Y for "mono"; Y, Cb, Cr otherwise, chroma halved across for "422",
+across and down for "420", quartered across for "411"): uint8 for 8-bit video, uint16 with the value in the low bits for
 9 to 16 bits. threads=0 runs one worker per processor.
 
 deint picks the frames filtered: "all"; "interlaced", those pushed with interlaced=True; or

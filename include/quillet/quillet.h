@@ -49,7 +49,8 @@ typedef enum QuilletLayout {
   QUILLET_LAYOUT_MONO = 3, /* Y plane only */
   /* One plane of pixels, each three signed 16-bit samples Y, Cb, Cr on the editor's scale
    * (Y 0..4096 black to white, Cb and Cr -2048..2048); bit_depth is ignored. */
-  QUILLET_LAYOUT_YCC16 = 4
+  QUILLET_LAYOUT_YCC16 = 4,
+  QUILLET_LAYOUT_411 = 5 /* chroma planes a quarter as wide (NTSC DV) */
 } QuilletLayout;
 
 /* Kernel sets, best first. AUTO takes the best this processor and build run. */

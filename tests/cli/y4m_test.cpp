@@ -76,7 +76,9 @@ INSTANTIATE_TEST_SUITE_P(
         LayoutCase{"422p14", ChromaLayout::k422, 14, 2 * (15 + 2 * 9)},
         LayoutCase{"444p9", ChromaLayout::k444, 9, 2 * 3 * 15},
         LayoutCase{"mono9", ChromaLayout::kMono, 9, 30},
-        LayoutCase{"mono14", ChromaLayout::kMono, 14, 30}),
+        LayoutCase{"mono14", ChromaLayout::kMono, 14, 30},
+        LayoutCase{"411", ChromaLayout::k411, 8, 15 + 2 * 6},
+        LayoutCase{"411p10", ChromaLayout::k411, 10, 2 * (15 + 2 * 6)}),
     [](const ::testing::TestParamInfo<LayoutCase>& p) { return std::string(p.param.token); });
 // clang-format on
 
@@ -178,7 +180,6 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"HeightAboveLimit", "YUV4MPEG2 W2 H16385\n", "out of range 1..16384", -1, 13},
         BadInput{"WidthOverflowing", "YUV4MPEG2 W99999999999999999999999 H2\n", "out of range", -1, 10},
         BadInput{"EmptyColourSpace", "YUV4MPEG2 W4 H2 C\n", "bad C token", -1, 16},
-        BadInput{"Layout411", "YUV4MPEG2 W4 H2 C411\n", "unsupported chroma layout \"C411\"", -1, 16},
         BadInput{"LayoutWithAlpha", "YUV4MPEG2 W4 H2 C444alpha\n", "unsupported chroma layout", -1, 16},
         BadInput{"SeventeenBits", "YUV4MPEG2 W4 H2 C420p17\n", "unsupported chroma layout", -1, 16},
         BadInput{"EightBitsSpelledOut", "YUV4MPEG2 W4 H2 C444p8\n", "unsupported chroma layout", -1, 16},
@@ -407,7 +408,8 @@ INSTANTIATE_TEST_SUITE_P(
         GeometryCase{"444", 7, 5}, GeometryCase{"444p10", 3, 3}, GeometryCase{"444p12", 8, 2},
         GeometryCase{"444p16", 3, 7}, GeometryCase{"mono", 7, 5}, GeometryCase{"mono10", 4, 4},
         GeometryCase{"mono12", 3, 1}, GeometryCase{"mono16", 5, 3}, GeometryCase{"420p9", 7, 5},
-        GeometryCase{"422p14", 5, 3}, GeometryCase{"mono14", 3, 2}),
+        GeometryCase{"422p14", 5, 3}, GeometryCase{"mono14", 3, 2}, GeometryCase{"411", 7, 3},
+        GeometryCase{"411", 1, 2}, GeometryCase{"411p12", 6, 3}),
     [](const ::testing::TestParamInfo<GeometryCase>& p) {
       return std::string(p.param.colourspace) + "_" + std::to_string(p.param.width) + "x" +
              std::to_string(p.param.height);

@@ -97,7 +97,7 @@ TEST_P(ConvertCrossForm, DecodesEveryCodeOfEveryDepth) {
     }
     const auto chromaB = sampleRow(codes, depth);
     const auto chromaR = sampleRow(reversed, depth);
-    for (int shiftX = 0; shiftX <= 1; ++shiftX) {
+    for (int shiftX = 0; shiftX <= 2; ++shiftX) {
       std::vector<int32_t> lumaCodes;
       for (int i = 0; i < (1 << shiftX); ++i) {
         lumaCodes.insert(lumaCodes.end(), reversed.begin(), reversed.end());
@@ -136,7 +136,7 @@ TEST_P(ConvertCrossForm, EncodesEveryHostValueOfEveryDepth) {
     encodeLumaFor(form(), depth)(rowA.data(), width, scale, got.data());
     ASSERT_TRUE(sameRows(want.data(), got.data(), bytes, sampleBytes(depth))) << "depth " << depth;
     std::vector<uint8_t> wantR(bytes), gotR(bytes);
-    for (int shiftX = 0; shiftX <= 1; ++shiftX) {
+    for (int shiftX = 0; shiftX <= 2; ++shiftX) {
       for (const Pixel* second : std::vector<const Pixel*>{nullptr, rowB.data()}) {
         encodeChromaFor(ConvertKernelsScalar, depth)(rowA.data(), second, width, shiftX, scale,
                                                      want.data(), wantR.data());
@@ -218,12 +218,13 @@ std::vector<uint8_t> randomPixels(Prng& prng, size_t count) {
   return bytes;
 }
 
-// Runs `run` over every depth, width, shiftX, one or two chroma sources and tail.
+// Runs `run` over every depth, width, shiftX (4:4:4, 4:2:x, 4:1:1), one or two chroma sources and
+// tail.
 template <class Run>
 void forEveryShape(Run run) {
   for (int depth : kDepths) {
     for (int width : kWidths) {
-      for (int shiftX = 0; shiftX <= 1; ++shiftX) {
+      for (int shiftX = 0; shiftX <= 2; ++shiftX) {
         for (bool second : {false, true}) {
           for (size_t tail : kTailElements) run(depth, width, shiftX, second, tail);
         }

@@ -200,6 +200,7 @@ const FormatCase kFormats[] = {
     {"gray9le", "", "Cmono9"},
     {"yuv420p14le", "", "C420p14"},
     {"yuv422p14le", "", "C422p14"},
+    {"yuv411p", "", "C411"},
 };
 // clang-format on
 
@@ -336,6 +337,7 @@ TEST_P(FullCodeRange, EmptyBandWithMotionOffKeepsEveryCode) {
   if (token.rfind("420", 0) == 0) samples += 2 * (w / 2) * (h / 2);
   if (token.rfind("422", 0) == 0) samples += 2 * (w / 2) * h;
   if (token.rfind("444", 0) == 0) samples += 2 * static_cast<size_t>(w * h);
+  if (token.rfind("411", 0) == 0) samples += 2 * (w / 4) * h;
   Prng prng(testSeed());
   std::string stream = "YUV4MPEG2 W64 H32 F25:1 Ip A1:1 C" + token + "\n";
   for (int n = 0; n < 3; ++n) {
@@ -359,7 +361,7 @@ TEST_P(FullCodeRange, EmptyBandWithMotionOffKeepsEveryCode) {
 INSTANTIATE_TEST_SUITE_P(Depths, FullCodeRange,
                          testing::Values("420jpeg", "422", "444", "mono", "420p10", "422p10",
                                          "444p10", "mono10", "420p12", "422p12", "444p12", "mono12",
-                                         "420p9", "mono9"),
+                                         "420p9", "mono9", "411"),
                          [](const testing::TestParamInfo<const char*>& p) {
                            return std::string(p.param);
                          });

@@ -43,8 +43,8 @@ Y4mFormat y4mFormatOf(const Shape& s) {
   f.width = s.width;
   f.height = s.height;
   f.bitDepth = s.depth;
-  const ChromaLayout layouts[] = {ChromaLayout::k444, ChromaLayout::k422, ChromaLayout::k420,
-                                  ChromaLayout::kMono};
+  const ChromaLayout layouts[] = {ChromaLayout::k444,  ChromaLayout::k422,  ChromaLayout::k420,
+                                  ChromaLayout::kMono, ChromaLayout::kMono, ChromaLayout::k411};
   if (s.layout != QUILLET_LAYOUT_YCC16) f.layout = layouts[s.layout];
   return f;
 }
@@ -207,7 +207,10 @@ const std::vector<Shape> kShapes = {
     {QUILLET_LAYOUT_444, 12, 20, 35},   {QUILLET_LAYOUT_MONO, 16, 17, 3},
     {QUILLET_LAYOUT_MONO, 16, 9, 40},   {QUILLET_LAYOUT_420, 16, 9, 37},
     {QUILLET_LAYOUT_420, 9, 15, 19},    {QUILLET_LAYOUT_YCC16, 16, 1, 2},
-    {QUILLET_LAYOUT_YCC16, 16, 13, 50},
+    {QUILLET_LAYOUT_YCC16, 16, 13, 50}, {QUILLET_LAYOUT_411, 8, 1, 3},
+    {QUILLET_LAYOUT_411, 8, 2, 5},      {QUILLET_LAYOUT_411, 10, 3, 4},
+    {QUILLET_LAYOUT_411, 8, 5, 9},      {QUILLET_LAYOUT_411, 12, 7, 18},
+    {QUILLET_LAYOUT_411, 8, 45, 33},
 };
 
 std::string describe(const Shape& s, size_t settings, QuilletCpu cpu, int threads) {

@@ -17,6 +17,7 @@ cases=(
   "yuv420p i420 64x48 tap=3,next-frame=true --tap=3,--next-frame"
   "yuv422p10le i422-10le 96x32 tap=1,motion2=32,max=true,next-frame=true,show-motion=true --tap=1,--motion2=32,--max,--next-frame,--show-motion"
   "gray16le gray16-le 48x40 tap=6,motion=8 --tap=6,--motion=8"
+  "yuv411p y41b 48x32 tap=2,next-frame=true --tap=2,--next-frame"
 )
 for c in "${cases[@]}"; do
   read -r pixfmt format size properties options <<< "$c"
@@ -38,4 +39,31 @@ for c in "${cases[@]}"; do
     exit 1
   fi
   echo "$pixfmt $size: $(stat -c %s got.raw) bytes as quillet writes them"
+done
+
+# Formats the element takes as they come, against videoconvert to their planar equivalent and
+# back, which carries the same samples: element format, planar format, size. Progressive caps
+# (the element filters every frame all the same): videoconvert resamples interleaved 4:2:0; and
+# sizes whose rows need no padding, as padding bytes are nobody's samples.
+pairs=(
+  "YV12 I420 64x37"
+)
+for c in "${pairs[@]}"; do
+  read -r format planar size <<< "$c"
+  width=${size%x*} height=${size#*x}
+  source="videotestsrc num-buffers=6 pattern=ball ! video/x-raw,format=$format,width=$width,height=$height,framerate=25/1"
+  gst-launch-1.0 -q $source ! quillet tap=3 next-frame=true ! filesink location=direct.raw
+  gst-launch-1.0 -q $source ! videoconvert ! video/x-raw,format="$planar" ! \
+    quillet tap=3 next-frame=true ! videoconvert ! video/x-raw,format="$format" ! \
+    filesink location=converted.raw
+  gst-launch-1.0 -q $source ! filesink location=unfiltered.raw
+  if ! cmp -s direct.raw converted.raw; then
+    echo "$format: the element's output differs from the $planar path's" >&2
+    exit 1
+  fi
+  if cmp -s direct.raw unfiltered.raw; then
+    echo "$format: nothing was filtered" >&2
+    exit 1
+  fi
+  echo "$format $size: as through $planar"
 done

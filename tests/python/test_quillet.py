@@ -19,6 +19,7 @@ CLIPS = [
     pytest.param(70, 36, "422", 10,
                  {"tap": 1, "motion2": 32, "max": True, "next_frame": True, "show_motion": True},
                  id="422-10bit-max"),
+    pytest.param(45, 32, "411", 8, {"tap": 2, "next_frame": True}, id="411-8bit-odd-width"),
 ]
 
 
@@ -89,7 +90,7 @@ def test_bad_planes_raise_and_take_nothing(planes, message):
 
 
 @pytest.mark.parametrize("args, kwargs, message", [
-    ((64, 48, "411"), {}, "layout '411'"),
+    ((64, 48, "410"), {}, "layout '410'"),
     ((64, 48, "420", 7), {}, "depth 7"),
     ((64, 48, "420", 17), {}, "depth 17"),
     ((0, 48), {}, "frame size 0x48"),

@@ -20,7 +20,9 @@ def _layout_of(planes, width, height):
     if len(planes) != 3:
         raise ValueError(f"a frame has 1 or 3 planes, got {len(planes)}")
     half_width, half_height = (width + 1) // 2, (height + 1) // 2
-    layouts = {(height, width): "444", (height, half_width): "422", (half_height, half_width): "420"}
+    # Where the shapes coincide (widths below 5), the wider layout wins; give layout= for 4:1:1.
+    layouts = {(height, (width + 3) // 4): "411", (height, width): "444",
+               (height, half_width): "422", (half_height, half_width): "420"}
     shape = tuple(getattr(planes[1], "shape", ()))
     if shape not in layouts:
         raise ValueError(f"plane 1 has shape {shape}, which fits no layout of a "
