@@ -31,6 +31,27 @@ using EncodeLumaRow = void (*)(const Pixel* src, int width, const SampleScale& s
 using EncodeChromaRow = void (*)(const Pixel* rowA, const Pixel* rowB, int width, int shiftX,
                                  const SampleScale& scale, void* cb, void* cr);
 
+// Semi-planar 4:2:0 rows (NV12, NV21, P010, P016): `luma` holds `width` samples and `chroma`
+// ceil(width / 2) pairs Cb Cr, or Cr Cb with crFirst. 16-bit samples hold their code in the high
+// bits, shifted up by 16 - scale.bitDepth; the bits below it are read as zero and written as zero.
+// Decodes one frame row, each chroma pair repeated over the 2 pixels it covers.
+using DecodeSemiRow = void (*)(const void* luma, const void* chroma, int width, bool crFirst,
+                               const SampleScale& scale, Pixel* dst);
+// Encodes one chroma row as EncodeChromaRow does at shiftX 1, into the pairs at `chroma`.
+using EncodeSemiChromaRow = void (*)(const Pixel* rowA, const Pixel* rowB, int width, bool crFirst,
+                                     const SampleScale& scale, void* chroma);
+
+// Packed 4:2:2 rows of 8-bit samples: ceil(width / 2) groups of 4 bytes, each two pixels' Y and
+// their Cb and Cr in the order below.
+enum PackedOrder : int { kPackedYuyv = 0, kPackedUyvy = 1, kPackedYvyu = 2 };
+// Decodes `width` pixels; at an odd width the last group's second Y is not read.
+using DecodePackedRow = void (*)(const void* row, int width, int order, const SampleScale& scale,
+                                 Pixel* dst);
+// Encodes `width` pixels, each chroma pair the rounded mean of the two pixels it covers (one at an
+// odd width's end, whose group's second Y then repeats the first).
+using EncodePackedRow = void (*)(const Pixel* src, int width, int order, const SampleScale& scale,
+                                 void* row);
+
 struct ConvertKernels {
   DecodeRow decode8;
   DecodeRow decode16;
@@ -38,6 +59,15 @@ struct ConvertKernels {
   EncodeLumaRow encodeLuma16;
   EncodeChromaRow encodeChroma8;
   EncodeChromaRow encodeChroma16;
+  // The semi-planar and packed layouts; null in a form that has none of its own (the engine then
+  // takes the SSE2 form's).
+  DecodeSemiRow decodeSemi8 = nullptr;
+  DecodeSemiRow decodeSemi16 = nullptr;
+  EncodeLumaRow encodeLumaHigh16 = nullptr;  // encodeLuma16 with the code in the high bits
+  EncodeSemiChromaRow encodeSemiChroma8 = nullptr;
+  EncodeSemiChromaRow encodeSemiChroma16 = nullptr;
+  DecodePackedRow decodePacked = nullptr;
+  EncodePackedRow encodePacked = nullptr;
 };
 
 // The reference: the formulas through the tables of SampleScale.
@@ -45,7 +75,8 @@ extern const ConvertKernels ConvertKernelsScalar;
 #if QUILLET_ENABLE_SIMD
 // Bit-exact to the scalar form for every code and every host value, table-free (they read the
 // scale's constants, not its tables). SSE2 works in blocks of 16 pixels, AVX2 in blocks of 32; a
-// row's last partial block goes through a stack copy.
+// row's last partial block goes through a stack copy. The AVX2 form has no semi-planar or packed
+// rows of its own.
 extern const ConvertKernels ConvertKernelsSse2;
 #if QUILLET_HAVE_AVX2
 extern const ConvertKernels ConvertKernelsAvx2;
