@@ -1,10 +1,11 @@
-/* The quillet element: removes interlace combing from planar YUV and gray video, 8 to 16 bits,
+/* The quillet element: removes interlace combing from planar, semi-planar (NV12, P010) and packed
+ * 4:2:2 (YUY2) YUV and gray video, 8 to 16 bits, in the format it arrives,
  * through the engine's C API. With next-frame on it holds one frame back, since each frame's
  * motion is weighed against the frame after it too; so does deint=combed, whose comb detector
  * compares each frame with the next. deint=interlaced filters every frame of an interleaved
  * stream, the buffers flagged interlaced of a mixed one and no frame of a progressive one.
  *
- * gst-launch-1.0 v4l2src ! videoconvert ! "video/x-raw,format=I420" ! quillet tap=3 ! autovideosink
+ * gst-launch-1.0 v4l2src ! quillet tap=3 ! videoconvert ! autovideosink
  */
 #include <gst/base/gstbasetransform.h>
 #include <gst/gst.h>
@@ -69,7 +70,7 @@ static GType gst_quillet_deint_get_type(void) {
 
 #define FORMATS                                                                                   \
   "{ I420, YV12, Y42B, Y444, Y41B, GRAY8, I420_10LE, I420_12LE, I422_10LE, I422_12LE, Y444_10LE," \
-  " Y444_12LE, Y444_16LE, GRAY16_LE }"
+  " Y444_12LE, Y444_16LE, GRAY16_LE, NV12, NV21, P010_10LE, P016_LE, YUY2, UYVY, YVYU }"
 
 static GstStaticPadTemplate sink_template = GST_STATIC_PAD_TEMPLATE(
     "sink", GST_PAD_SINK, GST_PAD_ALWAYS,
@@ -105,6 +106,13 @@ static gboolean layout_of(GstVideoFormat format, QuilletLayout* layout, gint* de
       {GST_VIDEO_FORMAT_GRAY16_LE, QUILLET_LAYOUT_MONO, 16},
       {GST_VIDEO_FORMAT_YV12, QUILLET_LAYOUT_420, 8},
       {GST_VIDEO_FORMAT_Y41B, QUILLET_LAYOUT_411, 8},
+      {GST_VIDEO_FORMAT_NV12, QUILLET_LAYOUT_NV12, 8},
+      {GST_VIDEO_FORMAT_NV21, QUILLET_LAYOUT_NV21, 8},
+      {GST_VIDEO_FORMAT_P010_10LE, QUILLET_LAYOUT_P010, 10},
+      {GST_VIDEO_FORMAT_P016_LE, QUILLET_LAYOUT_P016, 16},
+      {GST_VIDEO_FORMAT_YUY2, QUILLET_LAYOUT_YUY2, 8},
+      {GST_VIDEO_FORMAT_UYVY, QUILLET_LAYOUT_UYVY, 8},
+      {GST_VIDEO_FORMAT_YVYU, QUILLET_LAYOUT_YVYU, 8},
   };
   for (gsize i = 0; i < G_N_ELEMENTS(formats); ++i) {
     if (formats[i].format == format) {
@@ -656,5 +664,5 @@ static gboolean plugin_init(GstPlugin* plugin) {
 }
 
 GST_PLUGIN_DEFINE(GST_VERSION_MAJOR, GST_VERSION_MINOR, quillet,
-                  "Removes interlace combing from planar video", plugin_init, QUILLET_VERSION,
+                  "Removes interlace combing from YUV video", plugin_init, QUILLET_VERSION,
                   "MIT/X11", "Quillet++", "Unknown package origin")
