@@ -304,10 +304,6 @@ QuilletStatus Engine::create(const QuilletConfig& config, std::unique_ptr<Engine
   }
 #endif
 #endif
-  e->layoutConvert_ = e->convert_;
-#if QUILLET_ENABLE_SIMD
-  if (e->convert_->decodePacked == nullptr) e->layoutConvert_ = &ConvertKernelsSse2;
-#endif
 
   try {
     if (format.layout != QUILLET_LAYOUT_YCC16) e->scale_ = makeSampleScale(format.bitDepth);
@@ -642,21 +638,20 @@ namespace {
 class StripRunner {
  public:
   StripRunner(const Format& format, const RowKernels& kernels, const ConvertKernels& convert,
-              const ConvertKernels& layoutConvert, const SampleScale& scale, const FrameJob& job,
-              StripBuffers& buffers, int32_t pixelStride, int32_t mapPitch)
+              const SampleScale& scale, const FrameJob& job, StripBuffers& buffers,
+              int32_t pixelStride, int32_t mapPitch)
       : f_(format),
         k_(kernels),
         decode_(format.bytesPerSample == 1 ? convert.decode8 : convert.decode16),
         encodeLuma_(format.bytesPerSample == 1 ? convert.encodeLuma8
-                    : format.highBits > 0      ? layoutConvert.encodeLumaHigh16
+                    : format.highBits > 0      ? convert.encodeLumaHigh16
                                                : convert.encodeLuma16),
         encodeChroma_(format.bytesPerSample == 1 ? convert.encodeChroma8 : convert.encodeChroma16),
-        decodeSemi_(format.bytesPerSample == 1 ? layoutConvert.decodeSemi8
-                                               : layoutConvert.decodeSemi16),
-        encodeSemiChroma_(format.bytesPerSample == 1 ? layoutConvert.encodeSemiChroma8
-                                                     : layoutConvert.encodeSemiChroma16),
-        decodePacked_(layoutConvert.decodePacked),
-        encodePacked_(layoutConvert.encodePacked),
+        decodeSemi_(format.bytesPerSample == 1 ? convert.decodeSemi8 : convert.decodeSemi16),
+        encodeSemiChroma_(format.bytesPerSample == 1 ? convert.encodeSemiChroma8
+                                                     : convert.encodeSemiChroma16),
+        decodePacked_(convert.decodePacked),
+        encodePacked_(convert.encodePacked),
         scale_(scale),
         job_(job),
         b_(buffers),
@@ -867,7 +862,7 @@ void Engine::releaseBuffers() {
 
 void Engine::runWorker(int worker, void* jobPointer) {
   auto& job = *static_cast<FrameJob*>(jobPointer);
-  StripRunner runner(format_, *kernels_, *convert_, *layoutConvert_, scale_, job,
+  StripRunner runner(format_, *kernels_, *convert_, scale_, job,
                      strips_[static_cast<size_t>(worker)], pixelStride_, mapPitch_);
   for (int32_t s = job.claimed.fetch_add(1); s < job.strips; s = job.claimed.fetch_add(1)) {
     const int32_t y0 = s * stripRows_;

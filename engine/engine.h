@@ -137,8 +137,6 @@ class Engine {
   QuilletCpu cpu_ = QUILLET_CPU_SCALAR;
   const RowKernels* kernels_ = nullptr;
   const ConvertKernels* convert_ = nullptr;
-  // The semi-planar and packed rows: convert_'s, or the SSE2 form's where convert_ has none.
-  const ConvertKernels* layoutConvert_ = nullptr;
   const CombKernels* comb_ = nullptr;
   SampleScale scale_;
   std::unique_ptr<runtime::WorkerPool> pool_;

@@ -59,15 +59,14 @@ struct ConvertKernels {
   EncodeLumaRow encodeLuma16;
   EncodeChromaRow encodeChroma8;
   EncodeChromaRow encodeChroma16;
-  // The semi-planar and packed layouts; null in a form that has none of its own (the engine then
-  // takes the SSE2 form's).
-  DecodeSemiRow decodeSemi8 = nullptr;
-  DecodeSemiRow decodeSemi16 = nullptr;
-  EncodeLumaRow encodeLumaHigh16 = nullptr;  // encodeLuma16 with the code in the high bits
-  EncodeSemiChromaRow encodeSemiChroma8 = nullptr;
-  EncodeSemiChromaRow encodeSemiChroma16 = nullptr;
-  DecodePackedRow decodePacked = nullptr;
-  EncodePackedRow encodePacked = nullptr;
+  // The semi-planar and packed layouts.
+  DecodeSemiRow decodeSemi8;
+  DecodeSemiRow decodeSemi16;
+  EncodeLumaRow encodeLumaHigh16;  // encodeLuma16 with the code in the high bits
+  EncodeSemiChromaRow encodeSemiChroma8;
+  EncodeSemiChromaRow encodeSemiChroma16;
+  DecodePackedRow decodePacked;
+  EncodePackedRow encodePacked;
 };
 
 // The reference: the formulas through the tables of SampleScale.
@@ -75,8 +74,7 @@ extern const ConvertKernels ConvertKernelsScalar;
 #if QUILLET_ENABLE_SIMD
 // Bit-exact to the scalar form for every code and every host value, table-free (they read the
 // scale's constants, not its tables). SSE2 works in blocks of 16 pixels, AVX2 in blocks of 32; a
-// row's last partial block goes through a stack copy. The AVX2 form has no semi-planar or packed
-// rows of its own.
+// row's last partial block goes through a stack copy.
 extern const ConvertKernels ConvertKernelsSse2;
 #if QUILLET_HAVE_AVX2
 extern const ConvertKernels ConvertKernelsAvx2;
