@@ -691,7 +691,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"MissingWidth", "YUV4MPEG2 H8 C444\n" + frames(2), "missing W token", -1},
         BadCase{"BadHeight", "YUV4MPEG2 W16 H8x C444\n" + frames(2), "bad H token", -1},
         BadCase{"MissingColourSpace", "YUV4MPEG2 W16 H8 C\n" + frames(2), "bad C token", -1},
-        BadCase{"UnknownLayout", "YUV4MPEG2 W16 H8 C411\n" + frames(2), "unsupported chroma layout", -1},
+        BadCase{"UnknownLayout", "YUV4MPEG2 W16 H8 C410\n" + frames(2), "unsupported chroma layout", -1},
         BadCase{"ZeroWidth", "YUV4MPEG2 W0 H8 C444\n" + frames(2), "out of range 1..16384", -1},
         BadCase{"AbsurdSize", "YUV4MPEG2 W40000 H40000 C444\n" + frames(2), "out of range 1..16384", -1},
         BadCase{"TruncatedHeader", "YUV4MPEG2 W16 H8 C4", "truncated stream header", -1},
