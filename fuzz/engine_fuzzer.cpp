@@ -85,7 +85,7 @@ std::vector<std::vector<uint8_t>> run(const uint8_t* data, size_t size, int thre
   quillet_default_config(&c);
   c.width = in.ConsumeIntegralInRange(0, 40);
   c.height = in.ConsumeIntegralInRange(0, 70);
-  c.layout = static_cast<QuilletLayout>(in.ConsumeIntegralInRange(0, 5));
+  c.layout = static_cast<QuilletLayout>(in.ConsumeIntegralInRange(0, 13));
   c.bit_depth = in.ConsumeIntegralInRange(7, 17);
   c.cpu = static_cast<QuilletCpu>(in.ConsumeIntegralInRange(0, 6));
   c.settings = settingsFrom(in);
