@@ -34,6 +34,9 @@ constexpr Case kCases[] = {
     {"420p10_1080", QUILLET_LAYOUT_420, 10, 1920, 1080},
     {"ycc16_1080", QUILLET_LAYOUT_YCC16, 16, 1920, 1080},
     {"420p8_2160", QUILLET_LAYOUT_420, 8, 3840, 2160},
+    {"422p8_1080", QUILLET_LAYOUT_422, 8, 1920, 1080},
+    {"nv12_1080", QUILLET_LAYOUT_NV12, 8, 1920, 1080},
+    {"yuy2_1080", QUILLET_LAYOUT_YUY2, 8, 1920, 1080},
 };
 
 QuilletFrame planesOf(const QuilletConfig& c, uint8_t* data) {

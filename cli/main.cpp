@@ -279,6 +279,8 @@ QuilletLayout engineLayoutOf(ChromaLayout layout) {
       return QUILLET_LAYOUT_422;
     case ChromaLayout::kMono:
       return QUILLET_LAYOUT_MONO;
+    case ChromaLayout::k411:
+      return QUILLET_LAYOUT_411;
     case ChromaLayout::k420:
       break;
   }

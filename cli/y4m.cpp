@@ -17,24 +17,53 @@ constexpr size_t kFirstReadBytes = size_t{1} << 20;
 struct ColourspaceEntry {
   std::string_view name;
   ChromaLayout layout;
-  int bitDepth;
 };
 
 // clang-format off
-// Every C token value understood, with its subsampling and depth.
+// The C token's subsamplings, each 8 bits as it stands; a depth of 9..16 bits follows as pN
+// ("420p10", "444p14"), or as N after mono ("mono10"). The 4:2:0 sitings differ only in where
+// chroma sits, which the filter keeps as it is.
 constexpr ColourspaceEntry kColourspaces[] = {
-    {"420jpeg", ChromaLayout::k420, 8},  {"420mpeg2", ChromaLayout::k420, 8},
-    {"420paldv", ChromaLayout::k420, 8}, {"420", ChromaLayout::k420, 8},
-    {"420p10", ChromaLayout::k420, 10},  {"420p12", ChromaLayout::k420, 12},
-    {"420p16", ChromaLayout::k420, 16},  {"422", ChromaLayout::k422, 8},
-    {"422p10", ChromaLayout::k422, 10},  {"422p12", ChromaLayout::k422, 12},
-    {"422p16", ChromaLayout::k422, 16},  {"444", ChromaLayout::k444, 8},
-    {"444p10", ChromaLayout::k444, 10},  {"444p12", ChromaLayout::k444, 12},
-    {"444p16", ChromaLayout::k444, 16},  {"mono", ChromaLayout::kMono, 8},
-    {"mono10", ChromaLayout::kMono, 10}, {"mono12", ChromaLayout::kMono, 12},
-    {"mono16", ChromaLayout::kMono, 16},
+    {"420jpeg", ChromaLayout::k420}, {"420mpeg2", ChromaLayout::k420},
+    {"420paldv", ChromaLayout::k420}, {"420", ChromaLayout::k420},
+    {"422", ChromaLayout::k422},     {"444", ChromaLayout::k444},
+    {"411", ChromaLayout::k411},     {"mono", ChromaLayout::kMono},
 };
 // clang-format on
+
+constexpr int kMinDepth = 8;
+constexpr int kMaxDepth = 16;
+
+// The entry and depth a C token's value names; false when it names none.
+bool parseColourspace(std::string_view name, ChromaLayout& layout, int& depth) {
+  for (const ColourspaceEntry& e : kColourspaces) {
+    if (name.substr(0, e.name.size()) != e.name) continue;
+    std::string_view rest = name.substr(e.name.size());
+    if (rest.empty()) {
+      layout = e.layout;
+      depth = kMinDepth;
+      return true;
+    }
+    // Depth suffixes follow the plain names only: "420jpegp10" is nothing.
+    if (e.name.size() > 4) continue;
+    if (e.layout != ChromaLayout::kMono) {
+      if (rest[0] != 'p') continue;
+      rest.remove_prefix(1);
+    }
+    if (rest.size() > 2 || rest.empty() || rest[0] == '0') continue;
+    bool digits = true;
+    int value = 0;
+    for (char c : rest) {
+      digits = digits && c >= '0' && c <= '9';
+      value = value * 10 + (c - '0');
+    }
+    if (!digits || value <= kMinDepth || value > kMaxDepth) continue;
+    layout = e.layout;
+    depth = value;
+    return true;
+  }
+  return false;
+}
 
 std::string where(int64_t frame, uint64_t offset) {
   if (frame < 0) return " (stream header, byte offset " + std::to_string(offset) + ")";
@@ -126,7 +155,9 @@ FrameGeometry frameGeometry(const Y4mFormat& format) {
   FrameGeometry g;
   const size_t bytes = static_cast<size_t>(bytesPerSample(format.bitDepth));
   g.planeCount = format.layout == ChromaLayout::kMono ? 1 : 3;
-  g.shiftX = (format.layout == ChromaLayout::k422 || format.layout == ChromaLayout::k420) ? 1 : 0;
+  g.shiftX = format.layout == ChromaLayout::k411                                            ? 2
+             : (format.layout == ChromaLayout::k422 || format.layout == ChromaLayout::k420) ? 1
+                                                                                            : 0;
   g.shiftY = format.layout == ChromaLayout::k420 ? 1 : 0;
   size_t offset = 0;
   for (int p = 0; p < g.planeCount; ++p) {
@@ -192,18 +223,12 @@ Y4mFormat parseY4mHeader(std::string_view line, uint64_t streamOffset) {
       case 'C': {
         const std::string_view name = token.substr(1);
         if (name.empty()) throw Y4mError("bad C token: no colour space after C", -1, at);
-        const ColourspaceEntry* found = nullptr;
-        for (const ColourspaceEntry& e : kColourspaces) {
-          if (e.name == name) found = &e;
-        }
-        if (found == nullptr) {
+        if (!parseColourspace(name, f.layout, f.bitDepth)) {
           throw Y4mError("unsupported chroma layout " + quoted(token) +
-                             ": expected C444, C422, C420 (jpeg, mpeg2, paldv) or Cmono, with "
-                             "p10, p12 or p16 for 10, 12 or 16 bits (mono10, mono12, mono16)",
+                             ": expected C444, C422, C420 (jpeg, mpeg2, paldv), C411 or Cmono, "
+                             "with p9 .. p16 for 9 to 16 bits (mono9 .. mono16)",
                          -1, at);
         }
-        f.layout = found->layout;
-        f.bitDepth = found->bitDepth;
         f.colourspace = std::string(name);
         break;
       }
@@ -286,16 +311,23 @@ bool Y4mReader::readFrame(std::vector<uint8_t>& payload) {
     }
   }
   int c = get();
-  frameInterlace_ = 0;
+  frameSampling_ = 0;
   if (c == ' ') {
-    // Frame parameters: only the interlace mark (I and its first letter) is kept, the stream
-    // header holds everything else the tool uses.
+    // Frame parameters: only the interlace mark's temporal letter (the second of I's three:
+    // presentation, temporal sampling, chroma sampling) is kept, the stream header holds
+    // everything else the tool uses.
     size_t skipped = 0;
     int previous = ' ';
-    bool markNext = false;
+    int markAt = 0;  // position of the byte just read in an I parameter (1: the I), else 0
     while ((c = get()) != '\n') {
-      if (markNext) frameInterlace_ = static_cast<char>(c);
-      markNext = previous == ' ' && c == 'I';
+      if (c == ' ') {
+        markAt = 0;
+      } else if (markAt > 0) {
+        ++markAt;
+      } else if (previous == ' ' && c == 'I') {
+        markAt = 1;
+      }
+      if (markAt == 3) frameSampling_ = static_cast<char>(c);
       previous = c;
       if (c == EOF) {
         throw Y4mError("the stream ends inside a frame header", framesRead_, offset_);

@@ -20,7 +20,7 @@ constexpr int32_t kMaxY4mDimension = 16384;
 constexpr size_t kMaxY4mHeaderBytes = 65536;
 
 // Chroma subsampling of a Y4M stream.
-enum class ChromaLayout : uint8_t { k444, k422, k420, kMono };
+enum class ChromaLayout : uint8_t { k444, k422, k420, kMono, k411 };
 
 // Everything a stream header says. Tokens the tool does not interpret (X tokens and any other
 // letter) are kept verbatim and written back in order.
@@ -101,8 +101,9 @@ class Y4mReader {
   // false when the stream ends cleanly before the next frame; throws Y4mError for a stream
   // that ends inside a frame or its header, a missing FRAME marker, or a failed read.
   bool readFrame(std::vector<uint8_t>& payload);
-  // The first letter of the last frame's I parameter (t, b, p), 0 when it had none.
-  char frameInterlace() const { return frameInterlace_; }
+  // How the last frame was sampled in time: the second letter of its I parameter (i
+  // interlaced, p progressive), 0 when it had none or a shorter one.
+  char frameSampling() const { return frameSampling_; }
 
  private:
   int get();
@@ -112,7 +113,7 @@ class Y4mReader {
   uint64_t headerBytes_ = 0;
   uint64_t offset_ = 0;
   int64_t framesRead_ = 0;
-  char frameInterlace_ = 0;
+  char frameSampling_ = 0;
 };
 
 // Writes a Y4M stream: the header at construction, then frames. Throws OutputError.

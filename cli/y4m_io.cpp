@@ -79,7 +79,7 @@ bool Y4mClipReader::payloadInterlaced() const {
     case '?':
       return false;
     case 'm':
-      return reader_.frameInterlace() != 'p';
+      return reader_.frameSampling() != 'p';
     default:
       return true;
   }

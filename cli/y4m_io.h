@@ -34,8 +34,9 @@ class Y4mClipReader : public ClipReader {
   bool readPayload(std::vector<uint8_t>& payload) override;
 
   const Y4mFormat& format() const { return reader_.format(); }
-  // Whether the frame readPayload read last is interlaced: It/Ib, or with Im its own t/b mark
-  // (a frame without one counts as interlaced); Ip and I? streams are progressive. A stream
+  // Whether the frame readPayload read last is interlaced: It/Ib, or with Im its own mark's
+  // temporal letter (Ixiz interlaced, Ixpz progressive; a frame without one counts as
+  // interlaced, as a stream without marks does); Ip and I? streams are progressive. A stream
   // without an I token counts as interlaced.
   bool payloadInterlaced() const;
   uint64_t headerBytes() const { return reader_.headerBytes(); }

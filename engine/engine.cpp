@@ -170,7 +170,7 @@ int rawValue(const Enum& value) {
 
 bool describeFormat(const QuilletConfig& config, Format& f, std::string& error) {
   const int layout = rawValue(config.layout);
-  if (layout < QUILLET_LAYOUT_444 || layout > QUILLET_LAYOUT_YCC16) {
+  if (layout < QUILLET_LAYOUT_444 || layout > QUILLET_LAYOUT_YVYU) {
     error = "unknown layout " + std::to_string(layout);
     return false;
   }
@@ -194,6 +194,29 @@ bool describeFormat(const QuilletConfig& config, Format& f, std::string& error) 
       f.shiftX = 1;
       f.shiftY = 1;
       break;
+    case QUILLET_LAYOUT_411:
+      f.shiftX = 2;
+      break;
+    case QUILLET_LAYOUT_NV12:
+    case QUILLET_LAYOUT_NV21:
+    case QUILLET_LAYOUT_P010:
+    case QUILLET_LAYOUT_P016:
+      f.packing = Format::Packing::kSemiPlanar;
+      f.planes = 2;
+      f.shiftX = 1;
+      f.shiftY = 1;
+      f.crFirst = config.layout == QUILLET_LAYOUT_NV21;
+      break;
+    case QUILLET_LAYOUT_YUY2:
+    case QUILLET_LAYOUT_UYVY:
+    case QUILLET_LAYOUT_YVYU:
+      f.packing = Format::Packing::kPacked;
+      f.planes = 1;
+      f.shiftX = 1;
+      f.packedOrder = config.layout == QUILLET_LAYOUT_YUY2   ? kPackedYuyv
+                      : config.layout == QUILLET_LAYOUT_UYVY ? kPackedUyvy
+                                                             : kPackedYvyu;
+      break;
     case QUILLET_LAYOUT_MONO:
     case QUILLET_LAYOUT_YCC16:
       f.planes = 1;
@@ -202,6 +225,13 @@ bool describeFormat(const QuilletConfig& config, Format& f, std::string& error) 
   if (config.layout == QUILLET_LAYOUT_YCC16) {
     f.bitDepth = 16;
     f.bytesPerSample = static_cast<int>(sizeof(Pixel));
+  } else if (f.packing != Format::Packing::kPlanar) {
+    // Fixed depths: the layout says it.
+    f.bitDepth = config.layout == QUILLET_LAYOUT_P010   ? 10
+                 : config.layout == QUILLET_LAYOUT_P016 ? 16
+                                                        : 8;
+    f.bytesPerSample = f.bitDepth > 8 ? 2 : 1;
+    f.highBits = f.bitDepth > 8 ? 16 - f.bitDepth : 0;
   } else {
     if (config.bit_depth < 8 || config.bit_depth > 16) {
       error = "bit depth " + std::to_string(config.bit_depth) + " is outside 8..16";
@@ -213,7 +243,13 @@ bool describeFormat(const QuilletConfig& config, Format& f, std::string& error) 
   const auto w = static_cast<size_t>(f.width);
   f.rowBytes[0] = w * static_cast<size_t>(f.bytesPerSample);
   f.rows[0] = f.height;
-  if (f.planes == 3) {
+  const size_t pairs = (w + 1) / 2;
+  if (f.packing == Format::Packing::kSemiPlanar) {
+    f.rowBytes[1] = 2 * pairs * static_cast<size_t>(f.bytesPerSample);
+    f.rows[1] = (f.height + 1) / 2;
+  } else if (f.packing == Format::Packing::kPacked) {
+    f.rowBytes[0] = 4 * pairs;
+  } else if (f.planes == 3) {
     const size_t chromaWidth = (w + (size_t{1} << f.shiftX) - 1) >> f.shiftX;
     for (int p = 1; p < 3; ++p) {
       f.rowBytes[p] = chromaWidth * static_cast<size_t>(f.bytesPerSample);
@@ -424,14 +460,21 @@ QuilletStatus Engine::push(const QuilletFrame* frame, bool interlaced) {
                                           std::to_string(format_.height) + " pixels");
   }
   StoredFrame& slot = frames_[pushed_ % 3];
+  // The bits below a high-bit code are stored as zero: every later read, the pass-through copy
+  // included, sees the code alone.
+  const auto lowBits = static_cast<uint16_t>((1u << format_.highBits) - 1);
   for (int p = 0; p < format_.planes; ++p) {
     const auto* from = static_cast<const uint8_t*>(frame->planes[p]);
     for (int32_t r = 0; r < format_.rows[p]; ++r) {
-      std::memcpy(slot.plane[p] + static_cast<size_t>(r) * slot.stride[p],
-                  from + static_cast<ptrdiff_t>(r) * frame->strides[p], format_.rowBytes[p]);
+      uint8_t* to = slot.plane[p] + static_cast<size_t>(r) * slot.stride[p];
+      std::memcpy(to, from + static_cast<ptrdiff_t>(r) * frame->strides[p], format_.rowBytes[p]);
+      if (lowBits == 0) continue;
+      auto* samples = reinterpret_cast<uint16_t*>(to);
+      for (size_t i = 0; i < format_.rowBytes[p] / 2; ++i) samples[i] &= ~lowBits;
     }
   }
   interlaced_[pushed_ % 3] = interlaced;
+  packedLumaReady_[pushed_ % 3] = false;
   ++pushed_;
   return QUILLET_OK;
 }
@@ -455,12 +498,11 @@ int32_t Engine::combScore(int64_t k, int64_t previous, int64_t next, int32_t eno
     job.shift = 4;  // Y 0..4096
   } else {
     job.kind = format_.bytesPerSample == 1 ? LumaKind::k8 : LumaKind::k16;
-    job.shift = format_.bitDepth - 8;
+    // A high-bit code is a 16-bit one with its low bits zero.
+    job.shift = format_.highBits > 0 ? 8 : format_.bitDepth - 8;
   }
-  const auto lumaOf = [&](int64_t n) {
-    return n == k ? LumaPlane{} : LumaPlane{frames_[n % 3].plane[0], frames_[n % 3].stride[0]};
-  };
-  job.current = LumaPlane{frames_[k % 3].plane[0], frames_[k % 3].stride[0]};
+  const auto lumaOf = [&](int64_t n) { return n == k ? LumaPlane{} : combLuma(n); };
+  job.current = combLuma(k);
   job.previous = lumaOf(previous);
   job.next = lumaOf(next);
   job.stripRows = stripRows_;
@@ -490,6 +532,25 @@ int32_t Engine::combScore(int64_t k, int64_t previous, int64_t next, int32_t eno
   int32_t score = 0;
   for (int32_t s : combScores_) score = std::max(score, s);
   return score;
+}
+
+LumaPlane Engine::combLuma(int64_t n) {
+  const StoredFrame& frame = frames_[n % 3];
+  if (format_.packing != Format::Packing::kPacked)
+    return LumaPlane{frame.plane[0], frame.stride[0]};
+  std::vector<uint8_t>& luma = packedLuma_[n % 3];
+  const auto width = static_cast<size_t>(format_.width);
+  if (!packedLumaReady_[n % 3]) {
+    luma.resize(width * static_cast<size_t>(format_.height));
+    const size_t first = format_.packedOrder == kPackedUyvy ? 1 : 0;
+    for (int32_t y = 0; y < format_.height; ++y) {
+      const uint8_t* row = frame.plane[0] + static_cast<size_t>(y) * frame.stride[0];
+      uint8_t* to = luma.data() + static_cast<size_t>(y) * width;
+      for (size_t x = 0; x < width; ++x) to[x] = row[2 * x + first];
+    }
+    packedLumaReady_[n % 3] = true;
+  }
+  return LumaPlane{luma.data(), width};
 }
 
 void Engine::runCombWorker(void* jobPointer) {
@@ -594,8 +655,15 @@ class StripRunner {
       : f_(format),
         k_(kernels),
         decode_(format.bytesPerSample == 1 ? convert.decode8 : convert.decode16),
-        encodeLuma_(format.bytesPerSample == 1 ? convert.encodeLuma8 : convert.encodeLuma16),
+        encodeLuma_(format.bytesPerSample == 1 ? convert.encodeLuma8
+                    : format.highBits > 0      ? convert.encodeLumaHigh16
+                                               : convert.encodeLuma16),
         encodeChroma_(format.bytesPerSample == 1 ? convert.encodeChroma8 : convert.encodeChroma16),
+        decodeSemi_(format.bytesPerSample == 1 ? convert.decodeSemi8 : convert.decodeSemi16),
+        encodeSemiChroma_(format.bytesPerSample == 1 ? convert.encodeSemiChroma8
+                                                     : convert.encodeSemiChroma16),
+        decodePacked_(convert.decodePacked),
+        encodePacked_(convert.encodePacked),
         scale_(scale),
         job_(job),
         b_(buffers),
@@ -635,6 +703,15 @@ class StripRunner {
     const uint8_t* luma = planes[0] + static_cast<size_t>(y) * strides[0];
     if (f_.layout == QUILLET_LAYOUT_YCC16) {
       std::memcpy(dst, luma, f_.rowBytes[0]);
+      return;
+    }
+    if (f_.packing == Format::Packing::kPacked) {
+      decodePacked_(luma, f_.width, f_.packedOrder, scale_, dst);
+      return;
+    }
+    if (f_.packing == Format::Packing::kSemiPlanar) {
+      const uint8_t* chroma = planes[1] + static_cast<size_t>(y >> 1) * strides[1];
+      decodeSemi_(luma, chroma, f_.width, f_.crFirst, scale_, dst);
       return;
     }
     const uint8_t* cb = nullptr;
@@ -737,9 +814,21 @@ class StripRunner {
       uint8_t* dst = luma + static_cast<ptrdiff_t>(y) * out.strides[0];
       if (f_.layout == QUILLET_LAYOUT_YCC16) {
         std::memcpy(dst, outputRow(y), f_.rowBytes[0]);
+      } else if (f_.packing == Format::Packing::kPacked) {
+        encodePacked_(outputRow(y), f_.width, f_.packedOrder, scale_, dst);
       } else {
         encodeLuma_(outputRow(y), f_.width, scale_, dst);
       }
+    }
+    if (f_.packing == Format::Packing::kSemiPlanar) {
+      auto* chroma = static_cast<uint8_t*>(out.planes[1]);
+      for (int32_t c = y0_ >> 1; c < (y1_ + 1) >> 1; ++c) {
+        const int32_t y = 2 * c;
+        const Pixel* rowB = y + 1 < f_.height ? outputRow(y + 1) : nullptr;
+        encodeSemiChroma_(outputRow(y), rowB, f_.width, f_.crFirst, scale_,
+                          chroma + static_cast<ptrdiff_t>(c) * out.strides[1]);
+      }
+      return;
     }
     if (f_.planes == 1) return;
     auto* cb = static_cast<uint8_t*>(out.planes[1]);
@@ -760,6 +849,10 @@ class StripRunner {
   const DecodeRow decode_;
   const EncodeLumaRow encodeLuma_;
   const EncodeChromaRow encodeChroma_;
+  const DecodeSemiRow decodeSemi_;
+  const EncodeSemiChromaRow encodeSemiChroma_;
+  const DecodePackedRow decodePacked_;
+  const EncodePackedRow encodePacked_;
   const SampleScale& scale_;
   const FrameJob& job_;
   StripBuffers& b_;

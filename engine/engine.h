@@ -29,6 +29,12 @@ struct Format {
   int bytesPerSample = 1;
   size_t rowBytes[3] = {};
   int32_t rows[3] = {};
+  // How the samples lie: planar (one plane per component), semi-planar (Y, then Cb Cr pairs) or
+  // packed 4:2:2 (one plane); each holds the samples of its planar equivalent.
+  enum class Packing { kPlanar, kSemiPlanar, kPacked } packing = Packing::kPlanar;
+  bool crFirst = false;  // semi-planar: Cr Cb pairs
+  int packedOrder = 0;   // packed: a PackedOrder
+  int highBits = 0;      // bits below the code in a 16-bit sample (P010: 6)
 };
 
 // Checks `config`'s format; on failure says why in `error`.
@@ -122,6 +128,9 @@ class Engine {
   int32_t combScore(int64_t k, int64_t previous, int64_t next, int32_t enough);
   // Copies stored frame k into the caller's planes.
   void passThrough(int64_t k, const QuilletFrame& out) const;
+  // The luma of stored frame n for the comb detector: plane 0, or for packed rows their Y
+  // gathered into packedLuma_ once per stored frame.
+  LumaPlane combLuma(int64_t n);
 
   Format format_;
   QuilletSettings settings_{};
@@ -134,9 +143,11 @@ class Engine {
 
   // Frames k - 1, k, k + 1 around the next frame to come out, frame n in slot n mod 3.
   StoredFrame frames_[3];
-  bool interlaced_[3] = {};  // each stored frame's mark
-  int64_t pushed_ = 0;       // frames pushed so far
-  int64_t pulled_ = 0;       // frames that came out so far
+  bool interlaced_[3] = {};             // each stored frame's mark
+  std::vector<uint8_t> packedLuma_[3];  // packed layouts: each stored frame's Y, when gathered
+  bool packedLumaReady_[3] = {};
+  int64_t pushed_ = 0;  // frames pushed so far
+  int64_t pulled_ = 0;  // frames that came out so far
   bool flushed_ = false;
 
   int32_t stripRows_ = 16;

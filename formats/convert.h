@@ -12,9 +12,9 @@ namespace quillet {
 // converted on any number of threads at once. Planar samples are uint8_t in the 8-bit slots and
 // uint16_t in native byte order, 2-byte aligned, in the 16-bit slots (9 to 16 bits, the value in
 // the low bits). No kernel reads or writes a byte outside the samples and pixels named below,
-// and none needs more alignment than its element type. `shiftX` is 0 (4:4:4, mono) or 1 (4:2:2,
-// 4:2:0); a chroma row holds ceil(width / 2^shiftX) samples, so at an odd width the last one
-// covers a single pixel.
+// and none needs more alignment than its element type. `shiftX` is 0 (4:4:4, mono), 1 (4:2:2,
+// 4:2:0) or 2 (4:1:1); a chroma row holds ceil(width / 2^shiftX) samples, so where the width is
+// no multiple of 2^shiftX the last one covers fewer pixels.
 
 // Decodes `width` luma samples and, unless `cb` is null (mono: Cb = Cr = 0), the chroma samples
 // of `cb` and `cr`, each repeated over the 2^shiftX pixels it covers, into dst[0..width-1].
@@ -31,6 +31,27 @@ using EncodeLumaRow = void (*)(const Pixel* src, int width, const SampleScale& s
 using EncodeChromaRow = void (*)(const Pixel* rowA, const Pixel* rowB, int width, int shiftX,
                                  const SampleScale& scale, void* cb, void* cr);
 
+// Semi-planar 4:2:0 rows (NV12, NV21, P010, P016): `luma` holds `width` samples and `chroma`
+// ceil(width / 2) pairs Cb Cr, or Cr Cb with crFirst. 16-bit samples hold their code in the high
+// bits, shifted up by 16 - scale.bitDepth; the bits below it are read as zero and written as zero.
+// Decodes one frame row, each chroma pair repeated over the 2 pixels it covers.
+using DecodeSemiRow = void (*)(const void* luma, const void* chroma, int width, bool crFirst,
+                               const SampleScale& scale, Pixel* dst);
+// Encodes one chroma row as EncodeChromaRow does at shiftX 1, into the pairs at `chroma`.
+using EncodeSemiChromaRow = void (*)(const Pixel* rowA, const Pixel* rowB, int width, bool crFirst,
+                                     const SampleScale& scale, void* chroma);
+
+// Packed 4:2:2 rows of 8-bit samples: ceil(width / 2) groups of 4 bytes, each two pixels' Y and
+// their Cb and Cr in the order below.
+enum PackedOrder : int { kPackedYuyv = 0, kPackedUyvy = 1, kPackedYvyu = 2 };
+// Decodes `width` pixels; at an odd width the last group's second Y is not read.
+using DecodePackedRow = void (*)(const void* row, int width, int order, const SampleScale& scale,
+                                 Pixel* dst);
+// Encodes `width` pixels, each chroma pair the rounded mean of the two pixels it covers (one at an
+// odd width's end, whose group's second Y then repeats the first).
+using EncodePackedRow = void (*)(const Pixel* src, int width, int order, const SampleScale& scale,
+                                 void* row);
+
 struct ConvertKernels {
   DecodeRow decode8;
   DecodeRow decode16;
@@ -38,6 +59,14 @@ struct ConvertKernels {
   EncodeLumaRow encodeLuma16;
   EncodeChromaRow encodeChroma8;
   EncodeChromaRow encodeChroma16;
+  // The semi-planar and packed layouts.
+  DecodeSemiRow decodeSemi8;
+  DecodeSemiRow decodeSemi16;
+  EncodeLumaRow encodeLumaHigh16;  // encodeLuma16 with the code in the high bits
+  EncodeSemiChromaRow encodeSemiChroma8;
+  EncodeSemiChromaRow encodeSemiChroma16;
+  DecodePackedRow decodePacked;
+  EncodePackedRow encodePacked;
 };
 
 // The reference: the formulas through the tables of SampleScale.

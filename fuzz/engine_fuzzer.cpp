@@ -101,7 +101,7 @@ std::vector<std::vector<uint8_t>> run(const uint8_t* data, size_t size, int thre
   const bool large = in.ConsumeIntegralInRange(0, 7) == 0;
   c.width = large ? in.ConsumeIntegralInRange(128, 192) : in.ConsumeIntegralInRange(0, 40);
   c.height = large ? in.ConsumeIntegralInRange(128, 160) : in.ConsumeIntegralInRange(0, 70);
-  storeRaw(c.layout, in.ConsumeIntegralInRange(-1, 5));
+  storeRaw(c.layout, in.ConsumeIntegralInRange(-1, 13));
   c.bit_depth = in.ConsumeIntegralInRange(7, 17);
   storeRaw(c.cpu, in.ConsumeIntegralInRange(-1, 6));
   c.settings = settingsFrom(in);

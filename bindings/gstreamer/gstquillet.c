@@ -1,10 +1,11 @@
-/* The quillet element: removes interlace combing from planar YUV and gray video, 8 to 16 bits,
+/* The quillet element: removes interlace combing from planar, semi-planar (NV12, P010) and packed
+ * 4:2:2 (YUY2) YUV and gray video, 8 to 16 bits, in the format it arrives,
  * through the engine's C API. With next-frame on it holds one frame back, since each frame's
  * motion is weighed against the frame after it too; so does deint=combed, whose comb detector
  * compares each frame with the next. deint=interlaced filters every frame of an interleaved
  * stream, the buffers flagged interlaced of a mixed one and no frame of a progressive one.
  *
- * gst-launch-1.0 v4l2src ! videoconvert ! "video/x-raw,format=I420" ! quillet tap=3 ! autovideosink
+ * gst-launch-1.0 v4l2src ! quillet tap=3 ! videoconvert ! autovideosink
  */
 #include <gst/base/gstbasetransform.h>
 #include <gst/gst.h>
@@ -67,9 +68,9 @@ static GType gst_quillet_deint_get_type(void) {
   return (GType)type;
 }
 
-#define FORMATS                                                                                  \
-  "{ I420, Y42B, Y444, GRAY8, I420_10LE, I420_12LE, I422_10LE, I422_12LE, Y444_10LE, Y444_12LE," \
-  " Y444_16LE, GRAY16_LE }"
+#define FORMATS                                                                                   \
+  "{ I420, YV12, Y42B, Y444, Y41B, GRAY8, I420_10LE, I420_12LE, I422_10LE, I422_12LE, Y444_10LE," \
+  " Y444_12LE, Y444_16LE, GRAY16_LE, NV12, NV21, P010_10LE, P016_LE, YUY2, UYVY, YVYU }"
 
 static GstStaticPadTemplate sink_template = GST_STATIC_PAD_TEMPLATE(
     "sink", GST_PAD_SINK, GST_PAD_ALWAYS,
@@ -103,6 +104,15 @@ static gboolean layout_of(GstVideoFormat format, QuilletLayout* layout, gint* de
       {GST_VIDEO_FORMAT_Y444_12LE, QUILLET_LAYOUT_444, 12},
       {GST_VIDEO_FORMAT_Y444_16LE, QUILLET_LAYOUT_444, 16},
       {GST_VIDEO_FORMAT_GRAY16_LE, QUILLET_LAYOUT_MONO, 16},
+      {GST_VIDEO_FORMAT_YV12, QUILLET_LAYOUT_420, 8},
+      {GST_VIDEO_FORMAT_Y41B, QUILLET_LAYOUT_411, 8},
+      {GST_VIDEO_FORMAT_NV12, QUILLET_LAYOUT_NV12, 8},
+      {GST_VIDEO_FORMAT_NV21, QUILLET_LAYOUT_NV21, 8},
+      {GST_VIDEO_FORMAT_P010_10LE, QUILLET_LAYOUT_P010, 10},
+      {GST_VIDEO_FORMAT_P016_LE, QUILLET_LAYOUT_P016, 16},
+      {GST_VIDEO_FORMAT_YUY2, QUILLET_LAYOUT_YUY2, 8},
+      {GST_VIDEO_FORMAT_UYVY, QUILLET_LAYOUT_UYVY, 8},
+      {GST_VIDEO_FORMAT_YVYU, QUILLET_LAYOUT_YVYU, 8},
   };
   for (gsize i = 0; i < G_N_ELEMENTS(formats); ++i) {
     if (formats[i].format == format) {
@@ -112,6 +122,18 @@ static gboolean layout_of(GstVideoFormat format, QuilletLayout* layout, gint* de
     }
   }
   return FALSE;
+}
+
+/* The engine's planes of a mapped frame: GStreamer's in their order, but Cb before Cr where the
+ * format stores Cr first (YV12). */
+static void engine_planes(GstVideoFrame* frame, QuilletFrame* planes) {
+  *planes = (QuilletFrame){{NULL, NULL, NULL}, {0, 0, 0}};
+  const gboolean swapped = GST_VIDEO_FRAME_FORMAT(frame) == GST_VIDEO_FORMAT_YV12;
+  for (guint p = 0; p < GST_VIDEO_FRAME_N_PLANES(frame) && p < 3; ++p) {
+    const guint to = swapped && p > 0 ? 3 - p : p;
+    planes->planes[to] = GST_VIDEO_FRAME_PLANE_DATA(frame, p);
+    planes->strides[to] = GST_VIDEO_FRAME_PLANE_STRIDE(frame, p);
+  }
 }
 
 /* Drops the engine and every frame it holds, with no output. */
@@ -140,11 +162,8 @@ static gboolean push_input(GstQuillet* self, QuilletEngine* engine, GstBuffer* b
                        GST_VIDEO_INFO_WIDTH(&self->info), GST_VIDEO_INFO_HEIGHT(&self->info)));
     return FALSE;
   }
-  QuilletFrame in = {{NULL, NULL, NULL}, {0, 0, 0}};
-  for (guint p = 0; p < GST_VIDEO_FRAME_N_PLANES(&frame) && p < 3; ++p) {
-    in.planes[p] = GST_VIDEO_FRAME_PLANE_DATA(&frame, p);
-    in.strides[p] = GST_VIDEO_FRAME_PLANE_STRIDE(&frame, p);
-  }
+  QuilletFrame in;
+  engine_planes(&frame, &in);
   /* Whether the frame holds two fields, for deint=interlaced. */
   gboolean interlaced;
   switch (GST_VIDEO_INFO_INTERLACE_MODE(&self->info)) {
@@ -202,10 +221,7 @@ static gboolean gst_quillet_start_engine(GstQuillet* self, const QuilletSettings
   if (discard > 0) {
     scratch_buffer = gst_buffer_new_allocate(NULL, GST_VIDEO_INFO_SIZE(&self->info), NULL);
     ok = mapped = gst_video_frame_map(&out, &self->info, scratch_buffer, GST_MAP_WRITE);
-    for (guint p = 0; ok && p < GST_VIDEO_FRAME_N_PLANES(&out) && p < 3; ++p) {
-      scratch.planes[p] = GST_VIDEO_FRAME_PLANE_DATA(&out, p);
-      scratch.strides[p] = GST_VIDEO_FRAME_PLANE_STRIDE(&out, p);
-    }
+    if (ok) engine_planes(&out, &scratch);
   }
   for (GList* l = history.head; ok && l != NULL; l = l->next) {
     ok = push_input(self, engine, l->data, &status);
@@ -283,11 +299,8 @@ static GstFlowReturn gst_quillet_take(GstQuillet* self, GstBuffer** result) {
          GST_VIDEO_INFO_NAME(info), GST_VIDEO_INFO_WIDTH(info), GST_VIDEO_INFO_HEIGHT(info)));
     return GST_FLOW_ERROR;
   }
-  QuilletFrame planes = {{NULL, NULL, NULL}, {0, 0, 0}};
-  for (guint p = 0; p < GST_VIDEO_FRAME_N_PLANES(&frame) && p < 3; ++p) {
-    planes.planes[p] = GST_VIDEO_FRAME_PLANE_DATA(&frame, p);
-    planes.strides[p] = GST_VIDEO_FRAME_PLANE_STRIDE(&frame, p);
-  }
+  QuilletFrame planes;
+  engine_planes(&frame, &planes);
   const QuilletStatus status = quillet_pull(self->engine, &planes, NULL);
   gst_video_frame_unmap(&frame);
   if (status != QUILLET_OK) {
@@ -666,5 +679,5 @@ static gboolean plugin_init(GstPlugin* plugin) {
 }
 
 GST_PLUGIN_DEFINE(GST_VERSION_MAJOR, GST_VERSION_MINOR, quillet,
-                  "Removes interlace combing from planar video", plugin_init, QUILLET_VERSION,
+                  "Removes interlace combing from YUV video", plugin_init, QUILLET_VERSION,
                   "MIT/X11", "Quillet++", "Unknown package origin")

@@ -21,11 +21,20 @@ namespace {
 struct LayoutName {
   const char* name;
   QuilletLayout layout;
+  int depth;  // the depth the layout fixes, 0 when the caller gives it
 };
-constexpr std::array<LayoutName, 4> kLayouts{{{"444", QUILLET_LAYOUT_444},
-                                              {"422", QUILLET_LAYOUT_422},
-                                              {"420", QUILLET_LAYOUT_420},
-                                              {"mono", QUILLET_LAYOUT_MONO}}};
+constexpr std::array<LayoutName, 12> kLayouts{{{"444", QUILLET_LAYOUT_444, 0},
+                                               {"422", QUILLET_LAYOUT_422, 0},
+                                               {"420", QUILLET_LAYOUT_420, 0},
+                                               {"411", QUILLET_LAYOUT_411, 0},
+                                               {"mono", QUILLET_LAYOUT_MONO, 0},
+                                               {"nv12", QUILLET_LAYOUT_NV12, 8},
+                                               {"nv21", QUILLET_LAYOUT_NV21, 8},
+                                               {"p010", QUILLET_LAYOUT_P010, 10},
+                                               {"p016", QUILLET_LAYOUT_P016, 16},
+                                               {"yuy2", QUILLET_LAYOUT_YUY2, 8},
+                                               {"uyvy", QUILLET_LAYOUT_UYVY, 8},
+                                               {"yvyu", QUILLET_LAYOUT_YVYU, 8}}};
 
 struct CpuName {
   const char* name;
@@ -46,11 +55,18 @@ constexpr std::array<DeintName, 3> kDeints{{{"all", QUILLET_DEINT_ALL},
                                             {"interlaced", QUILLET_DEINT_INTERLACED},
                                             {"combed", QUILLET_DEINT_COMBED}}};
 
-QuilletLayout layoutOf(const std::string& name) {
+const LayoutName& layoutOf(const std::string& name) {
   for (const LayoutName& l : kLayouts) {
-    if (name == l.name) return l.layout;
+    if (name == l.name) return l;
   }
-  throw py::value_error("layout '" + name + "' is not one of 444, 422, 420, mono");
+  throw py::value_error("layout '" + name +
+                        "' is not one of 444, 422, 420, 411, mono, nv12, nv21, p010, p016, yuy2, "
+                        "uyvy, yvyu");
+}
+
+bool packed(QuilletLayout layout) {
+  return layout == QUILLET_LAYOUT_YUY2 || layout == QUILLET_LAYOUT_UYVY ||
+         layout == QUILLET_LAYOUT_YVYU;
 }
 
 QuilletCpu cpuOf(const std::string& name) {
@@ -96,8 +112,9 @@ class Filter {
     quillet_default_config(&config_);
     config_.width = width;
     config_.height = height;
-    config_.layout = layoutOf(layout);
-    config_.bit_depth = inRange("depth", depth, 8, 16);
+    const LayoutName& named = layoutOf(layout);
+    config_.layout = named.layout;
+    config_.bit_depth = named.depth != 0 ? named.depth : inRange("depth", depth, 8, 16);
     QuilletSettings& s = config_.settings;
     s.tap = inRange("tap", tap, 0, 6);
     s.top = inRange("top", top, 0, 256);
@@ -115,7 +132,8 @@ class Filter {
     const QuilletStatus status = quillet_create(&config_, &engine);
     if (status != QUILLET_OK) raiseFor(status, quillet_error_message(nullptr));
     engine_.reset(engine);
-    planes_ = config_.layout == QUILLET_LAYOUT_MONO ? 1 : 3;
+    planes_ = 0;
+    while (planes_ < 3 && quillet_plane_rows(&config_, planes_) > 0) ++planes_;
     layoutName_ = layout;
   }
 
@@ -155,6 +173,24 @@ class Filter {
     return config_.bit_depth > 8 ? py::dtype::of<uint16_t>() : py::dtype::of<uint8_t>();
   }
 
+  // The shape of plane p: rows by samples, or for packed rows (as PyAV's yuyv422) rows by pixel
+  // slots by 2 bytes.
+  std::vector<py::ssize_t> planeShape(int p) const {
+    const auto rows = static_cast<py::ssize_t>(quillet_plane_rows(&config_, p));
+    const auto columns = static_cast<py::ssize_t>(quillet_plane_row_bytes(&config_, p)) /
+                         static_cast<py::ssize_t>(sampleType().itemsize());
+    if (packed(config_.layout)) return {rows, columns / 2, 2};
+    return {rows, columns};
+  }
+
+  static std::string dimsText(const std::vector<py::ssize_t>& shape) {
+    std::string text = "(";
+    for (size_t d = 0; d < shape.size(); ++d) {
+      text += (d > 0 ? ", " : "") + std::to_string(shape[d]);
+    }
+    return text + (shape.size() == 1 ? ",)" : ")");
+  }
+
   // Fills `frame` from the planes, or raises ValueError naming the first plane that does not
   // fit this filter's format. No plane is converted or copied: the frame points into them.
   std::vector<py::array> check(const py::sequence& planes, QuilletFrame& frame) const {
@@ -179,23 +215,21 @@ class Filter {
                               std::to_string(config_.bit_depth) + "-bit frames need " +
                               std::string(py::str(py::handle(type))));
       }
-      const auto rows = static_cast<py::ssize_t>(quillet_plane_rows(&config_, p));
-      const auto columns = static_cast<py::ssize_t>(quillet_plane_row_bytes(&config_, p)) /
-                           static_cast<py::ssize_t>(type.itemsize());
-      if (array.ndim() != 2 || array.shape(0) != rows || array.shape(1) != columns) {
-        std::string got = "(";
-        for (py::ssize_t d = 0; d < array.ndim(); ++d) {
-          got += (d > 0 ? ", " : "") + std::to_string(array.shape(d));
-        }
-        got += array.ndim() == 1 ? ",)" : ")";
-        throw py::value_error(name + " has shape " + got + "; " + std::to_string(config_.width) +
-                              "x" + std::to_string(config_.height) + " " + layoutName_ + " needs " +
-                              shapeText(rows, columns));
+      const std::vector<py::ssize_t> want = planeShape(p);
+      const std::vector<py::ssize_t> got(array.shape(), array.shape() + array.ndim());
+      if (got != want) {
+        throw py::value_error(name + " has shape " + dimsText(got) + "; " +
+                              std::to_string(config_.width) + "x" + std::to_string(config_.height) +
+                              " " + layoutName_ + " needs " + dimsText(want));
       }
-      // The step across one column and the step down one row are never taken: any will do.
-      const py::ssize_t rowBytes = columns * type.itemsize();
-      const py::ssize_t rowStride = rows == 1 ? rowBytes : array.strides(0);
-      if ((columns > 1 && array.strides(1) != type.itemsize()) || rowStride < rowBytes) {
+      const py::ssize_t rowBytes = static_cast<py::ssize_t>(quillet_plane_row_bytes(&config_, p));
+      // Each row's samples one after another (a packed row's pixel slots of 2 bytes too); the
+      // step across a single column or down a single row is never taken, so any will do.
+      const bool rowContiguous =
+          array.ndim() == 2 ? want[1] == 1 || array.strides(1) == type.itemsize()
+                            : array.strides(2) == 1 && (want[1] == 1 || array.strides(1) == 2);
+      const py::ssize_t rowStride = want[0] == 1 ? rowBytes : array.strides(0);
+      if (!rowContiguous || rowStride < rowBytes) {
         throw py::value_error(name + " has strides " +
                               shapeText(array.strides(0), array.strides(1)) +
                               "; its rows must be contiguous and in order "
@@ -245,12 +279,12 @@ class Filter {
     for (Planes& planes : frames) {
       py::tuple arrays(static_cast<size_t>(planes_));
       for (int p = 0; p < planes_; ++p) {
-        const auto rows = static_cast<py::ssize_t>(quillet_plane_rows(&config_, p));
-        const auto row = static_cast<py::ssize_t>(quillet_plane_row_bytes(&config_, p));
+        const std::vector<py::ssize_t> shape = planeShape(p);
+        std::vector<py::ssize_t> strides(shape.size(), type.itemsize());
+        for (size_t d = shape.size() - 1; d > 0; --d) strides[d - 1] = strides[d] * shape[d];
         uint8_t* data = planes.data[p].release();
         const py::capsule owner(data, [](void* d) { delete[] static_cast<uint8_t*>(d); });
-        arrays[static_cast<size_t>(p)] =
-            py::array(type, {rows, row / type.itemsize()}, {row, type.itemsize()}, data, owner);
+        arrays[static_cast<size_t>(p)] = py::array(type, shape, strides, data, owner);
       }
       out.append(std::move(arrays));
     }
@@ -276,9 +310,13 @@ Filter(width, height, layout="420", depth=8, *, tap=0, top=0, bottom=0, motion=2
        threads=0, cpu="auto")
 
 Removes interlace combing from a stream of frames of one format. A frame is a tuple of 2-D
-numpy arrays, one per plane (Y for "mono"; Y, Cb, Cr otherwise, chroma halved across for "422"
-and across and down for "420"): uint8 for 8-bit video, uint16 with the value in the low bits for
-9 to 16 bits. threads=0 runs one worker per processor.
+numpy arrays, one per plane (Y for "mono"; Y, Cb, Cr otherwise, chroma halved across for "422",
+across and down for "420", quartered across for "411"): uint8 for 8-bit video, uint16 with the
+value in the low bits for 9 to 16 bits. Semi-planar "nv12", "nv21" (uint8), "p010" (uint16, value
+in the high bits), "p016": Y (H, W) and the chroma pairs (ceil(H/2), 2 * ceil(W/2)), the two
+parts of PyAV's nv12 array. Packed 4:2:2 "yuy2", "uyvy", "yvyu": one uint8 array
+(H, 2 * ceil(W/2), 2) of 2-byte pixel slots, PyAV's yuyv422 shape. These layouts fix their depth.
+threads=0 runs one worker per processor.
 
 deint picks the frames filtered: "all"; "interlaced", those pushed with interlaced=True; or
 "combed", those the comb detector finds combed (comb_sensitivity 1..100: higher filters more;

@@ -55,7 +55,24 @@ typedef enum QuilletLayout {
   QUILLET_LAYOUT_MONO = 3, /* Y plane only */
   /* One plane of pixels, each three signed 16-bit samples Y, Cb, Cr on the editor's scale
    * (Y 0..4096 black to white, Cb and Cr -2048..2048); bit_depth is ignored. */
-  QUILLET_LAYOUT_YCC16 = 4
+  QUILLET_LAYOUT_YCC16 = 4,
+  QUILLET_LAYOUT_411 = 5, /* chroma planes a quarter as wide (NTSC DV) */
+  /* Semi-planar 4:2:0: plane 0 is Y, plane 1 holds the Cb Cr pairs (ceil(width / 2) a row,
+   * ceil(height / 2) rows); each is 4:2:0 planar with the same samples at other addresses, and
+   * gives that layout's output re-packed. bit_depth is ignored. */
+  QUILLET_LAYOUT_NV12 = 6, /* 8 bits, Cb then Cr */
+  QUILLET_LAYOUT_NV21 = 7, /* 8 bits, Cr then Cb */
+  /* uint16_t samples holding a 10-bit value in the high bits: the low 6 bits are read as zero and
+   * written as zero, also in a frame passed through unchanged. */
+  QUILLET_LAYOUT_P010 = 8,
+  QUILLET_LAYOUT_P016 = 9, /* uint16_t samples of 16 bits */
+  /* Packed 4:2:2, 8 bits: one plane, each row ceil(width / 2) groups of 4 bytes for two pixels;
+   * the same samples as 4:2:2 planar, giving its output re-packed. At an odd width the last
+   * group's second Y is read as nothing and written as a copy of its first. bit_depth is ignored.
+   */
+  QUILLET_LAYOUT_YUY2 = 10, /* Y0 Cb Y1 Cr */
+  QUILLET_LAYOUT_UYVY = 11, /* Cb Y0 Cr Y1 */
+  QUILLET_LAYOUT_YVYU = 12  /* Y0 Cr Y1 Cb */
 } QuilletLayout;
 
 /* Kernel sets, best first. AUTO takes the best this processor and build run. */
@@ -107,12 +124,12 @@ typedef struct QuilletConfig {
   QuilletCpu cpu;  /* default QUILLET_CPU_AUTO */
 } QuilletConfig;
 
-/* A frame in the caller's memory: plane 0 is Y (or the YCC16 pixels), 1 Cb, 2 Cr; unused planes
- * are ignored. Strides are in bytes, at least the plane's row size; a negative stride is refused
- * (QUILLET_ERROR_ARGUMENT). 8-bit planes need no alignment; planes of uint16_t samples (9..16
- * bits, YCC16) take 2-byte aligned pointers and even strides. The planes of one frame must not
- * overlap. A push copies the frame in, so its memory is free once the call returns, and a frame
- * may be pulled into the planes it or any other frame was pushed from. */
+/* A frame in the caller's memory: plane 0 is Y (or the YCC16 pixels, or the packed 4:2:2 rows),
+ * 1 Cb (or the semi-planar Cb Cr pairs), 2 Cr; unused planes are ignored. Strides are in bytes, at
+ * least the plane's row size; a negative stride is refused (QUILLET_ERROR_ARGUMENT). Planes need
+ * no alignment: 16-bit samples (9..16 bits, YCC16) may lie at any address. The planes of one
+ * frame must not overlap. A push copies the frame in, so its memory is free once the call
+ * returns, and a frame may be pulled into the planes it or any other frame was pushed from. */
 typedef struct QuilletFrame {
   void* planes[3];
   ptrdiff_t strides[3];

@@ -92,7 +92,7 @@ TEST(Y4mClipReader, StopsAtTheFaultAndSaysWhere) {
 }
 
 TEST(Y4mClipReader, UnusableHeaderThrows) {
-  File in = streamOf("YUV4MPEG2 W7 H3 C411\n");
+  File in = streamOf("YUV4MPEG2 W7 H3 C410\n");
   EXPECT_THROW(Y4mClipReader reader(in.get()), Y4mError);
 }
 

@@ -97,7 +97,7 @@ TEST_P(ConvertCrossForm, DecodesEveryCodeOfEveryDepth) {
     }
     const auto chromaB = sampleRow(codes, depth);
     const auto chromaR = sampleRow(reversed, depth);
-    for (int shiftX = 0; shiftX <= 1; ++shiftX) {
+    for (int shiftX = 0; shiftX <= 2; ++shiftX) {
       std::vector<int32_t> lumaCodes;
       for (int i = 0; i < (1 << shiftX); ++i) {
         lumaCodes.insert(lumaCodes.end(), reversed.begin(), reversed.end());
@@ -136,7 +136,7 @@ TEST_P(ConvertCrossForm, EncodesEveryHostValueOfEveryDepth) {
     encodeLumaFor(form(), depth)(rowA.data(), width, scale, got.data());
     ASSERT_TRUE(sameRows(want.data(), got.data(), bytes, sampleBytes(depth))) << "depth " << depth;
     std::vector<uint8_t> wantR(bytes), gotR(bytes);
-    for (int shiftX = 0; shiftX <= 1; ++shiftX) {
+    for (int shiftX = 0; shiftX <= 2; ++shiftX) {
       for (const Pixel* second : std::vector<const Pixel*>{nullptr, rowB.data()}) {
         encodeChromaFor(ConvertKernelsScalar, depth)(rowA.data(), second, width, shiftX, scale,
                                                      want.data(), wantR.data());
@@ -218,12 +218,13 @@ std::vector<uint8_t> randomPixels(Prng& prng, size_t count) {
   return bytes;
 }
 
-// Runs `run` over every depth, width, shiftX, one or two chroma sources and tail.
+// Runs `run` over every depth, width, shiftX (4:4:4, 4:2:x, 4:1:1), one or two chroma sources and
+// tail.
 template <class Run>
 void forEveryShape(Run run) {
   for (int depth : kDepths) {
     for (int width : kWidths) {
-      for (int shiftX = 0; shiftX <= 1; ++shiftX) {
+      for (int shiftX = 0; shiftX <= 2; ++shiftX) {
         for (bool second : {false, true}) {
           for (size_t tail : kTailElements) run(depth, width, shiftX, second, tail);
         }
@@ -291,6 +292,89 @@ TEST_P(ConvertCrossForm, EncodesRandomRows) {
     ASSERT_EQ(luma.overwrites() + cb.overwrites() + cr.overwrites(), "") << what;
     ASSERT_TRUE(rowA.unchanged() && rowB.unchanged()) << what;
   });
+}
+
+// The semi-planar and packed rows: random rows, every width, both chroma orders (all three packed
+// orders), one or two chroma rows, at 8, 10 (P010) and 16 bits.
+TEST_P(ConvertCrossForm, SemiPlanarAndPackedRowsOnRandomRows) {
+  Prng prng(test::testSeed() + 2);
+  const auto check = [](bool same, GuardedRow& out, const std::string& what) {
+    ASSERT_TRUE(same) << what;
+    ASSERT_EQ(out.overwrites(), "") << what;
+  };
+  for (int width : kWidths) {
+    for (size_t tail : kTailElements) {
+      const auto w = static_cast<size_t>(width);
+      const size_t pairs = 2 * ((w + 1) / 2);  // chroma samples of a semi-planar row
+      for (int depth : {8, 10, 16}) {
+        const SampleScale& scale = scaleFor(depth);
+        const size_t sample = sampleBytes(depth);
+        // Every bit of a 16-bit sample set at random: those below a P010 code are noise.
+        GuardedRow luma(randomCodes(prng, w, depth > 8 ? 16 : 8), tail * sample);
+        GuardedRow chroma(randomCodes(prng, pairs, depth > 8 ? 16 : 8), tail * sample);
+        GuardedRow rowA(randomPixels(prng, w), tail * sizeof(Pixel));
+        GuardedRow rowB(randomPixels(prng, w), tail * sizeof(Pixel));
+        const auto* a = reinterpret_cast<const Pixel*>(rowA.data());
+        const auto* b = reinterpret_cast<const Pixel*>(rowB.data());
+        for (bool crFirst : {false, true}) {
+          const std::string what = shape(depth, width, 1, crFirst, tail);
+          const auto decode =
+              depth > 8 ? &ConvertKernels::decodeSemi16 : &ConvertKernels::decodeSemi8;
+          std::vector<Pixel> want(w + 1);
+          GuardedRow dst(std::vector<uint8_t>(w * sizeof(Pixel), test::kCanaryByte),
+                         tail * sizeof(Pixel));
+          (ConvertKernelsScalar.*decode)(luma.data(), chroma.data(), width, crFirst, scale,
+                                         want.data());
+          (form().*decode)(luma.data(), chroma.data(), width, crFirst, scale,
+                           reinterpret_cast<Pixel*>(dst.data()));
+          check(sameRows(pixelBytes(want).data(), dst.data(), w * sizeof(Pixel), sizeof(Pixel)),
+                dst, "decode " + what);
+          const auto encode =
+              depth > 8 ? &ConvertKernels::encodeSemiChroma16 : &ConvertKernels::encodeSemiChroma8;
+          for (const Pixel* second : {static_cast<const Pixel*>(nullptr), b}) {
+            std::vector<uint8_t> wantC(pairs * sample + 1);
+            GuardedRow got(std::vector<uint8_t>(pairs * sample, test::kCanaryByte), tail * sample);
+            (ConvertKernelsScalar.*encode)(a, second, width, crFirst, scale, wantC.data());
+            (form().*encode)(a, second, width, crFirst, scale, got.data());
+            check(sameRows(wantC.data(), got.data(), pairs * sample, sample), got,
+                  "encode chroma " + what + (second ? " two rows" : " one row"));
+          }
+        }
+        if (depth > 8) {
+          std::vector<uint8_t> wantY(w * 2 + 1);
+          GuardedRow got(std::vector<uint8_t>(w * 2, test::kCanaryByte), tail * 2);
+          ConvertKernelsScalar.encodeLumaHigh16(a, width, scale, wantY.data());
+          form().encodeLumaHigh16(a, width, scale, got.data());
+          check(sameRows(wantY.data(), got.data(), w * 2, 2), got,
+                "encode high luma " + shape(depth, width, 0, false, tail));
+        }
+        ASSERT_TRUE(luma.unchanged() && chroma.unchanged() && rowA.unchanged() && rowB.unchanged());
+      }
+      const SampleScale& scale = scaleFor(8);
+      const size_t rowBytes = 2 * ((w + 1) / 2) * 2;
+      GuardedRow packed(randomCodes(prng, rowBytes, 8), tail);
+      GuardedRow pixels(randomPixels(prng, w), tail * sizeof(Pixel));
+      for (int order : {kPackedYuyv, kPackedUyvy, kPackedYvyu}) {
+        const std::string what =
+            shape(8, width, 1, false, tail) + " order " + std::to_string(order);
+        std::vector<Pixel> want(w + 1);
+        GuardedRow dst(std::vector<uint8_t>(w * sizeof(Pixel), test::kCanaryByte),
+                       tail * sizeof(Pixel));
+        ConvertKernelsScalar.decodePacked(packed.data(), width, order, scale, want.data());
+        form().decodePacked(packed.data(), width, order, scale,
+                            reinterpret_cast<Pixel*>(dst.data()));
+        check(sameRows(pixelBytes(want).data(), dst.data(), w * sizeof(Pixel), sizeof(Pixel)), dst,
+              "decode packed " + what);
+        std::vector<uint8_t> wantRow(rowBytes + 1);
+        GuardedRow got(std::vector<uint8_t>(rowBytes, test::kCanaryByte), tail);
+        const auto* p = reinterpret_cast<const Pixel*>(pixels.data());
+        ConvertKernelsScalar.encodePacked(p, width, order, scale, wantRow.data());
+        form().encodePacked(p, width, order, scale, got.data());
+        check(sameRows(wantRow.data(), got.data(), rowBytes, 1), got, "encode packed " + what);
+      }
+      ASSERT_TRUE(packed.unchanged() && pixels.unchanged());
+    }
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Forms, ConvertCrossForm,

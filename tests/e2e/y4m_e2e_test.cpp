@@ -12,6 +12,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -194,6 +195,12 @@ const FormatCase kFormats[] = {
     {"yuv422p16le", "", "C422p16"},
     {"yuv444p16le", "", "C444p16"},
     {"gray16le", "", "Cmono16"},
+    {"yuv420p9le", "", "C420p9"},
+    {"yuv444p9le", "", "C444p9"},
+    {"gray9le", "", "Cmono9"},
+    {"yuv420p14le", "", "C420p14"},
+    {"yuv422p14le", "", "C422p14"},
+    {"yuv411p", "", "C411"},
 };
 // clang-format on
 
@@ -236,11 +243,13 @@ TEST_P(FfmpegFormats, EmptyBandWithMotionOffGivesTheFileBackByteForByte) {
   const std::string untouched = "--top 256 --motion 0 --tap 6 ";
   Outcome o = quillet(untouched + quote(path("in.y4m")) + " " + quote(path("out.y4m")));
   ASSERT_EQ(o.exitCode, 0) << o.err;
-  if (std::string(c.token).find("16") == std::string::npos) {
+  const std::string token = c.token;
+  if (token.find("16") == std::string::npos && token.find("14") == std::string::npos) {
     EXPECT_TRUE(readFile(path("out.y4m")) == readFile(path("in.y4m")));
     return;
   }
-  // 16-bit samples are quantised to the host's scale once; what comes out passes unchanged.
+  // 14- and 16-bit samples are quantised to the host's scale once; what comes out passes
+  // unchanged.
   EXPECT_EQ(readFile(path("out.y4m")).size(), readFile(path("in.y4m")).size());
   o = quillet(untouched + quote(path("out.y4m")) + " " + quote(path("again.y4m")));
   ASSERT_EQ(o.exitCode, 0) << o.err;
@@ -249,19 +258,86 @@ TEST_P(FfmpegFormats, EmptyBandWithMotionOffGivesTheFileBackByteForByte) {
 
 INSTANTIATE_TEST_SUITE_P(Layouts, FfmpegFormats, testing::ValuesIn(kFormats), caseName);
 
+// A depth's code c and the code c * 2^k of a depth k bits deeper are the same value on the
+// host's scale, so a clip ffmpeg writes at 9 (14) bits and the same samples shifted to 10 (16)
+// bits filter to the same picture: the deeper output's codes are the shallower's times 2^k,
+// give or take the rounding of the shallower (less than 2^(k-1) + 1 codes of the deeper).
+struct DeeperCase {
+  const char* pixFmt;
+  const char* token;
+  const char* deeperToken;
+  int shift;
+};
+
+class SameSamplesDeeper : public Y4mCli, public testing::WithParamInterface<DeeperCase> {};
+
+TEST_P(SameSamplesDeeper, FilterToTheDeeperDepthsPicture) {
+  if (!haveFfmpeg()) GTEST_SKIP() << "no ffmpeg";
+  const DeeperCase& c = GetParam();
+  ffmpegClip(path("in.y4m"), "96x55", c.pixFmt, 4, "", "noise=alls=30:allf=t");
+  const std::string in = readFile(path("in.y4m"));
+  const std::string header = firstLine(in);
+  ASSERT_EQ(colourToken(header), c.token) << header;
+  constexpr int kFrames = 4;
+  const size_t frameBytes = (in.size() - header.size() - 1) / kFrames - 6;
+  const auto inFrames = payloadsOf(in, frameBytes);
+  ASSERT_EQ(inFrames.size(), size_t{kFrames});
+  const auto sample = [](const std::string& s, size_t j) {
+    return static_cast<uint8_t>(s[j]) | static_cast<uint8_t>(s[j + 1]) << 8;
+  };
+  // The same stream with every sample shifted up, marked with the deeper token.
+  std::string deeper = header.substr(0, header.find(" C")) + " " + c.deeperToken + "\n";
+  for (const std::string& frame : inFrames) {
+    deeper += "FRAME\n";
+    for (size_t i = 0; i < frameBytes; i += 2) {
+      const int v = sample(frame, i) << c.shift;
+      deeper.push_back(static_cast<char>(v & 0xFF));
+      deeper.push_back(static_cast<char>(v >> 8));
+    }
+  }
+  writeFile(path("deeper.y4m"), deeper);
+  for (const char* name : {"in", "deeper"}) {
+    const Outcome o = quillet("--tap 3 --next-frame " + quote(path(std::string(name) + ".y4m")) +
+                              " " + quote(path(std::string(name) + "_out.y4m")));
+    ASSERT_EQ(o.exitCode, 0) << o.err;
+  }
+  const auto out = payloadsOf(readFile(path("in_out.y4m")), frameBytes);
+  const auto outDeeper = payloadsOf(readFile(path("deeper_out.y4m")), frameBytes);
+  ASSERT_EQ(out.size(), size_t{kFrames});
+  ASSERT_EQ(outDeeper.size(), size_t{kFrames});
+  const int slack = (1 << (c.shift - 1)) + 1;
+  int64_t changed = 0;
+  for (size_t n = 0; n < out.size(); ++n) {
+    for (size_t i = 0; i < frameBytes; i += 2) {
+      const int shallow = sample(out[n], i) << c.shift;
+      ASSERT_LE(std::abs(shallow - sample(outDeeper[n], i)), slack)
+          << "frame " << n << " byte " << i;
+      changed += sample(out[n], i) != sample(inFrames[n], i);
+    }
+  }
+  EXPECT_GT(changed, 1000) << "the filter must have worked on the clip";
+}
+
+INSTANTIATE_TEST_SUITE_P(Depths, SameSamplesDeeper,
+                         testing::Values(DeeperCase{"yuv420p9le", "C420p9", "C420p10", 1},
+                                         DeeperCase{"yuv422p14le", "C422p14", "C422p16", 2}),
+                         [](const testing::TestParamInfo<DeeperCase>& p) {
+                           return std::string(p.param.token);
+                         });
+
 // Every code value of the depth, not only those ffmpeg's pattern makes.
 class FullCodeRange : public Y4mCli, public testing::WithParamInterface<const char*> {};
 
 TEST_P(FullCodeRange, EmptyBandWithMotionOffKeepsEveryCode) {
   const std::string token = GetParam();
-  const bool ten = token.size() > 2 && token.compare(token.size() - 2, 2, "10") == 0;
-  const bool twelve = token.size() > 2 && token.compare(token.size() - 2, 2, "12") == 0;
-  const int depth = ten ? 10 : twelve ? 12 : 8;
+  const size_t digits = token.find_first_of("0123456789", token.rfind("mono", 0) == 0 ? 0 : 3);
+  const int depth = digits == std::string::npos ? 8 : std::stoi(token.substr(digits));
   const int32_t w = 64, h = 32;
   size_t samples = static_cast<size_t>(w * h);
   if (token.rfind("420", 0) == 0) samples += 2 * (w / 2) * (h / 2);
   if (token.rfind("422", 0) == 0) samples += 2 * (w / 2) * h;
   if (token.rfind("444", 0) == 0) samples += 2 * static_cast<size_t>(w * h);
+  if (token.rfind("411", 0) == 0) samples += 2 * (w / 4) * h;
   Prng prng(testSeed());
   std::string stream = "YUV4MPEG2 W64 H32 F25:1 Ip A1:1 C" + token + "\n";
   for (int n = 0; n < 3; ++n) {
@@ -284,8 +360,8 @@ TEST_P(FullCodeRange, EmptyBandWithMotionOffKeepsEveryCode) {
 
 INSTANTIATE_TEST_SUITE_P(Depths, FullCodeRange,
                          testing::Values("420jpeg", "422", "444", "mono", "420p10", "422p10",
-                                         "444p10", "mono10", "420p12", "422p12", "444p12",
-                                         "mono12"),
+                                         "444p10", "mono10", "420p12", "422p12", "444p12", "mono12",
+                                         "420p9", "mono9", "411"),
                          [](const testing::TestParamInfo<const char*>& p) {
                            return std::string(p.param);
                          });
@@ -354,18 +430,25 @@ double combing(const std::string& luma, const CombedClip& c) {
   return count > 0 ? energy / static_cast<double>(count) : 0;
 }
 
-// With Im and per-frame marks, --deint interlaced filters exactly the frames marked t or b (as
-// --deint all does) and passes the others byte for byte; the progress line and the summary count
+// With Im and per-frame marks, --deint interlaced filters exactly the frames whose mark's
+// temporal letter (the second) is i, and the unmarked ones (as --deint all does), and passes the
+// others byte for byte, whatever their first letter; the progress line and the summary count
 // both, and the preview of a passed frame carries the mark. The plug-in path refuses the option.
-TEST_F(Y4mCli, DeintInterlacedFiltersExactlyTheMarkedFrames) {
+TEST_F(Y4mCli, DeintInterlacedFiltersExactlyTheInterlacedSampledFrames) {
   const CombedClip clip = makeCombedClip();
   const size_t frameBytes = static_cast<size_t>(clip.width * clip.height) * 3 / 2;
   const auto frames = payloadsOf(clip.stream, frameBytes);
-  const char* marks[] = {"FRAME Itpy", "FRAME Ippp", "FRAME Ibpy", "FRAME",      "FRAME Ippp",
-                         "FRAME Ippp", "FRAME Itpy", "FRAME Ippp", "FRAME Ibpy", "FRAME Ippp"};
+  struct Mark {
+    const char* line;
+    bool filtered;
+  };
+  const Mark marks[] = {{"FRAME Itii", true},    {"FRAME I1pp", false}, {"FRAME Ibii", true},
+                        {"FRAME", true},         {"FRAME I2pp", false}, {"FRAME Itpp", false},
+                        {"FRAME Ibi?", true},    {"FRAME I3pp", false}, {"FRAME Ibii", true},
+                        {"FRAME X1 I1pp", false}};
   ASSERT_EQ(frames.size(), std::size(marks));
   std::string stream = "YUV4MPEG2 W160 H96 F30000:1001 Im A1:1 C420jpeg\n";
-  for (size_t k = 0; k < frames.size(); ++k) stream += std::string(marks[k]) + "\n" + frames[k];
+  for (size_t k = 0; k < frames.size(); ++k) stream += marks[k].line + ("\n" + frames[k]);
   writeFile(path("in.y4m"), stream);
   ASSERT_EQ(quillet(quote(path("in.y4m")) + " " + quote(path("all.y4m"))).exitCode, 0);
   const Outcome run = shell(quote(QUILLET_BINARY) +
@@ -389,7 +472,7 @@ TEST_F(Y4mCli, DeintInterlacedFiltersExactlyTheMarkedFrames) {
   // The first frame has nothing to move against, so filtering leaves it as it is.
   EXPECT_EQ(some[0], all[0]);
   for (size_t k = 1; k < frames.size(); ++k) {
-    const bool marked = std::string(marks[k]) != "FRAME Ippp";
+    const bool marked = marks[k].filtered;
     EXPECT_NE(all[k], frames[k]) << "frame " << k << ": filtering must show";
     EXPECT_EQ(some[k] == all[k], marked) << "frame " << k;
     EXPECT_EQ(some[k] == frames[k], !marked) << "frame " << k;
@@ -608,7 +691,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"MissingWidth", "YUV4MPEG2 H8 C444\n" + frames(2), "missing W token", -1},
         BadCase{"BadHeight", "YUV4MPEG2 W16 H8x C444\n" + frames(2), "bad H token", -1},
         BadCase{"MissingColourSpace", "YUV4MPEG2 W16 H8 C\n" + frames(2), "bad C token", -1},
-        BadCase{"UnknownLayout", "YUV4MPEG2 W16 H8 C411\n" + frames(2), "unsupported chroma layout", -1},
+        BadCase{"UnknownLayout", "YUV4MPEG2 W16 H8 C410\n" + frames(2), "unsupported chroma layout", -1},
         BadCase{"ZeroWidth", "YUV4MPEG2 W0 H8 C444\n" + frames(2), "out of range 1..16384", -1},
         BadCase{"AbsurdSize", "YUV4MPEG2 W40000 H40000 C444\n" + frames(2), "out of range 1..16384", -1},
         BadCase{"TruncatedHeader", "YUV4MPEG2 W16 H8 C4", "truncated stream header", -1},

@@ -20,6 +20,7 @@ CLIPS = [
     pytest.param(70, 36, "422", 10,
                  {"tap": 1, "motion2": 32, "max": True, "next_frame": True, "show_motion": True},
                  id="422-10bit-max"),
+    pytest.param(45, 32, "411", 8, {"tap": 2, "next_frame": True}, id="411-8bit-odd-width"),
 ]
 
 
@@ -61,6 +62,34 @@ def test_frames_equal_the_command_line(tmp_path, width, height, layout, depth, s
     assert any(not np.array_equal(g[0], c[0]) for g, c in zip(got, clip)), "nothing was filtered"
 
 
+def repack(planes, layout):
+    """A planar frame's samples in a semi-planar or packed layout, in PyAV's shapes: nv12's two
+    parts (Y, then the chroma pairs as rows of bytes); yuyv422's (H, W, 2) pixel slots."""
+    y, cb, cr = planes
+    first, second = (cr, cb) if layout in ("nv21", "yvyu") else (cb, cr)
+    if layout in ("nv12", "nv21", "p010", "p016"):
+        pairs = np.stack([first, second], axis=-1).reshape(first.shape[0], -1)
+        return (y << 6, pairs << 6) if layout == "p010" else (y, pairs)
+    height, width = y.shape
+    luma = np.concatenate([y, y[:, -1:]], axis=1)[:, : 2 * cb.shape[1]]  # odd width: Y repeated
+    chroma = np.stack([first, second], axis=-1).reshape(height, -1)
+    return (np.stack((chroma, luma) if layout == "uyvy" else (luma, chroma), axis=-1),)
+
+
+@pytest.mark.parametrize("layout, planar, depth", [
+    ("nv12", "420", 8), ("nv21", "420", 8), ("p010", "420", 10), ("p016", "420", 16),
+    ("yuy2", "422", 8), ("uyvy", "422", 8), ("yvyu", "422", 8)])
+def test_layouts_give_their_planar_equivalents_output_repacked(layout, planar, depth):
+    width, height = 37, 21
+    clip = y4m.make_clip(width, height, planar, depth, frames=5, seed=depth)
+    settings = {"tap": 3, "next_frame": True, "threads": 2}
+    want = list(quillet.filter_frames(clip, depth=depth, **settings))
+    got = list(quillet.filter_frames([repack(p, layout) for p in clip], width=width, layout=layout,
+                                     **settings))
+    assert_same_frames(got, [repack(p, layout) for p in want])
+    assert not np.array_equal(got[1][0], repack(clip[1], layout)[0]), "nothing was filtered"
+
+
 def _planes(width=64, height=48, dtype=np.uint16):
     return tuple(np.zeros(shape, dtype) for shape in y4m.plane_shapes(width, height, "420"))
 
@@ -90,7 +119,7 @@ def test_bad_planes_raise_and_take_nothing(planes, message):
 
 
 @pytest.mark.parametrize("args, kwargs, message", [
-    ((64, 48, "411"), {}, "layout '411'"),
+    ((64, 48, "410"), {}, "layout '410'"),
     ((64, 48, "420", 7), {}, "depth 7"),
     ((64, 48, "420", 17), {}, "depth 17"),
     ((0, 48), {}, "frame size 0x48"),

@@ -2,14 +2,15 @@
 
 import numpy as np
 
-TAGS = {"444": "444", "422": "422", "420": "420", "mono": "mono"}
+TAGS = {"444": "444", "422": "422", "420": "420", "411": "411", "mono": "mono"}
 
 
 def plane_shapes(width, height, layout):
     if layout == "mono":
         return [(height, width)]
     half_width, half_height = (width + 1) // 2, (height + 1) // 2
-    chroma = {"444": (height, width), "422": (height, half_width), "420": (half_height, half_width)}
+    chroma = {"444": (height, width), "422": (height, half_width), "420": (half_height, half_width),
+              "411": (height, (width + 3) // 4)}
     return [(height, width), chroma[layout], chroma[layout]]
 
 
