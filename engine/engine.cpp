@@ -10,8 +10,8 @@
 #include <cpuid.h>
 #endif
 
+#include "comb/comb.h"
 #include "dispatch/mmx_state.h"
-#include "engine/comb.h"
 #include "motion/motion_state.h"
 
 namespace quillet::engine {
@@ -790,7 +790,7 @@ extern "C" {
 void quillet_default_settings(QuilletSettings* settings) {
   if (settings == nullptr) return;
   *settings = QuilletSettings{
-      0, 0, 0, 24, 64, 0, 0, 0, QUILLET_DEINT_ALL, quillet::engine::kDefaultCombSensitivity};
+      0, 0, 0, 24, 64, 0, 0, 0, QUILLET_DEINT_ALL, quillet::kDefaultCombSensitivity};
 }
 
 void quillet_default_config(QuilletConfig* config) {

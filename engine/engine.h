@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "comb/comb.h"
 #include "common/pixel.h"
 #include "dispatch/row_kernels.h"
-#include "engine/comb.h"
 #include "formats/convert.h"
 #include "formats/sample_scale.h"
 #include "include/quillet/quillet.h"

@@ -1,4 +1,4 @@
-#include "engine/comb.h"
+#include "comb/comb.h"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +13,7 @@
 #include "tests/support/form_test.h"
 #include "tests/support/guarded_buffer.h"
 
-namespace quillet::engine {
+namespace quillet {
 namespace {
 
 using test::PageEndBuffer;
@@ -125,4 +125,4 @@ INSTANTIATE_TEST_SUITE_P(Forms, CombCrossForm,
                          test::FormName());
 
 }  // namespace
-}  // namespace quillet::engine
+}  // namespace quillet

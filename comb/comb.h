@@ -3,9 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "dispatch/cpu_features.h"
-
-namespace quillet::engine {
+namespace quillet {
 
 // How the luma samples of a stored frame are laid out.
 enum class LumaKind { k8, k16, kYcc16 };
@@ -60,10 +58,6 @@ extern const CombKernels CombKernelsAvx2;
 #endif
 #endif
 
-// The form for a kernel set of `level` (its one feature bit): AVX2 and SSE2 sets run their own
-// form, the older ones the scalar reference.
-const CombKernels& combKernelsFor(CpuFeatures level);
-
 // The comb count of the most combed block of rows [y0, y1) of `current` against `previous` and
 // `next` (null data when missing), rows y - 1 .. y + 2 in the frame for every row y counted.
 // `shift` scales the 8-bit step of 10 to the samples' range. Stops at `enough`: the result is
@@ -73,4 +67,4 @@ int32_t combStripScore(const CombKernels& kernels, LumaKind kind, int shift, int
                        int32_t height, const LumaPlane& current, const LumaPlane& previous,
                        const LumaPlane& next, int32_t y0, int32_t y1, int32_t enough);
 
-}  // namespace quillet::engine
+}  // namespace quillet

@@ -5,9 +5,9 @@
 #include <initializer_list>
 #include <type_traits>
 
-#include "engine/comb.h"
+#include "comb/comb.h"
 
-namespace quillet::engine {
+namespace quillet {
 namespace {
 
 using V = __m256i;
@@ -174,4 +174,4 @@ const CombKernels CombKernelsAvx2 = {
     .rowYcc16 = combRow<LumaKind::kYcc16>,
 };
 
-}  // namespace quillet::engine
+}  // namespace quillet

@@ -1,11 +1,11 @@
-#include "engine/comb.h"
-
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
-namespace quillet::engine {
+#include "comb/comb.h"
+
+namespace quillet {
 
 namespace {
 
@@ -96,17 +96,6 @@ const CombKernels CombKernelsScalar = {
     .rowYcc16 = combRow<LumaKind::kYcc16>,
 };
 
-const CombKernels& combKernelsFor(CpuFeatures level) {
-#if QUILLET_ENABLE_SIMD
-#if QUILLET_HAVE_AVX2
-  if (level == kCpuAvx2) return CombKernelsAvx2;
-#endif
-  if (level == kCpuSse2 || level == kCpuAvx2) return CombKernelsSse2;
-#endif
-  (void)level;
-  return CombKernelsScalar;
-}
-
 int32_t combBlockThreshold(int32_t sensitivity) {
   const int32_t s = std::clamp(sensitivity, 1, 100);
   return 1 + (100 - s) * 64 / 100;
@@ -137,4 +126,4 @@ int32_t combStripScore(const CombKernels& kernels, LumaKind kind, int shift, int
   return best;
 }
 
-}  // namespace quillet::engine
+}  // namespace quillet
