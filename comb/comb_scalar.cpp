@@ -61,31 +61,44 @@ bool stays(int32_t here, int32_t there) {
 }
 
 template <LumaKind Kind>
-int32_t combRow(const CombRows& current, const CombRows* previous, const CombRows* next,
-                int32_t width, int32_t step, int32_t* counts) {
-  int32_t best = 0;
+void combRow(const CombRows& current, const CombRows& previous, const CombRows& next, int32_t width,
+             int32_t step, int32_t* counts, int32_t* fitPrevious, int32_t* fitNext) {
   for (int32_t x0 = 0; x0 < width; x0 += kCombBlock) {
-    int32_t* count = counts + x0 / kCombBlock;
+    const int32_t b = x0 / kCombBlock;
     const int32_t n = std::min(kCombBlock, width - x0);
     int32_t here[kCombBlock];
-    // The neighbours matter only where this frame combs.
+    // The neighbours' combs matter only where this frame combs.
     if (combValues<Kind>(current, x0, n, step, here)) {
-      int32_t before[kCombBlock] = {};
-      int32_t after[kCombBlock] = {};
-      if (previous != nullptr) combValues<Kind>(*previous, x0, n, step, before);
-      if (next != nullptr) combValues<Kind>(*next, x0, n, step, after);
+      int32_t before[kCombBlock];
+      int32_t after[kCombBlock];
+      combValues<Kind>(previous, x0, n, step, before);
+      combValues<Kind>(next, x0, n, step, after);
       for (int32_t i = 0; i < n; ++i) {
-        *count += here[i] != 0 && !stays(here[i], before[i]) && !stays(here[i], after[i]);
+        counts[b] += here[i] != 0 && !stays(here[i], before[i]) && !stays(here[i], after[i]);
       }
     }
-    best = std::max(best, *count);
+    int32_t misfitPrevious = 0;
+    int32_t misfitNext = 0;
+    for (int32_t i = 0; i < n; ++i) {
+      const int32_t around =
+          sampleAt<Kind>(current.row[0], x0 + i) + sampleAt<Kind>(current.row[2], x0 + i);
+      misfitPrevious += std::abs(around - 2 * sampleAt<Kind>(previous.row[1], x0 + i));
+      misfitNext += std::abs(around - 2 * sampleAt<Kind>(next.row[1], x0 + i));
+    }
+    fitPrevious[b] += misfitPrevious;
+    fitNext[b] += misfitNext;
   }
-  return best;
 }
 
 CombRows rowsAround(const LumaPlane& p, int32_t y) {
   const auto at = [&](int32_t r) { return p.data + static_cast<size_t>(r) * p.stride; };
   return CombRows{{at(y - 1), at(y), at(y + 1), at(y + 2)}};
+}
+
+// Whether `worse` is at least ratio / 16 times `better` plus `bias`: one pairing of fields fits
+// far better than the other.
+bool pairsApart(int64_t better, int64_t worse, int32_t ratio, int64_t bias) {
+  return 16 * worse >= ratio * better + 16 * bias;
 }
 
 }  // namespace
@@ -96,34 +109,84 @@ const CombKernels CombKernelsScalar = {
     .rowYcc16 = combRow<LumaKind::kYcc16>,
 };
 
-int32_t combBlockThreshold(int32_t sensitivity) {
+CombThresholds combThresholds(int32_t sensitivity) {
   const int32_t s = std::clamp(sensitivity, 1, 100);
-  return 1 + (100 - s) * 64 / 100;
+  // From the generated clips of bench/comb_material.sh at the default 40: 16 combs, a block's
+  // worse pairing 1.5 times the better one, the frame's 1.25 times. 1 gives 23, 1.8, 1.375; 100
+  // gives 4 and any clear difference.
+  return CombThresholds{
+      .count = 4 + (100 - s) * 20 / 100,
+      .blockRatio = 16 + (100 - s) * 2 / 15,
+      .frameRatio = 16 + (100 - s) / 15,
+  };
 }
 
-int32_t combStripScore(const CombKernels& kernels, LumaKind kind, int shift, int32_t width,
-                       int32_t height, const LumaPlane& current, const LumaPlane& previous,
-                       const LumaPlane& next, int32_t y0, int32_t y1, int32_t enough) {
-  const CombRowFn row = kind == LumaKind::k8    ? kernels.row8
-                        : kind == LumaKind::k16 ? kernels.row16
-                                                : kernels.rowYcc16;
-  const int32_t step = kCombStep << shift;
+namespace {
+
+// Misfit a block must show beyond the better pairing's ratio (8-bit units), and the frame per
+// pixel in 1/16, so that still blocks and frames, which fit both ways almost exactly, never pair.
+constexpr int64_t kBlockBias = 256;
+constexpr int64_t kFrameBias16 = 1;
+
+// fit[0], fit[1] of CombStripResult from the misfits of rows by parity ([0] even rows, the top
+// field's; [1] odd rows) against the previous and the next frame. Under top field first a top
+// field row lies nearest the previous frame's bottom field and a bottom field row nearest the
+// next frame's top field. A stand-in neighbour lies on the other side, so its parities swap.
+void pairFits(const CombFrame& frame, const int64_t (&previous)[2], const int64_t (&next)[2],
+              int64_t (&fit)[2]) {
+  const int p = frame.previousIsLater ? 1 : 0;
+  const int n = frame.nextIsEarlier ? 1 : 0;
+  fit[0] = previous[1 - p] + next[n];
+  fit[1] = previous[p] + next[1 - n];
+}
+
+}  // namespace
+
+CombStripResult combStripScore(const CombFrame& frame, const CombThresholds& thresholds, int32_t y0,
+                               int32_t y1) {
+  const CombKernels& kernels = *frame.kernels;
+  const CombRowFn row = frame.kind == LumaKind::k8    ? kernels.row8
+                        : frame.kind == LumaKind::k16 ? kernels.row16
+                                                      : kernels.rowYcc16;
+  const int32_t step = kCombStep << frame.shift;
   // Rows y - 1 .. y + 2 must lie in the frame.
   const int32_t from = std::max(y0, 1);
-  const int32_t to = std::min(y1, height - 2);
-  thread_local std::vector<int32_t> blockCounts;
-  std::vector<int32_t>& counts = blockCounts;
-  counts.assign(static_cast<size_t>((width + kCombBlock - 1) / kCombBlock), 0);
-  int32_t best = 0;
+  const int32_t to = std::min(y1, frame.height - 2);
+  const size_t blocks = static_cast<size_t>((frame.width + kCombBlock - 1) / kCombBlock);
+  // Per block: comb count, then the misfits against the previous and next frame by row parity.
+  thread_local std::vector<int32_t> sums;
+  sums.assign(5 * blocks, 0);
+  int32_t* counts = sums.data();
+  int32_t* previousFit[2] = {counts + blocks, counts + 2 * blocks};
+  int32_t* nextFit[2] = {counts + 3 * blocks, counts + 4 * blocks};
   for (int32_t y = from; y < to; ++y) {
-    const CombRows here = rowsAround(current, y);
-    const CombRows before = previous.data != nullptr ? rowsAround(previous, y) : CombRows{};
-    const CombRows after = next.data != nullptr ? rowsAround(next, y) : CombRows{};
-    best = row(here, previous.data != nullptr ? &before : nullptr,
-               next.data != nullptr ? &after : nullptr, width, step, counts.data());
-    if (best >= enough) return enough;
+    row(rowsAround(frame.current, y), rowsAround(frame.previous, y), rowsAround(frame.next, y),
+        frame.width, step, counts, previousFit[y & 1], nextFit[y & 1]);
   }
-  return best;
+  CombStripResult result;
+  const int64_t bias = kBlockBias << frame.shift;
+  for (size_t b = 0; b < blocks; ++b) {
+    int64_t fit[2];
+    pairFits(frame, {previousFit[0][b], previousFit[1][b]}, {nextFit[0][b], nextFit[1][b]}, fit);
+    result.fit[0] += fit[0];
+    result.fit[1] += fit[1];
+    if (counts[b] <= result.score) continue;
+    const int64_t better = std::min(fit[0], fit[1]);
+    const int64_t worse = std::max(fit[0], fit[1]);
+    if (pairsApart(better, worse, thresholds.blockRatio, bias)) {
+      result.score = std::min(counts[b], thresholds.count);
+    }
+  }
+  return result;
+}
+
+bool combFramePairs(const CombFrame& frame, const CombThresholds& thresholds,
+                    const int64_t (&fit)[2]) {
+  const int64_t pixels = int64_t{frame.width} * frame.height;
+  const int64_t bias = (kFrameBias16 * pixels / 16) << frame.shift;
+  const int64_t better = std::min(fit[0], fit[1]);
+  const int64_t worse = std::max(fit[0], fit[1]);
+  return pairsApart(better, worse, thresholds.frameRatio, bias);
 }
 
 }  // namespace quillet

@@ -117,9 +117,9 @@ class Engine {
   bool allocateBuffers();
   void releaseBuffers();
   bool checkFrame(const QuilletFrame* frame, const char* what);
-  // The comb count of frame k's most combed block, against frames `previous` and `next` (k
-  // itself when it has no such neighbour), counted no further than `enough`.
-  int32_t combScore(int64_t k, int64_t previous, int64_t next, int32_t enough);
+  // The comb score of frame k (QuilletFrameInfo.comb_score) against frames `previous` and
+  // `next`, which may stand in for each other at the ends of the stream.
+  int32_t combScore(int64_t k, int64_t previous, int64_t next, const CombThresholds& thresholds);
   // Copies stored frame k into the caller's planes.
   void passThrough(int64_t k, const QuilletFrame& out) const;
 
@@ -145,7 +145,7 @@ class Engine {
   AlignedBuffer mapMemory_;
   CachedMap maps_[2];  // key k in slot k AND 1
   std::vector<StripBuffers> strips_;
-  std::vector<int32_t> combScores_;  // one per strip, in strip order
+  std::vector<CombStripResult> combStrips_;  // one per block row, in order
 
   std::string error_;
 };

@@ -158,7 +158,9 @@ TEST(EngineDeint, CombedFindsTheWovenFrames) {
       EXPECT_EQ(one.info[k].filtered, 0);
     }
   }
-  EXPECT_GE(right * 100, judged * 99) << right << " of " << judged << " right";
+  // The field-pairing gate costs this small clip frames next to a change of section and woven
+  // frames whose motion is a few sprites over still one-row stripes (docs/DEINT.md).
+  EXPECT_GE(right * 100, judged * 80) << right << " of " << judged << " right";
 }
 
 }  // namespace
