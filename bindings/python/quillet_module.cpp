@@ -271,7 +271,8 @@ and across and down for "420"): uint8 for 8-bit video, uint16 with the value in 
 deint picks the frames filtered: "all"; "interlaced", those pushed with interlaced=True; or
 "combed", those the comb detector finds combed (comb_sensitivity 1..100: higher filters more;
 a frame is then ready once the next one is pushed, as with next_frame). Every other frame comes
-out as it went in.)doc")
+out as it went in. The first frame always waits for the second (or flush()), which stands in for
+its missing previous frame.)doc")
       .def(py::init<int, int, const std::string&, int, int, int, int, int, int, bool, bool, bool,
                     const std::string&, int, int, const std::string&>(),
            py::arg("width"), py::arg("height"), py::arg("layout") = "420", py::arg("depth") = 8,
