@@ -12,7 +12,9 @@ tests=(ffmpeg clang libclang-rt-14-dev clang-format g++-mingw-w64-i686 wine wine
        # The Python module and the GStreamer element, their tests and the video example.
        python3-dev pybind11-dev python3-numpy python3-pytest python3-av
        libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools
-       gstreamer1.0-plugins-base gstreamer1.0-plugins-good)
+       gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+       # The comb detector's held-out clips (bench/comb_material.sh).
+       mate-backgrounds fonts-dejavu-core)
 
 wanted=("${native[@]}")
 [ "$what" = all ] && wanted+=("${tests[@]}")
