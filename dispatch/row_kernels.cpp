@@ -105,4 +105,15 @@ const RowKernels& rowKernelsFor(CpuFeatures features) {
   }
 }
 
+const CombKernels& combKernelsFor(CpuFeatures level) {
+#if QUILLET_ENABLE_SIMD
+#if QUILLET_HAVE_AVX2
+  if (level == kCpuAvx2) return CombKernelsAvx2;
+#endif
+  if (level == kCpuSse2 || level == kCpuAvx2) return CombKernelsSse2;
+#endif
+  (void)level;
+  return CombKernelsScalar;
+}
+
 }  // namespace quillet

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "comb/comb.h"
 #include "common/pixel.h"
 #include "compose/compose.h"
 #include "dispatch/cpu_features.h"
@@ -37,5 +38,9 @@ struct RowKernels {
 
 // The set for the highest level in `features` (AVX2, SSE2, SSE, MMX, else scalar).
 const RowKernels& rowKernelsFor(CpuFeatures features);
+
+// The comb detector's rows for a kernel set of `level` (its one feature bit): AVX2 and SSE2 sets
+// run their own form, the older ones the scalar reference.
+const CombKernels& combKernelsFor(CpuFeatures level);
 
 }  // namespace quillet

@@ -10,8 +10,8 @@
 #include <cpuid.h>
 #endif
 
+#include "comb/comb.h"
 #include "dispatch/mmx_state.h"
-#include "engine/comb.h"
 #include "motion/motion_state.h"
 
 namespace quillet::engine {
@@ -84,19 +84,14 @@ struct FrameJob {
   std::atomic<int32_t> claimed{0};
 };
 
-// The comb detector's view of one frame: the strips score independently, each into its slot.
+// The comb detector's view of one frame: the block rows score independently, each into its slot.
 struct CombJob {
-  LumaKind kind;
-  int shift;
-  LumaPlane current;
-  LumaPlane previous;
-  LumaPlane next;
-  int32_t stripRows;
+  CombFrame frame;
+  CombThresholds thresholds;
   int32_t strips;
-  int32_t enough;  // the block count that makes the frame combed
-  int32_t* scores;
+  CombStripResult* results;
   std::atomic<int32_t> claimed{0};
-  std::atomic<bool> combed{false};  // a strip reached `enough`: the rest need not be scored
+  std::atomic<bool> combed{false};  // a block row settled it: the rest need not be scored
 };
 
 struct CombJobStage {
@@ -422,7 +417,9 @@ bool Engine::sharesFrames() const {
 
 bool Engine::ready() const {
   if (pulled_ >= pushed_) return false;
-  const bool needsNext = settings_.next_frame != 0 || settings_.deint == QUILLET_DEINT_COMBED;
+  // Frame 0 waits for frame 1, which stands in for its missing previous frame.
+  const bool needsNext =
+      settings_.next_frame != 0 || settings_.deint == QUILLET_DEINT_COMBED || pulled_ == 0;
   return !needsNext || flushed_ || pulled_ + 1 < pushed_;
 }
 
@@ -491,25 +488,30 @@ QuilletStatus Engine::setSettings(const QuilletSettings& settings) {
   return QUILLET_OK;
 }
 
-int32_t Engine::combScore(int64_t k, int64_t previous, int64_t next, int32_t enough) {
+int32_t Engine::combScore(int64_t k, int64_t previous, int64_t next,
+                          const CombThresholds& thresholds) {
   CombJob job{};
+  CombFrame& f = job.frame;
+  f.kernels = comb_;
   if (format_.layout == QUILLET_LAYOUT_YCC16) {
-    job.kind = LumaKind::kYcc16;
-    job.shift = 4;  // Y 0..4096
+    f.kind = LumaKind::kYcc16;
+    f.shift = 4;  // Y 0..4096
   } else {
-    job.kind = format_.bytesPerSample == 1 ? LumaKind::k8 : LumaKind::k16;
+    f.kind = format_.bytesPerSample == 1 ? LumaKind::k8 : LumaKind::k16;
     // A high-bit code is a 16-bit one with its low bits zero.
-    job.shift = format_.highBits > 0 ? 8 : format_.bitDepth - 8;
+    f.shift = format_.highBits > 0 ? 8 : format_.bitDepth - 8;
   }
-  const auto lumaOf = [&](int64_t n) { return n == k ? LumaPlane{} : combLuma(n); };
-  job.current = combLuma(k);
-  job.previous = lumaOf(previous);
-  job.next = lumaOf(next);
-  job.stripRows = stripRows_;
-  job.strips = (format_.height + stripRows_ - 1) / stripRows_;
-  job.enough = enough;
-  combScores_.assign(static_cast<size_t>(job.strips), 0);
-  job.scores = combScores_.data();
+  f.width = format_.width;
+  f.height = format_.height;
+  f.current = combLuma(k);
+  f.previous = combLuma(previous);
+  f.next = combLuma(next);
+  f.previousIsLater = previous > k;
+  f.nextIsEarlier = next < k;
+  job.thresholds = thresholds;
+  job.strips = (format_.height + kCombBlock - 1) / kCombBlock;
+  combStrips_.assign(static_cast<size_t>(job.strips), CombStripResult{});
+  job.results = combStrips_.data();
   if (sharesFrames()) {
     // The first strips on this thread alone: on an interlaced frame one of them mostly settles
     // it, and a job that short would cost more in handing it out than it saves (and teach the
@@ -527,10 +529,17 @@ int32_t Engine::combScore(int64_t k, int64_t previous, int64_t next, int32_t eno
   } else {
     runCombWorker(&job);
   }
-  // In strip order, whichever worker scored which strip. Strips skipped once one reached
-  // `enough` leave 0, and no strip counts past `enough`: the score is the same either way.
+  // A block row that reached the count settles the frame, whichever worker scored it; the
+  // others are then skipped. Otherwise every block row was scored, and the summed field
+  // pairings of the whole frame decide: the same either way.
   int32_t score = 0;
-  for (int32_t s : combScores_) score = std::max(score, s);
+  int64_t fit[2] = {0, 0};
+  for (const CombStripResult& r : combStrips_) {
+    score = std::max(score, r.score);
+    fit[0] += r.fit[0];
+    fit[1] += r.fit[1];
+  }
+  if (score < thresholds.count && combFramePairs(f, thresholds, fit)) score = thresholds.count;
   return score;
 }
 
@@ -557,11 +566,12 @@ void Engine::runCombWorker(void* jobPointer) {
   auto& job = *static_cast<CombJob*>(jobPointer);
   for (int32_t s = job.claimed.fetch_add(1); s < job.strips; s = job.claimed.fetch_add(1)) {
     if (job.combed.load(std::memory_order_relaxed)) return;
-    const int32_t y0 = s * job.stripRows;
-    job.scores[s] = combStripScore(*comb_, job.kind, job.shift, format_.width, format_.height,
-                                   job.current, job.previous, job.next, y0,
-                                   std::min(format_.height, y0 + job.stripRows), job.enough);
-    if (job.scores[s] >= job.enough) job.combed.store(true, std::memory_order_relaxed);
+    const int32_t y0 = s * kCombBlock;
+    job.results[s] =
+        combStripScore(job.frame, job.thresholds, y0, std::min(format_.height, y0 + kCombBlock));
+    if (job.results[s].score >= job.thresholds.count) {
+      job.combed.store(true, std::memory_order_relaxed);
+    }
   }
 }
 
@@ -582,16 +592,19 @@ QuilletStatus Engine::pull(QuilletFrame* out, QuilletFrameInfo* info) {
   if (!ready()) return flushed_ && pulled_ >= pushed_ ? QUILLET_END : QUILLET_AGAIN;
 
   const int64_t k = pulled_;
-  const int64_t previous = k > 0 ? k - 1 : k;
-  const int64_t next = k + 1 < pushed_ ? k + 1 : k;
+  // At the ends of the stream the one neighbour stands in for the other (a one-frame stream
+  // has only itself), as the stand-in host's fetch mirrors a number outside the clip.
+  const int64_t after = k + 1 < pushed_ ? k + 1 : k;
+  const int64_t previous = k > 0 ? k - 1 : after;
+  const int64_t next = k + 1 < pushed_ ? k + 1 : previous;
   bool filter = true;
   int32_t score = -1;
   if (settings_.deint == QUILLET_DEINT_INTERLACED) {
     filter = interlaced_[k % 3];
   } else if (settings_.deint == QUILLET_DEINT_COMBED) {
-    const int32_t enough = combBlockThreshold(settings_.comb_sensitivity);
-    score = combScore(k, previous, next, enough);
-    filter = score >= enough;
+    const CombThresholds thresholds = combThresholds(settings_.comb_sensitivity);
+    score = combScore(k, previous, next, thresholds);
+    filter = score >= thresholds.count;
   }
   if (info != nullptr) *info = QuilletFrameInfo{k, filter ? 1 : 0, score};
   if (!filter) {
@@ -895,7 +908,7 @@ extern "C" {
 void quillet_default_settings(QuilletSettings* settings) {
   if (settings == nullptr) return;
   *settings = QuilletSettings{
-      0, 0, 0, 24, 64, 0, 0, 0, QUILLET_DEINT_ALL, quillet::engine::kDefaultCombSensitivity};
+      0, 0, 0, 24, 64, 0, 0, 0, QUILLET_DEINT_ALL, quillet::kDefaultCombSensitivity};
 }
 
 void quillet_default_config(QuilletConfig* config) {

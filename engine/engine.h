@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "comb/comb.h"
 #include "common/pixel.h"
 #include "dispatch/row_kernels.h"
-#include "engine/comb.h"
 #include "formats/convert.h"
 #include "formats/sample_scale.h"
 #include "include/quillet/quillet.h"
@@ -123,9 +123,9 @@ class Engine {
   bool allocateBuffers();
   void releaseBuffers();
   bool checkFrame(const QuilletFrame* frame, const char* what);
-  // The comb count of frame k's most combed block, against frames `previous` and `next` (k
-  // itself when it has no such neighbour), counted no further than `enough`.
-  int32_t combScore(int64_t k, int64_t previous, int64_t next, int32_t enough);
+  // The comb score of frame k (QuilletFrameInfo.comb_score) against frames `previous` and
+  // `next`, which may stand in for each other at the ends of the stream.
+  int32_t combScore(int64_t k, int64_t previous, int64_t next, const CombThresholds& thresholds);
   // Copies stored frame k into the caller's planes.
   void passThrough(int64_t k, const QuilletFrame& out) const;
   // The luma of stored frame n for the comb detector: plane 0, or for packed rows their Y
@@ -156,7 +156,7 @@ class Engine {
   AlignedBuffer mapMemory_;
   CachedMap maps_[2];  // key k in slot k AND 1
   std::vector<StripBuffers> strips_;
-  std::vector<int32_t> combScores_;  // one per strip, in strip order
+  std::vector<CombStripResult> combStrips_;  // one per block row, in order
 
   std::string error_;
 };

@@ -4,7 +4,7 @@
 #   scripts/check_layers.sh [SOURCE_DIR]
 set -euo pipefail
 root=${1:-$(cd "$(dirname "$0")/.." && pwd)}
-layers=(include common platform rows lowpass motion compose formats dispatch pipeline host runtime
+layers=(include common platform rows lowpass motion compose comb formats dispatch pipeline host runtime
   engine standin cli bindings)
 
 declare -A rank

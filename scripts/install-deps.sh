@@ -16,7 +16,9 @@ tests=(ffmpeg clang libclang-rt-14-dev clang-format g++-mingw-w64-i686 wine wine
        libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools
        gstreamer1.0-plugins-base gstreamer1.0-plugins-good
        # The README's GStreamer pipeline on a video file: parsers and decoders.
-       gstreamer1.0-plugins-bad gstreamer1.0-libav)
+       gstreamer1.0-plugins-bad gstreamer1.0-libav
+       # The comb detector's held-out clips (bench/comb_material.sh).
+       mate-backgrounds fonts-dejavu-core)
 
 wanted=("${native[@]}")
 [ "$what" = all ] && wanted+=("${tests[@]}")

@@ -111,9 +111,17 @@ void Host::ensureEditFrames() {
 Pixel* Host::fetch(int32_t number, int32_t* width, int32_t* height) {
   if (config_.logFetches) fetchLog_.push_back(number);
   if (number == config_.failFetchOf || clipLength_ == 0) return nullptr;
-  // An editor's cache answers a number outside the clip with the nearest frame.
-  int32_t n = std::max(number, 0);
-  if (clipComplete_) n = static_cast<int32_t>(std::min<int64_t>(n, clipLength_ - 1));
+  // A number outside the clip yields its mirror about the clip's end (frame -1 gives frame 1,
+  // frame N gives N - 2), so the first and last frames have a real neighbour to measure motion
+  // against; a mirror that falls outside as well (a one-frame clip) is held inside.
+  const int64_t last = clipLength_ - 1;
+  int64_t n = number;
+  if (n < 0) {
+    n = -n;
+    if (clipComplete_) n = std::min(n, last);
+  } else if (clipComplete_ && n > last) {
+    n = std::max<int64_t>(2 * last - n, 0);
+  }
   const size_t index = streaming_ ? static_cast<size_t>(n) % kWindowFrames : static_cast<size_t>(n);
   if (index >= clip_.size() || clipNumbers_[index] != n) return nullptr;
   if (width != nullptr) *width = config_.width;

@@ -155,7 +155,7 @@ class Host {
   std::vector<int32_t> clipNumbers_;  // the frame each buffer holds, kNoFrame for none
   bool streaming_ = false;
   int64_t clipLength_ = 0;     // frames read so far, at most maxFrames
-  bool clipComplete_ = false;  // the source has ended: fetches beyond yield the last frame
+  bool clipComplete_ = false;  // the source has ended: fetches beyond are mirrored into the clip
   bool clipTooLong_ = false;   // it ended at maxFrames with more to give
   int32_t peakClipFrames_ = 0;
   std::vector<int32_t> fetchLog_;

@@ -32,6 +32,7 @@ struct _GstQuillet {
   gint engine_threads; /* the threads value the engine was made with */
   GstBuffer* previous; /* input of the last frame out: the next frame's previous neighbour */
   GQueue pending;      /* inputs in the engine whose frames have not come out, oldest first */
+  gint discard;        /* frames the engine gives next that went out before it was remade */
 };
 
 G_DEFINE_TYPE(GstQuillet, gst_quillet, GST_TYPE_VIDEO_FILTER)
@@ -142,6 +143,7 @@ static void gst_quillet_reset(GstQuillet* self) {
   self->engine = NULL;
   gst_buffer_replace(&self->previous, NULL);
   g_queue_clear_full(&self->pending, (GDestroyNotify)gst_buffer_unref);
+  self->discard = 0;
 }
 
 static gboolean engine_failed(GstQuillet* self, const char* what, QuilletStatus status) {
@@ -239,8 +241,10 @@ static gboolean gst_quillet_start_engine(GstQuillet* self, const QuilletSettings
   g_queue_clear(&history);
   if (mapped) gst_video_frame_unmap(&out);
   if (scratch_buffer != NULL) gst_buffer_unref(scratch_buffer);
-  if (ok && discard == 0) ok = (status = quillet_set_settings(engine, settings)) == QUILLET_OK;
-  if (!ok || discard > 0) {
+  /* A new engine holds its first frame until the next one comes: the frame already out may be
+   * left to discard when it is ready. */
+  if (ok && discard <= 1) ok = (status = quillet_set_settings(engine, settings)) == QUILLET_OK;
+  if (!ok || discard > 1) {
     const char* message = quillet_error_message(engine);
     GST_ELEMENT_ERROR(self, STREAM, FAILED, ("cannot move the frames to a new filter"),
                       ("%u frame(s) pushed again, %d not given back: %s (%s)", held, discard,
@@ -251,6 +255,7 @@ static gboolean gst_quillet_start_engine(GstQuillet* self, const QuilletSettings
   quillet_destroy(self->engine);
   self->engine = engine;
   self->engine_threads = threads;
+  self->discard = discard;
   return TRUE;
 }
 
@@ -274,6 +279,29 @@ static GstFlowReturn gst_quillet_take(GstQuillet* self, GstBuffer** result) {
   *result = NULL;
   GstBuffer* in = g_queue_peek_head(&self->pending);
   if (self->engine == NULL || in == NULL) return GST_FLOW_OK;
+  if (self->discard > 0) {
+    GstBuffer* spare = gst_buffer_new_allocate(NULL, GST_VIDEO_INFO_SIZE(&self->info), NULL);
+    GstVideoFrame frame;
+    if (!gst_video_frame_map(&frame, &self->info, spare, GST_MAP_WRITE)) {
+      gst_buffer_unref(spare);
+      GST_ELEMENT_ERROR(self, STREAM, FAILED, ("cannot map a buffer"), (NULL));
+      return GST_FLOW_ERROR;
+    }
+    QuilletFrame planes = {{NULL, NULL, NULL}, {0, 0, 0}};
+    for (guint p = 0; p < GST_VIDEO_FRAME_N_PLANES(&frame) && p < 3; ++p) {
+      planes.planes[p] = GST_VIDEO_FRAME_PLANE_DATA(&frame, p);
+      planes.strides[p] = GST_VIDEO_FRAME_PLANE_STRIDE(&frame, p);
+    }
+    const QuilletStatus status = quillet_pull(self->engine, &planes, NULL);
+    gst_video_frame_unmap(&frame);
+    gst_buffer_unref(spare);
+    if (status < 0) {
+      engine_failed(self, "filtering", status);
+      return GST_FLOW_ERROR;
+    }
+    if (status != QUILLET_OK) return GST_FLOW_OK;
+    --self->discard;
+  }
   GstBaseTransform* trans = GST_BASE_TRANSFORM(self);
   const GstVideoInfo* info = &GST_VIDEO_FILTER(self)->out_info;
   /* Never the input buffer, as the base class would give in place: it stays the next frame's

@@ -321,7 +321,8 @@ threads=0 runs one worker per processor.
 deint picks the frames filtered: "all"; "interlaced", those pushed with interlaced=True; or
 "combed", those the comb detector finds combed (comb_sensitivity 1..100: higher filters more;
 a frame is then ready once the next one is pushed, as with next_frame). Every other frame comes
-out as it went in.
+out as it went in. The first frame always waits for the second (or flush()), which stands in for
+its missing previous frame.
 
 A Filter may be shared by threads: each push() or flush() and the frames it returns are one
 step under the filter's lock, so no frame is lost and frames come out in the order pushed.)doc")

@@ -106,11 +106,18 @@ typedef struct QuilletSettings {
   int32_t next_frame;  /* nonzero: also weigh motion against the next frame; default 0 */
   int32_t use_max;     /* nonzero: combine the two motion maps by maximum; default 0 */
   int32_t deint;       /* a QuilletDeint; default QUILLET_DEINT_ALL */
-  /* Comb detector sensitivity 1..100, 0 meaning the default 40. A frame counts as combed when
-   * some block of 16x16 pixels holds at least 1 + (100 - sensitivity) * 64 / 100 comb pixels
-   * (39 at the default): pixels where four rows alternate up and down by at least 10 in 8-bit
-   * units and neither neighbouring frame shows the same alternation there (a comb that stays put
-   * is still detail). Only with QUILLET_DEINT_COMBED. */
+  /* Comb detector sensitivity 1..100, 0 meaning the default 40; higher filters more frames. A
+   * frame counts as combed when its fields pair as two moments: how badly each field fits the
+   * opposite field of the previous frame against that of the next one, summed per block of 16x16
+   * pixels and over the whole frame (fields of two moments fit one side far better; grain,
+   * texture and stripes fit both alike). It is combed when some block holds at least
+   * 4 + (100 - sensitivity) * 20 / 100 comb pixels (16 at the default: four rows alternating up
+   * and down by at least 10 in 8-bit units where neither neighbouring frame shows the same) and
+   * its worse pairing misfits at least (16 + (100 - sensitivity) * 2 / 15) / 16 times its
+   * better one (1.5 at the default), or when the whole frame's worse pairing misfits at least
+   * (16 + (100 - sensitivity) / 15) / 16 times its better one (1.25): vertical motion and
+   * scrolling text, which move rows without alternating. A one-frame stream passes. Only with
+   * QUILLET_DEINT_COMBED. */
   int32_t comb_sensitivity;
 } QuilletSettings;
 
@@ -156,8 +163,11 @@ QUILLET_API QuilletStatus quillet_push_marked(QuilletEngine* engine, const Quill
 
 /* Filters the next frame into the caller's planes and stores its number (0 for the first frame
  * pushed) in *frame_number unless that is null. A frame is ready once it is pushed, or with
- * next_frame on once the frame after it is pushed or the stream is flushed. QUILLET_AGAIN when
- * none is ready, QUILLET_END after the flush once all have come out. */
+ * next_frame on (or QUILLET_DEINT_COMBED) once the frame after it is pushed or the stream is
+ * flushed. Frame 0 always waits for frame 1 or the flush: frame 1 stands in for its missing
+ * previous frame (and frame k - 1 for the missing next frame of the last frame k), so the
+ * edges of a stream measure motion as every other frame does. QUILLET_AGAIN when none is ready,
+ * QUILLET_END after the flush once all have come out. */
 QUILLET_API QuilletStatus quillet_pull(QuilletEngine* engine, QuilletFrame* out,
                                        int64_t* frame_number);
 
@@ -165,8 +175,10 @@ QUILLET_API QuilletStatus quillet_pull(QuilletEngine* engine, QuilletFrame* out,
 typedef struct QuilletFrameInfo {
   int64_t frame_number; /* 0 for the first frame pushed */
   int32_t filtered;     /* 1: filtered; 0: passed through, the pushed frame byte for byte */
-  /* QUILLET_DEINT_COMBED: the comb count of the frame's most combed 16x16 block, counted up to
-   * the sensitivity's threshold (a frame is filtered when it reaches it); -1 otherwise. */
+  /* QUILLET_DEINT_COMBED: the comb count of the frame's most combed 16x16 block among those
+   * whose fields pair as two moments, counted up to the sensitivity's threshold, or the
+   * threshold itself when the whole frame's fields pair so (a frame is filtered when it reaches
+   * the threshold); -1 otherwise. */
   int32_t comb_score;
 } QuilletFrameInfo;
 

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -158,7 +161,98 @@ TEST(EngineDeint, CombedFindsTheWovenFrames) {
       EXPECT_EQ(one.info[k].filtered, 0);
     }
   }
-  EXPECT_GE(right * 100, judged * 99) << right << " of " << judged << " right";
+  // The field-pairing gate costs this small clip frames next to a change of section and woven
+  // frames whose motion is a few sprites over still one-row stripes (docs/DEINT.md).
+  EXPECT_GE(right * 100, judged * 80) << right << " of " << judged << " right";
+}
+
+// Generated pictures of 50 frames a second, woven two by two into interlaced frames or taken
+// one in two as progressive ones: the detector filters every woven frame and no progressive
+// one, the first and last included. Grain on still pictures, one-row stripes, vertical pans and
+// scrolling text are where a four-row alternation count alone goes wrong.
+TEST(EngineDeint, CombedTellsTwoMomentsFromDetail) {
+  constexpr int32_t kW = 256, kH = 160, kFrames = 10;
+  // A photograph-like picture: smooth shading with detail at several scales.
+  const auto photo = [](double x, double y) {
+    return 120 + 45 * std::sin(x * 0.045 + 0.6 * std::sin(y * 0.031)) +
+           30 * std::sin(y * 0.07 + x * 0.013) + 20 * std::sin((x + y) * 0.19) +
+           (std::fmod(x * 0.37 + y * 0.11, 17.0) < 2 ? 40 : 0);
+  };
+  // Lines of text-like glyphs: strokes of one or two pixels, light on black, no two alike.
+  const auto text = [](double x, double y) {
+    const int line = static_cast<int>(std::floor(y / 21)), row = static_cast<int>(y) - 21 * line;
+    const int glyph = static_cast<int>(x) / 9, col = static_cast<int>(x) % 9;
+    const int h = (line * 7919 + glyph * 104729) % 97;
+    if (row > 13 || col > 6 || h % 5 == 0) return 16.0;
+    const bool stroke =
+        col == h % 3 || col == 5 + h % 2 || row == h % 4 || row == 6 + h % 3 || row == 12 + h % 2;
+    return stroke ? 235.0 : 16.0;
+  };
+  using Picture = std::function<double(int32_t x, int32_t y, int t)>;
+  struct Case {
+    const char* name;
+    Picture picture;
+    int grain;   // standard deviation of new noise in every frame
+    bool moves;  // false: a still picture, whose woven frames hold nothing to find
+  };
+  const std::vector<Case> cases = {
+      {"still photo, grain 6", [&](int32_t x, int32_t y, int) { return photo(x, y); }, 6, false},
+      {"still photo, grain 12", [&](int32_t x, int32_t y, int) { return photo(x, y); }, 12, false},
+      {"still photo, grain 20", [&](int32_t x, int32_t y, int) { return photo(x, y); }, 20, false},
+      {"moving photo, grain 12",
+       [&](int32_t x, int32_t y, int t) { return photo(x + 3 * t, y + t); }, 12, true},
+      {"vertical pan, 2 rows a field",
+       [&](int32_t x, int32_t y, int t) { return photo(x, y + 2 * t); }, 0, true},
+      {"scrolling text, 2 rows a field",
+       [&](int32_t x, int32_t y, int t) { return text(x, y + 2 * t); }, 0, true},
+      {"one-row stripes drifting",
+       [](int32_t, int32_t y, int t) { return 128 + 90 * std::cos(M_PI * (y - 0.3 * t)); }, 0,
+       true},
+      {"small window over a still photo",
+       [&](int32_t x, int32_t y, int t) {
+         const bool inside = x >= 40 + 4 * t && x < 64 + 4 * t && y >= 60 && y < 84;
+         return inside ? photo(1.7 * x + 300, 1.3 * y) : photo(x, y);
+       },
+       0, true},
+  };
+  QuilletConfig c = configOf(QUILLET_LAYOUT_MONO, 8, kW, kH, 0, 1);
+  c.settings.deint = QUILLET_DEINT_COMBED;
+  for (const Case& k : cases) {
+    test::Prng prng(7);
+    std::vector<Frame> moments;  // 50 a second
+    for (int t = 0; t < 2 * kFrames; ++t) {
+      Frame f(static_cast<size_t>(kW) * kH);
+      for (int32_t y = 0; y < kH; ++y) {
+        for (int32_t x = 0; x < kW; ++x) {
+          const int noise = k.grain == 0
+                                ? 0
+                                : prng.range(-k.grain, k.grain) + prng.range(-k.grain, k.grain) +
+                                      prng.range(-k.grain, k.grain);
+          const long v = std::lrint(k.picture(x, y, t)) + noise;
+          f[static_cast<size_t>(y) * kW + static_cast<size_t>(x)] =
+              static_cast<uint8_t>(std::clamp(v, 0L, 255L));
+        }
+      }
+      moments.push_back(std::move(f));
+    }
+    for (const bool woven : {false, true}) {
+      if (woven && !k.moves) continue;
+      std::vector<Frame> clip;
+      for (int n = 0; n < kFrames; ++n) {
+        Frame f = moments[static_cast<size_t>(2 * n)];
+        for (int32_t y = 1; woven && y < kH; y += 2) {
+          std::copy_n(moments[static_cast<size_t>(2 * n + 1)].begin() + y * kW, kW,
+                      f.begin() + y * kW);
+        }
+        clip.push_back(std::move(f));
+      }
+      const EngineRun run = runEngine(c, clip, {});
+      std::string decisions;
+      for (const QuilletFrameInfo& info : run.info) decisions += info.filtered != 0 ? 'F' : '.';
+      EXPECT_EQ(decisions, std::string(kFrames, woven ? 'F' : '.'))
+          << k.name << (woven ? ", woven" : ", progressive");
+    }
+  }
 }
 
 }  // namespace

@@ -275,7 +275,8 @@ GST_START_TEST(deint_filters_the_selected_frames_and_passes_the_others) {
   } cases[] = {{"interlaced", "mixed", 0xAA},
                {"interlaced", "interleaved", 0xFF},
                {"interlaced", "progressive", 0x00},
-               {"combed", "interleaved", 0xF0}};
+               /* frame 3 pairs unevenly with the woven frame 4 after it */
+               {"combed", "interleaved", 0xF8}};
   for (gsize i = 0; i < G_N_ELEMENTS(cases); ++i) {
     GPtrArray* all = run_box_clip("all", cases[i].mode);
     GPtrArray* some = run_box_clip(cases[i].deint, cases[i].mode);
@@ -283,7 +284,7 @@ GST_START_TEST(deint_filters_the_selected_frames_and_passes_the_others) {
     for (gint n = 0; n < 8; ++n) {
       GstBuffer* in = box_frame_new(n);
       const gboolean filtered = (cases[i].filtered >> n) & 1;
-      fail_unless(n == 0 || !same_bytes(g_ptr_array_index(all, n), in), "frame %d unfiltered", n);
+      fail_unless(!same_bytes(g_ptr_array_index(all, n), in), "frame %d unfiltered", n);
       fail_unless(same_bytes(g_ptr_array_index(some, n), filtered ? g_ptr_array_index(all, n) : in),
                   "deint=%s %s: frame %d", cases[i].deint, cases[i].mode, n);
       gst_buffer_unref(in);

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <numeric>
@@ -81,42 +82,60 @@ HostConfig fakeConfig(const Clip& clip) {
   return config;
 }
 
-TEST(StandinHost, FetchOutsideTheClipYieldsTheNearestFrameAndWritesTheSize) {
-  const Clip clip = labelledClip(5, 3, 4);
+TEST(StandinHost, FetchOutsideTheClipYieldsTheMirroredFrameAndWritesTheSize) {
   struct Case {
     int requested;
     int expected;
+    bool besideAnEnd;  // frame -1 or N: asked for while streaming too
   };
-  const std::vector<Case> cases = {{-100, 0}, {-1, 0}, {0, 0}, {2, 2}, {3, 3}, {4, 3}, {99, 3}};
+  struct ClipCase {
+    int32_t frames;
+    std::vector<Case> cases;
+  };
+  const std::vector<ClipCase> clips = {
+      {4,
+       {{-100, 3, false},
+        {-1, 1, true},
+        {0, 0, true},
+        {2, 2, false},
+        {3, 3, true},
+        {4, 2, true},
+        {99, 0, false}}},
+      {1, {{-1, 0, true}, {0, 0, true}, {1, 0, true}}},
+  };
   // Load-all (reverse order) reaches every frame; forward streaming only the window, so only
   // the neighbours of the first and last frames are asked for there.
-  for (const ProcessingOrder order :
-       {ProcessingOrder{ProcessingOrder::Kind::kReverse, 0}, ProcessingOrder{}}) {
-    SCOPED_TRACE(toString(order));
-    const bool streaming = order.kind == ProcessingOrder::Kind::kForward;
-    std::vector<std::string> failures;
-    FakeFilter::process = [&](FilterTable* table, FrameProcInfo* info) {
-      for (const Case& c : cases) {
-        if (streaming && !(info->frameNumber == 0 && c.requested <= 1) &&
-            !(info->frameNumber == 3 && c.requested >= 2)) {
-          continue;
+  for (const ClipCase& clipCase : clips) {
+    for (const ProcessingOrder order :
+         {ProcessingOrder{ProcessingOrder::Kind::kReverse, 0}, ProcessingOrder{}}) {
+      const Clip clip = labelledClip(5, 3, clipCase.frames);
+      SCOPED_TRACE(toString(order) + ", " + std::to_string(clipCase.frames) + " frames");
+      const bool streaming = order.kind == ProcessingOrder::Kind::kForward;
+      std::vector<std::string> failures;
+      FakeFilter::process = [&](FilterTable* table, FrameProcInfo* info) {
+        for (const Case& c : clipCase.cases) {
+          const bool atEnd = info->frameNumber == 0 || info->frameNumber == clipCase.frames - 1;
+          if (streaming &&
+              !(c.besideAnEnd && atEnd && std::abs(c.requested - info->frameNumber) <= 1)) {
+            continue;
+          }
+          int w = -1, h = -1;
+          const Pixel* frame = fetchOf(table, info, c.requested, &w, &h);
+          const Pixel* quiet = fetchOf(table, info, c.requested);
+          if (frame == nullptr || quiet != frame || frame[0].y != c.expected || w != 5 || h != 3) {
+            failures.push_back("frame " + std::to_string(c.requested) + " during " +
+                               std::to_string(info->frameNumber));
+          }
         }
-        int w = -1, h = -1;
-        const Pixel* frame = fetchOf(table, info, c.requested, &w, &h);
-        const Pixel* quiet = fetchOf(table, info, c.requested);
-        if (frame == nullptr || quiet != frame || frame[0].y != c.expected || w != 5 || h != 3) {
-          failures.push_back("frame " + std::to_string(c.requested) + " during " +
-                             std::to_string(info->frameNumber));
-        }
-      }
-      return copyThrough(table, info);
-    };
-    ClipSource source(clip);
-    ClipSink sink(clip.width, clip.height);
-    Host host(fakeConfig(clip));
-    const RunResult result = host.run(source, sink, order);
-    EXPECT_EQ(result.status, RunResult::Status::kDone);
-    EXPECT_TRUE(failures.empty()) << failures.front();
+        return copyThrough(table, info);
+      };
+      ClipSource source(clip);
+      ClipSink sink(clip.width, clip.height);
+      Host host(fakeConfig(clip));
+      const RunResult result = host.run(source, sink, order);
+      EXPECT_EQ(result.status, RunResult::Status::kDone);
+      EXPECT_TRUE(failures.empty()) << failures.front();
+    }
   }
 }
 
@@ -210,7 +229,7 @@ TEST(StandinHost, ForwardStreamingHoldsAtMostThreeClipFramesAndSeesTheWholeWindo
       peak = std::max(peak, FrameBuffer::liveCount() - before - 2);
       for (int n = info->frameNumber - 1; n <= info->frameNumber + 1; ++n) {
         const Pixel* frame = fetchOf(table, info, n);
-        const int expected = std::clamp(n, 0, 39);
+        const int expected = n < 0 ? 1 : n > 39 ? 38 : n;  // mirrored at the ends
         if (frame == nullptr || frame[0].y != expected) ++missing;
       }
       return copyThrough(table, info);

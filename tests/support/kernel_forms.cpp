@@ -21,7 +21,7 @@ const std::vector<KernelForm>& kernelForms() {
      .blendRows = &BlendRowsScalar,
      .blendStage = BlendStageScalar,
      .convert = &ConvertKernelsScalar,
-     .comb = &engine::CombKernelsScalar},
+     .comb = &CombKernelsScalar},
 #if QUILLET_ENABLE_SIMD
     // MMX alone has only the low-pass; the SSE set keeps that low-pass.
     {.name = "Mmx",
@@ -64,7 +64,7 @@ const std::vector<KernelForm>& kernelForms() {
      .blendRows = &BlendRowsSse2,
      .blendStage = BlendStageSse2,
      .convert = &ConvertKernelsSse2,
-     .comb = &engine::CombKernelsSse2},
+     .comb = &CombKernelsSse2},
     {.name = "Sse2Aligned",
      .set = nullptr,
      .engineCpu = QUILLET_CPU_AUTO,
@@ -95,7 +95,7 @@ const std::vector<KernelForm>& kernelForms() {
      .blendRows = &BlendRowsAvx2,
      .blendStage = BlendStageAvx2,
      .convert = &ConvertKernelsAvx2,
-     .comb = &engine::CombKernelsAvx2},
+     .comb = &CombKernelsAvx2},
 #endif
   };
   return forms;

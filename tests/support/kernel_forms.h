@@ -4,10 +4,10 @@
 #include <ostream>
 #include <vector>
 
+#include "comb/comb.h"
 #include "compose/compose.h"
 #include "dispatch/cpu_features.h"
 #include "dispatch/row_kernels.h"
-#include "engine/comb.h"
 #include "formats/convert.h"
 #include "include/quillet/quillet.h"
 #include "lowpass/lowpass.h"
@@ -37,7 +37,7 @@ struct KernelForm {
   const BlendRowTable* blendRows = nullptr;
   RowStage blendStage = nullptr;
   const ConvertKernels* convert = nullptr;
-  const engine::CombKernels* comb = nullptr;  // the engine's comb detector rows
+  const CombKernels* comb = nullptr;  // the engine's comb detector rows
 
   // The features that install this form's set: its level and every level below it.
   CpuFeatures setMask() const { return level == 0 ? 0 : (level | (level - 1)); }

@@ -395,8 +395,10 @@ Pixel* HOST_CDECL fetchFrame(FilterTable* filter, void* editHandle, int n, int* 
   Host& h = *activeHost;
   if (filter != h.table || editHandle != &editHandleTag) h.serviceErrors += "FetchFrame handle; ";
   if (n == h.failFetchOf) return nullptr;
-  // Outside the clip the nearest frame, as an editor's cache answers.
-  const int32_t k = std::clamp(n, 0, h.clip->frames - 1);
+  // Outside the clip its mirror inside it (frame -1 gives 1, frame N gives N - 2), held inside
+  // a clip too short for it, as the stand-in host answers.
+  const int32_t last = h.clip->frames - 1;
+  const int32_t k = std::clamp(n < 0 ? -n : n > last ? 2 * last - n : n, 0, last);
   if (width != nullptr) *width = h.clip->width;
   if (height != nullptr) *height = h.clip->height;
   return h.frames[static_cast<size_t>(k)].pixels;

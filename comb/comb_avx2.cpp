@@ -5,9 +5,9 @@
 #include <initializer_list>
 #include <type_traits>
 
-#include "engine/comb.h"
+#include "comb/comb.h"
 
-namespace quillet::engine {
+namespace quillet {
 namespace {
 
 using V = __m256i;
@@ -55,52 +55,79 @@ struct Block {
   V row[4][L::kRegs];
 };
 
-// 16 samples of each row from element x on. Kinds k8 and k16 read the rows themselves, kYcc16
-// gathers its Y samples first; `n` below 16 reads n samples, the rest being 0 (equal rows, no
-// comb).
+// 16 samples of a row from element x on, widened to the lanes of L. Kinds k8 and k16 read the
+// row itself, kYcc16 gathers its Y samples first; `n` below 16 reads n samples, the rest being 0
+// (equal rows: no comb, no misfit).
 template <LumaKind Kind>
-void loadBlock(const CombRows& rows, int32_t x, int32_t n, Block<Narrow>& b) {
+void loadRow(const uint8_t* row, int32_t x, int32_t n, V (&out)[Narrow::kRegs]) {
   static_assert(Kind == LumaKind::k8);
-  for (int r = 0; r < 4; ++r) {
-    __m128i v;
-    if (n == kCombBlock) {
-      v = load(rows.row[r] + x);
-    } else {
-      alignas(16) uint8_t part[kCombBlock] = {};
-      std::memcpy(part, rows.row[r] + x, static_cast<size_t>(n));
-      v = load(part);
-    }
-    b.row[r][0] = _mm256_cvtepu8_epi16(v);
+  __m128i v;
+  if (n == kCombBlock) {
+    v = load(row + x);
+  } else {
+    alignas(16) uint8_t part[kCombBlock] = {};
+    std::memcpy(part, row + x, static_cast<size_t>(n));
+    v = load(part);
   }
+  out[0] = _mm256_cvtepu8_epi16(v);
 }
 
 template <LumaKind Kind>
-void loadBlock(const CombRows& rows, int32_t x, int32_t n, Block<Wide>& b) {
-  for (int r = 0; r < 4; ++r) {
-    if constexpr (Kind == LumaKind::k16) {
-      const uint8_t* at = rows.row[r] + 2 * static_cast<size_t>(x);
-      __m128i lo;
-      __m128i hi;
-      if (n == kCombBlock) {
-        lo = load(at);
-        hi = load(at + 16);
-      } else {
-        alignas(16) uint16_t part[kCombBlock] = {};
-        std::memcpy(part, at, 2 * static_cast<size_t>(n));
-        lo = load(part);
-        hi = load(part + 8);
-      }
-      b.row[r][0] = _mm256_cvtepu16_epi32(lo);
-      b.row[r][1] = _mm256_cvtepu16_epi32(hi);
+void loadRow(const uint8_t* row, int32_t x, int32_t n, V (&out)[Wide::kRegs]) {
+  if constexpr (Kind == LumaKind::k16) {
+    const uint8_t* at = row + 2 * static_cast<size_t>(x);
+    __m128i lo;
+    __m128i hi;
+    if (n == kCombBlock) {
+      lo = load(at);
+      hi = load(at + 16);
     } else {
-      static_assert(Kind == LumaKind::kYcc16);
-      alignas(16) int16_t y[kCombBlock] = {};
-      const uint8_t* at = rows.row[r] + 6 * static_cast<size_t>(x);
-      for (int32_t i = 0; i < n; ++i) std::memcpy(&y[i], at + 6 * static_cast<size_t>(i), 2);
-      b.row[r][0] = _mm256_cvtepi16_epi32(load(y));
-      b.row[r][1] = _mm256_cvtepi16_epi32(load(y + 8));
+      alignas(16) uint16_t part[kCombBlock] = {};
+      std::memcpy(part, at, 2 * static_cast<size_t>(n));
+      lo = load(part);
+      hi = load(part + 8);
     }
+    out[0] = _mm256_cvtepu16_epi32(lo);
+    out[1] = _mm256_cvtepu16_epi32(hi);
+  } else {
+    static_assert(Kind == LumaKind::kYcc16);
+    alignas(16) int16_t y[kCombBlock] = {};
+    const uint8_t* at = row + 6 * static_cast<size_t>(x);
+    for (int32_t i = 0; i < n; ++i) std::memcpy(&y[i], at + 6 * static_cast<size_t>(i), 2);
+    out[0] = _mm256_cvtepi16_epi32(load(y));
+    out[1] = _mm256_cvtepi16_epi32(load(y + 8));
   }
+}
+
+template <LumaKind Kind, class L>
+void loadBlock(const CombRows& rows, int32_t x, int32_t n, Block<L>& b) {
+  for (int r = 0; r < 4; ++r) loadRow<Kind>(rows.row[r], x, n, b.row[r]);
+}
+
+// The sum of a block's lanes.
+int32_t sumHalves(V sums) {
+  __m128i v = _mm_add_epi32(_mm256_castsi256_si128(sums), _mm256_extracti128_si256(sums, 1));
+  v = _mm_add_epi32(v, _mm_srli_si128(v, 8));
+  return _mm_cvtsi128_si32(_mm_add_epi32(v, _mm_srli_si128(v, 4)));
+}
+
+int32_t sumLanes(const V (&v)[Narrow::kRegs]) {
+  // Pairs of 16-bit lanes into 32 bits; every lane is at most 510 here.
+  return sumHalves(_mm256_madd_epi16(v[0], _mm256_set1_epi16(1)));
+}
+
+int32_t sumLanes(const V (&v)[Wide::kRegs]) { return sumHalves(_mm256_add_epi32(v[0], v[1])); }
+
+// The misfit of a neighbour's row y between the current rows y - 1 and y + 1 (`around`, their
+// sum), summed over the block.
+template <LumaKind Kind, class L>
+int32_t misfit(const V (&around)[L::kRegs], const uint8_t* row, int32_t x, int32_t n) {
+  V middle[L::kRegs];
+  loadRow<Kind>(row, x, n, middle);
+  for (int i = 0; i < L::kRegs; ++i) {
+    middle[i] = L::abs(L::sub(around[i], L::add(middle[i], middle[i])));
+  }
+  return sumLanes(middle);
 }
 
 // The block's combs (the step of row y to row y + 1 where the rows alternate, else 0) and
@@ -135,35 +162,35 @@ V comesAndGoes(V here, V there, V mask) {
 }
 
 template <LumaKind Kind>
-int32_t combRow(const CombRows& current, const CombRows* previous, const CombRows* next,
-                int32_t width, int32_t step, int32_t* counts) {
+void combRow(const CombRows& current, const CombRows& previous, const CombRows& next, int32_t width,
+             int32_t step, int32_t* counts, int32_t* fitPrevious, int32_t* fitNext) {
   using L = std::conditional_t<Kind == LumaKind::k8, Narrow, Wide>;
   const V below = L::set1(step - 1);
   const V above = L::set1(1 - step);
-  int32_t best = 0;
   for (int32_t x = 0; x < width; x += kCombBlock) {
-    int32_t* count = counts + x / kCombBlock;
+    const int32_t b = x / kCombBlock;
     const int32_t n = width - x < kCombBlock ? width - x : kCombBlock;
     Block<L> block;
     loadBlock<Kind>(current, x, n, block);
+    V around[L::kRegs];
+    for (int i = 0; i < L::kRegs; ++i) around[i] = L::add(block.row[0][i], block.row[2][i]);
     V here[L::kRegs];
     V mask[L::kRegs];
     combsOf<L>(block, below, above, here, mask);
     if (L::count(mask) != 0) {
-      // The neighbours matter only where this frame combs.
-      for (const CombRows* neighbour : {previous, next}) {
-        if (neighbour == nullptr) continue;
+      // The neighbours' combs matter only where this frame combs.
+      for (const CombRows* neighbour : {&previous, &next}) {
         V there[L::kRegs];
         V unused[L::kRegs];
         loadBlock<Kind>(*neighbour, x, n, block);
         combsOf<L>(block, below, above, there, unused);
         for (int i = 0; i < L::kRegs; ++i) mask[i] = comesAndGoes<L>(here[i], there[i], mask[i]);
       }
-      *count += L::count(mask);
+      counts[b] += L::count(mask);
     }
-    if (*count > best) best = *count;
+    fitPrevious[b] += misfit<Kind, L>(around, previous.row[1], x, n);
+    fitNext[b] += misfit<Kind, L>(around, next.row[1], x, n);
   }
-  return best;
 }
 
 }  // namespace
@@ -174,4 +201,4 @@ const CombKernels CombKernelsAvx2 = {
     .rowYcc16 = combRow<LumaKind::kYcc16>,
 };
 
-}  // namespace quillet::engine
+}  // namespace quillet

@@ -1,0 +1,139 @@
+#!/usr/bin/env bash
+# Makes the held-out clips the comb detector is judged on (docs/DEINT.md): 720x480, 8-bit 4:2:0,
+# 30 frames each, from Debian's mate-backgrounds photographs and ffmpeg's own sources. Every
+# source runs at 50 frames a second and gives two clips: `NAME-woven.y4m`, two frames woven into
+# one of 25 (top field first, no low-pass), and `NAME-prog.y4m`, every other frame (progressive
+# at 25). Pans, zooms, a still photo with a small moving window, sensor-like and film-like grain
+# of several strengths on still and moving pictures, rolling credits, slow vertical pans,
+# one-row stripes, testsrc2, smptebars, mandelbrot, cuts and fades.
+#
+# usage: bench/comb_material.sh DIR     (needs ffmpeg, mate-backgrounds, fonts-dejavu-core)
+set -euo pipefail
+
+dir=${1:?usage: $0 DIR}
+mkdir -p "$dir"
+photos=/usr/share/backgrounds/mate
+font=/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf
+[[ -d $photos ]] || { echo "$0: $photos missing (apt-get install mate-backgrounds)" >&2; exit 2; }
+command -v ffmpeg >/dev/null || { echo "$0: ffmpeg not found" >&2; exit 2; }
+
+size=720x480
+frames=60 # at 50 a second: 30 in each clip
+
+# Rolling credits: lines of names, centred.
+credits=$dir/credits.txt
+for i in $(seq 1 60); do
+  printf 'Assistant %02d to the Second Unit      Firstname Lastname-%d\n' "$i" $((i * 7 % 13))
+done >"$credits"
+
+# make NAME INPUT-ARGS... -- FILTER: the 50p source as the input arguments and a filter graph.
+make() {
+  local name=$1
+  shift
+  local args=()
+  while [[ $1 != -- ]]; do
+    args+=("$1")
+    shift
+  done
+  local graph=$2
+  for kind in woven prog; do
+    local out=$dir/$name-$kind.y4m
+    [[ -s $out ]] && continue
+    local last
+    if [[ $kind == woven ]]; then
+      last="interlace=scan=tff:lowpass=off"
+    else
+      last="framestep=2"
+    fi
+    ffmpeg -nostdin -hide_banner -loglevel error -y "${args[@]}" \
+      -filter_complex "$graph,format=yuv420p,$last" -frames:v 30 -pix_fmt yuv420p "$out.part.y4m"
+    mv "$out.part.y4m" "$out"
+  done
+}
+
+photo() { printf '%s' "-loop 1 -framerate 50 -i $photos/$1"; }
+lavfi() { printf '%s' "-f lavfi -i $1"; }
+
+# Pans over a photo scaled to 1600 wide: speed in pixels per 50p frame.
+pan() { # NAME PHOTO DX DY [EXTRA]
+  # shellcheck disable=SC2046
+  make "$1" $(photo "$2") -t 1.2 -- \
+    "scale=1600:-2,crop=720:480:x='40+$3*n':y='40+$4*n'${5:+,$5}"
+}
+pan pan-h nature/Garden.jpg 4 0
+pan pan-diag nature/LadyBird.jpg 3 2
+pan vpan-2 nature/Dune.jpg 0 2
+pan vpan-1 nature/Wood.jpg 0 1
+pan vpan-4 nature/Aqua.jpg 0 4
+pan vpan-05 nature/Storm.jpg 0 0.5
+pan hpan-1 nature/RainDrops.jpg 1 0
+
+# A slow zoom.
+# shellcheck disable=SC2046
+make zoom $(photo nature/YellowFlower.jpg) -t 1.2 -- \
+  "scale=w='1440*(1+0.004*n)':h=-2:eval=frame,crop=720:480"
+
+# A still photo with a window moving over it: 5 % and 1 % of the frame.
+window() { # NAME W H
+  # shellcheck disable=SC2046
+  make "$1" $(photo nature/Garden.jpg) $(photo nature/TwoWings.jpg) -t 1.2 -- \
+    "[1]scale=1600:-2,crop=$2:$3:x='100+3*n':y=200[w];[0]scale=720:480[b];[b][w]overlay=x='200+4*n':y='150+n'"
+}
+window window-5 160 108
+window window-1 72 48
+
+# Grain: sensor-like (new noise at every pixel and frame) and film-like (softened), on a still
+# and on a moving photo.
+for s in 10 20 30 45; do
+  # shellcheck disable=SC2046
+  make grain-still-$s $(photo nature/GreenMeadow.jpg) -t 1.2 -- "scale=720:480,noise=alls=$s:allf=t"
+  pan grain-pan-$s nature/FreshFlower.jpg 2 1 "noise=alls=$s:allf=t"
+done
+for s in 20 40; do
+  # shellcheck disable=SC2046
+  make film-still-$s $(photo nature/Blinds.jpg) -t 1.2 -- \
+    "scale=1440:960,noise=alls=$s:allf=t,gblur=sigma=0.8,scale=720:480"
+  pan film-pan-$s nature/TwoWings.jpg 3 0 "noise=alls=$s:allf=t,gblur=sigma=0.7"
+done
+
+# Rolling credits, 2 and 4 pixels a 50p frame; then over a still photo.
+for v in 2 4; do
+  if [[ -f $font ]]; then
+    text="drawtext=fontfile=$font:textfile=$credits:fontsize=24:fontcolor=white:x=(w-text_w)/2:y=h-200-$v*n:line_spacing=14"
+  else
+    text="drawbox=x=200:y=ih-$v*n:w=320:h=20:c=white:t=fill"
+  fi
+  # shellcheck disable=SC2046
+  make credits-$v $(lavfi "color=c=black:s=$size:r=50") -t 1.2 -- "$text"
+done
+# shellcheck disable=SC2046
+make credits-photo $(photo abstract/Silk.png) -t 1.2 -- \
+  "scale=720:480,drawtext=fontfile=$font:textfile=$credits:fontsize=22:fontcolor=white:borderw=2:x=(w-text_w)/2:y=h-200-3*n:line_spacing=12"
+
+# One-row stripes: still with a moving window, and drifting vertically (0.3 rows a frame).
+# shellcheck disable=SC2046
+make stripes-window $(lavfi "color=c=gray:s=$size:r=50") $(photo nature/Aqua.jpg) -t 1.2 -- \
+  "[0]geq=lum='if(mod(Y\,2)\,200\,60)':cb=128:cr=128[s];[1]scale=200:-2,crop=120:90[w];[s][w]overlay=x='100+5*n':y=180"
+# shellcheck disable=SC2046
+make stripes-drift $(lavfi "color=c=gray:s=$size:r=50") -t 1.2 -- \
+  "geq=lum='128+90*cos(PI*(Y-0.3*N))':cb=128:cr=128"
+
+# ffmpeg's own pictures: testsrc2 as it is and scrolled, smptebars scrolled, mandelbrot.
+# shellcheck disable=SC2046
+make testsrc2 $(lavfi "testsrc2=s=$size:r=50") -t 1.2 -- "null"
+# shellcheck disable=SC2046
+make testsrc2-scroll $(lavfi "testsrc2=s=$size:r=50") -t 1.2 -- "scroll=v=0.003:h=0.002"
+# shellcheck disable=SC2046
+make smptebars $(lavfi "smptebars=s=$size:r=50") -t 1.2 -- "scroll=h=0.004"
+# shellcheck disable=SC2046
+make mandelbrot $(lavfi "mandelbrot=s=$size:r=50") -t 1.2 -- "null"
+
+# Cuts every 7 frames between three pans, and fades through black on a pan.
+# shellcheck disable=SC2046
+make cuts $(photo nature/Garden.jpg) $(photo nature/Dune.jpg) $(photo abstract/Elephants.jpg) -t 1.2 -- \
+  "[0]scale=1600:-2,crop=720:480:x='4*n':y=40[a];[1]scale=1600:-2,crop=720:480:x=100:y='40+2*n'[b];[2]scale=1600:-2,crop=720:480:x='300-3*n':y=60[c];[a][b]blend=all_expr='if(lt(mod(N\,21)\,7)\,A\,B)'[ab];[ab][c]blend=all_expr='if(gte(mod(N\,21)\,14)\,B\,A)'"
+# shellcheck disable=SC2046
+make fades $(photo abstract/Waves.png) -t 1.2 -- \
+  "scale=1600:-2,crop=720:480:x='3*n':y=40,format=yuv444p,geq=lum='(p(X,Y)-16)*min(1,abs(T-0.6)*2.5)+16':cb='(p(X,Y)-128)*min(1,abs(T-0.6)*2.5)+128':cr='(p(X,Y)-128)*min(1,abs(T-0.6)*2.5)+128'"
+rm -f "$credits"
+ls "$dir"/*.y4m | wc -l
