@@ -17,6 +17,7 @@ constexpr RowKernels kRowKernelsScalar{
     .motion = MotionRowScalar,
     .motionLimited = MotionRowLimitedScalar,
     .blend = &BlendRowsScalar,
+    .planar = &PlanarKernelsScalar,
     .usesMmx = false,
 };
 
@@ -33,6 +34,7 @@ constexpr RowKernels kRowKernelsMmx{
     .motion = MotionRowScalar,
     .motionLimited = MotionRowLimitedScalar,
     .blend = &BlendRowsScalar,
+    .planar = nullptr,
     .usesMmx = true,
 };
 
@@ -48,6 +50,7 @@ constexpr RowKernels kRowKernelsSse{
     .motion = MotionRowSse,
     .motionLimited = MotionRowLimitedSse,
     .blend = &BlendRowsSse,
+    .planar = nullptr,
     .usesMmx = true,
 };
 
@@ -62,6 +65,7 @@ constexpr RowKernels kRowKernelsSse2{
     .motion = MotionRowSse2,
     .motionLimited = MotionRowLimitedSse2,
     .blend = &BlendRowsSse2,
+    .planar = nullptr,
     .usesMmx = false,
 };
 #endif
@@ -79,6 +83,7 @@ constexpr RowKernels kRowKernelsAvx2{
     .motion = MotionRowAvx2,
     .motionLimited = MotionRowLimitedAvx2,
     .blend = &BlendRowsAvx2,
+    .planar = &PlanarKernelsAvx2,
     .usesMmx = false,
 };
 #endif

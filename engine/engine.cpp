@@ -10,6 +10,7 @@
 #include <cpuid.h>
 #endif
 
+#include "dispatch/cpu_levels.h"
 #include "dispatch/mmx_state.h"
 #include "engine/comb.h"
 #include "motion/motion_state.h"
@@ -19,70 +20,11 @@ namespace quillet::engine {
 namespace {
 
 constexpr size_t kLine = 64;
-constexpr int32_t kLargestSide = 32767;
 constexpr int32_t kMostThreads = 256;
-// The widest low-pass reaches 7 rows to each side; the motion map one.
-constexpr int32_t kHalo = 7;
 // Comb strips the calling thread scores before it shares the rest of a frame's out.
 constexpr int32_t kCombStripsAlone = 4;
 
 size_t roundUp(size_t v, size_t to) { return (v + to - 1) / to * to; }
-
-int32_t clampTo(int32_t v, int32_t lo, int32_t hi) { return std::clamp(v, lo, hi); }
-
-// Pointer to row `row` of a plane of `stride` elements per row, for a row that may lie before
-// the buffer's first row: kernels addressed from a band's first row reach only the rows the
-// strip holds.
-template <class T>
-T* rowAt(T* base, int64_t row, ptrdiff_t stride) {
-  return reinterpret_cast<T*>(
-      reinterpret_cast<uintptr_t>(base) +
-      static_cast<uintptr_t>(row * stride * static_cast<int64_t>(sizeof(T))));
-}
-
-CpuFeatures featuresOf(QuilletCpu cpu) {
-  switch (cpu) {
-    case QUILLET_CPU_MMX:
-      return kCpuMmx;
-    case QUILLET_CPU_SSE:
-      return kCpuMmx | kCpuSse;
-    case QUILLET_CPU_SSE2:
-      return kCpuMmx | kCpuSse | kCpuSse2;
-    case QUILLET_CPU_AVX2:
-      return kCpuMmx | kCpuSse | kCpuSse2 | kCpuAvx2;
-    default:
-      return 0;
-  }
-}
-
-QuilletCpu cpuOf(CpuFeatures level) {
-  if (level == kCpuAvx2) return QUILLET_CPU_AVX2;
-  if (level == kCpuSse2) return QUILLET_CPU_SSE2;
-  if (level == kCpuSse) return QUILLET_CPU_SSE;
-  if (level == kCpuMmx) return QUILLET_CPU_MMX;
-  return QUILLET_CPU_SCALAR;
-}
-
-// Everything one frame's strips read; the workers share it and write only their rows.
-struct FrameJob {
-  const uint8_t* const* current;  // plane pointers of the stored frames
-  const size_t* currentStride;
-  const uint8_t* const* previous;
-  const size_t* previousStride;
-  const uint8_t* const* next;
-  const size_t* nextStride;
-  QuilletFrame out;
-  QuilletSettings settings;
-  int32_t bandTop;
-  int32_t bandEnd;
-  int32_t mode;  // blend mode: 0 previous map, 1 minimum, 2 maximum
-  bool motion;
-  const int16_t* cachedPrevious;  // the previous pair's map when it is cached, else null
-  int16_t* nextMap;               // where the next pair's map goes, null when not needed
-  alignas(16) MotionWeights weights;
-  int32_t strips;
-  std::atomic<int32_t> claimed{0};
-};
 
 // The comb detector's view of one frame: the strips score independently, each into its slot.
 struct CombJob {
@@ -99,32 +41,17 @@ struct CombJob {
   std::atomic<bool> combed{false};  // a strip reached `enough`: the rest need not be scored
 };
 
-struct CombJobStage {
+struct CombCall {
   Engine* engine;
   CombJob* job;
 };
 
-HOST_ENTRY void runCombStage(int threadIndex, int threadCount, RowJob* job, void* extra) {
-  (void)threadIndex;
-  (void)threadCount;
-  (void)job;
-  auto* stage = static_cast<CombJobStage*>(extra);
-  stage->engine->runCombWorker(stage->job);
-}
-
-struct FrameJobStage {
+struct FrameCall {
   Engine* engine;
   FrameJob* job;
 };
 
-HOST_ENTRY void runFrameStage(int threadIndex, int threadCount, RowJob* job, void* extra) {
-  (void)threadCount;
-  (void)job;
-  auto* stage = static_cast<FrameJobStage*>(extra);
-  stage->engine->runWorker(threadIndex, stage->job);
-}
-
-thread_local std::string createError;
+}  // namespace
 
 // The processor's kernel-set features, found once. An x86-64 operating system always saves the
 // SSE registers, so the probe there needs no signal handler of its own.
@@ -139,93 +66,6 @@ CpuFeatures processorFeatures() {
 #endif
   }();
   return features;
-}
-
-}  // namespace
-
-void AlignedBuffer::Free::operator()(void* p) const {
-  ::operator delete (p, std::align_val_t{kLine});
-}
-
-bool AlignedBuffer::allocate(size_t bytes) {
-  data_.reset();
-  size_ = 0;
-  if (bytes == 0) return true;
-  void* p = ::operator new (bytes, std::align_val_t{kLine}, std::nothrow);
-  if (p == nullptr) return false;
-  data_.reset(p);
-  size_ = bytes;
-  return true;
-}
-
-bool describeFormat(const QuilletConfig& config, Format& f, std::string& error) {
-  if (config.width < 1 || config.width > kLargestSide || config.height < 1 ||
-      config.height > kLargestSide) {
-    error = "frame size " + std::to_string(config.width) + "x" + std::to_string(config.height) +
-            " is outside 1x1..32767x32767";
-    return false;
-  }
-  f = Format{};
-  f.width = config.width;
-  f.height = config.height;
-  f.layout = config.layout;
-  switch (config.layout) {
-    case QUILLET_LAYOUT_444:
-      break;
-    case QUILLET_LAYOUT_422:
-      f.shiftX = 1;
-      break;
-    case QUILLET_LAYOUT_420:
-      f.shiftX = 1;
-      f.shiftY = 1;
-      break;
-    case QUILLET_LAYOUT_MONO:
-    case QUILLET_LAYOUT_YCC16:
-      f.planes = 1;
-      break;
-    default:
-      error = "unknown layout " + std::to_string(static_cast<int>(config.layout));
-      return false;
-  }
-  if (config.layout == QUILLET_LAYOUT_YCC16) {
-    f.bitDepth = 16;
-    f.bytesPerSample = static_cast<int>(sizeof(Pixel));
-  } else {
-    if (config.bit_depth < 8 || config.bit_depth > 16) {
-      error = "bit depth " + std::to_string(config.bit_depth) + " is outside 8..16";
-      return false;
-    }
-    f.bitDepth = config.bit_depth;
-    f.bytesPerSample = config.bit_depth > 8 ? 2 : 1;
-  }
-  const auto w = static_cast<size_t>(f.width);
-  f.rowBytes[0] = w * static_cast<size_t>(f.bytesPerSample);
-  f.rows[0] = f.height;
-  if (f.planes == 3) {
-    const size_t chromaWidth = (w + (size_t{1} << f.shiftX) - 1) >> f.shiftX;
-    for (int p = 1; p < 3; ++p) {
-      f.rowBytes[p] = chromaWidth * static_cast<size_t>(f.bytesPerSample);
-      f.rows[p] = (f.height + (1 << f.shiftY) - 1) >> f.shiftY;
-    }
-  }
-  return true;
-}
-
-QuilletSettings clampSettings(const QuilletSettings& s) {
-  const auto checked = [](int32_t v) { return v != 0 ? 1 : 0; };
-  return QuilletSettings{
-      .tap = clampTo(s.tap, 0, kTapCount - 1),
-      .top = clampTo(s.top, 0, 256),
-      .bottom = clampTo(s.bottom, 0, 256),
-      .motion = clampTo(s.motion, 0, 256),
-      .motion2 = clampTo(s.motion2, 0, 256),
-      .show_motion = checked(s.show_motion),
-      .next_frame = checked(s.next_frame),
-      .use_max = checked(s.use_max),
-      .deint = clampTo(s.deint, QUILLET_DEINT_ALL, QUILLET_DEINT_COMBED),
-      .comb_sensitivity =
-          s.comb_sensitivity == 0 ? kDefaultCombSensitivity : clampTo(s.comb_sensitivity, 1, 100),
-  };
 }
 
 QuilletStatus Engine::create(const QuilletConfig& config, std::unique_ptr<Engine>& engine,
@@ -253,9 +93,9 @@ QuilletStatus Engine::create(const QuilletConfig& config, std::unique_ptr<Engine
   e->format_ = format;
   e->settings_ = clampSettings(config.settings);
   const CpuFeatures features =
-      config.cpu == QUILLET_CPU_AUTO ? processorFeatures() : featuresOf(config.cpu);
+      config.cpu == QUILLET_CPU_AUTO ? processorFeatures() : cpuLevelOf(config.cpu)->features();
   e->kernels_ = &rowKernelsFor(features);
-  e->cpu_ = cpuOf(e->kernels_->level);
+  e->cpu_ = cpuLevelWithBit(e->kernels_->level)->cpu;
   e->comb_ = &combKernelsFor(e->kernels_->level);
   // Every conversion form gives the same bytes; a set below SSE2 keeps to scalar code, so a
   // forced older set runs on the processors it is meant for.
@@ -315,7 +155,20 @@ bool Engine::allocateBuffers() {
   }
   maps_[0].map = static_cast<int16_t*>(mapMemory_.data());
   maps_[1].map = maps_[0].map + mapPlane / sizeof(int16_t);
+  return true;
+}
 
+bool Engine::ensureStrips(bool planar) {
+  const auto workers = static_cast<size_t>(threads());
+  if (planar) {
+    if (!planarStrips_.empty()) return true;
+    planarStrips_.resize(workers);
+    for (PlanarStripBuffers& s : planarStrips_) {
+      if (!allocatePlanarStrip(format_, stripRows_, mapPitch_, s)) return false;
+    }
+    return true;
+  }
+  if (!strips_.empty()) return true;
   // Strip buffers, one set per worker.
   const int32_t strip = stripRows_;
   const size_t pixelRow = static_cast<size_t>(pixelStride_) * sizeof(Pixel);
@@ -325,7 +178,7 @@ bool Engine::allocateBuffers() {
   const auto neighbourRows = static_cast<size_t>(strip + 2);
   const auto diffRows = static_cast<size_t>(strip + 4);  // a spare row before and after
   const auto mapRows = static_cast<size_t>(strip);
-  strips_.resize(static_cast<size_t>(threads()));
+  strips_.resize(workers);
   for (StripBuffers& s : strips_) {
     // Each buffer starts on a line of its own.
     const size_t parts[] = {
@@ -356,6 +209,7 @@ size_t Engine::memoryBytes() const {
   size_t total = mapMemory_.size();
   for (const StoredFrame& f : frames_) total += f.memory.size();
   for (const StripBuffers& s : strips_) total += s.memory.size();
+  for (const PlanarStripBuffers& s : planarStrips_) total += s.memory.size();
   return total;
 }
 
@@ -466,9 +320,9 @@ int32_t Engine::combScore(int64_t k, int64_t previous, int64_t next, int32_t eno
     if (!job.combed.load(std::memory_order_relaxed) && job.strips < strips) {
       job.claimed.store(job.strips);  // every strip so far is scored
       job.strips = strips;
-      CombJobStage stage{this, &job};
-      RowJob unused{};
-      pool_->run(runCombStage, &unused, &stage);
+      CombCall call{this, &job};
+      pool_->run(
+          +[](int, CombCall& c) { c.engine->runCombWorker(c.job); }, call);
     }
   } else {
     runCombWorker(&job);
@@ -528,7 +382,15 @@ QuilletStatus Engine::pull(QuilletFrame* out, QuilletFrameInfo* info) {
     ++pulled_;
     return QUILLET_OK;
   }
+  // Planar strips where the set has planar rows; the display paints pixels and ycc16 frames are
+  // pixels, so those stay on host pixels.
+  const bool planar = kernels_->planar != nullptr && format_.layout != QUILLET_LAYOUT_YCC16 &&
+                      settings_.show_motion == 0;
+  if (!ensureStrips(planar)) {
+    return fail(QUILLET_ERROR_MEMORY, "out of memory for the strip buffers");
+  }
   FrameJob job{};
+  job.planar = planar;
   job.current = frames_[k % 3].plane;
   job.currentStride = frames_[k % 3].stride;
   job.previous = frames_[previous % 3].plane;
@@ -560,12 +422,12 @@ QuilletStatus Engine::pull(QuilletFrame* out, QuilletFrameInfo* info) {
   }
   job.strips = (height + stripRows_ - 1) / stripRows_;
 
-  FrameJobStage stage{this, &job};
+  FrameCall call{this, &job};
   if (sharesFrames()) {
-    RowJob unused{};
-    pool_->run(runFrameStage, &unused, &stage);
+    pool_->run(
+        +[](int worker, FrameCall& c) { c.engine->runWorker(worker, *c.job); }, call);
   } else {
-    runWorker(0, &job);
+    runWorker(0, job);
   }
   ++pulled_;
   return QUILLET_OK;
@@ -765,10 +627,19 @@ void Engine::releaseBuffers() {
   for (StoredFrame& frame : frames_) frame.memory = AlignedBuffer();
   mapMemory_ = AlignedBuffer();
   strips_.clear();
+  planarStrips_.clear();
 }
 
-void Engine::runWorker(int worker, void* jobPointer) {
-  auto& job = *static_cast<FrameJob*>(jobPointer);
+void Engine::runWorker(int worker, FrameJob& job) {
+  if (job.planar) {
+    PlanarStripBuffers& buffers = planarStrips_[static_cast<size_t>(worker)];
+    for (int32_t s = job.claimed.fetch_add(1); s < job.strips; s = job.claimed.fetch_add(1)) {
+      const int32_t y0 = s * stripRows_;
+      runPlanarStrip(format_, *kernels_, scale_, job, buffers, mapPitch_, y0,
+                     std::min(format_.height, y0 + stripRows_));
+    }
+    return;
+  }
   StripRunner runner(format_, *kernels_, *convert_, scale_, job,
                      strips_[static_cast<size_t>(worker)], pixelStride_, mapPitch_);
   for (int32_t s = job.claimed.fetch_add(1); s < job.strips; s = job.claimed.fetch_add(1)) {
@@ -778,218 +649,3 @@ void Engine::runWorker(int worker, void* jobPointer) {
 }
 
 }  // namespace quillet::engine
-
-using quillet::engine::Engine;
-
-struct QuilletEngine {
-  std::unique_ptr<Engine> engine;
-};
-
-extern "C" {
-
-void quillet_default_settings(QuilletSettings* settings) {
-  if (settings == nullptr) return;
-  *settings = QuilletSettings{
-      0, 0, 0, 24, 64, 0, 0, 0, QUILLET_DEINT_ALL, quillet::engine::kDefaultCombSensitivity};
-}
-
-void quillet_default_config(QuilletConfig* config) {
-  if (config == nullptr) return;
-  *config = QuilletConfig{};
-  config->layout = QUILLET_LAYOUT_420;
-  config->bit_depth = 8;
-  quillet_default_settings(&config->settings);
-  config->threads = 0;
-  config->cpu = QUILLET_CPU_AUTO;
-}
-
-QuilletStatus quillet_create(const QuilletConfig* config, QuilletEngine** engine) {
-  using quillet::engine::createError;
-  if (engine == nullptr) {
-    createError = "null engine pointer";
-    return QUILLET_ERROR_ARGUMENT;
-  }
-  *engine = nullptr;
-  if (config == nullptr) {
-    createError = "null config";
-    return QUILLET_ERROR_ARGUMENT;
-  }
-  std::unique_ptr<Engine> made;
-  std::string error;
-  QuilletStatus status = QUILLET_ERROR_MEMORY;
-  try {
-    status = Engine::create(*config, made, error);
-  } catch (const std::bad_alloc&) {
-    error = "out of memory";
-  }
-  if (status != QUILLET_OK) {
-    createError = error;
-    return status;
-  }
-  auto* handle = new (std::nothrow) QuilletEngine{std::move(made)};
-  if (handle == nullptr) {
-    createError = "out of memory";
-    return QUILLET_ERROR_MEMORY;
-  }
-  createError.clear();
-  *engine = handle;
-  return QUILLET_OK;
-}
-
-void quillet_destroy(QuilletEngine* engine) { delete engine; }
-
-QuilletStatus quillet_push(QuilletEngine* engine, const QuilletFrame* frame) {
-  if (engine == nullptr) return QUILLET_ERROR_ARGUMENT;
-  try {
-    return engine->engine->push(frame, true);
-  } catch (const std::bad_alloc&) {
-    return engine->engine->fail(QUILLET_ERROR_MEMORY, "out of memory");
-  }
-}
-
-QuilletStatus quillet_push_marked(QuilletEngine* engine, const QuilletFrame* frame,
-                                  int interlaced) {
-  if (engine == nullptr) return QUILLET_ERROR_ARGUMENT;
-  try {
-    return engine->engine->push(frame, interlaced != 0);
-  } catch (const std::bad_alloc&) {
-    return engine->engine->fail(QUILLET_ERROR_MEMORY, "out of memory");
-  }
-}
-
-QuilletStatus quillet_pull(QuilletEngine* engine, QuilletFrame* out, int64_t* frame_number) {
-  if (engine == nullptr) return QUILLET_ERROR_ARGUMENT;
-  try {
-    QuilletFrameInfo info{};
-    const QuilletStatus status = engine->engine->pull(out, &info);
-    if (status == QUILLET_OK && frame_number != nullptr) *frame_number = info.frame_number;
-    return status;
-  } catch (const std::bad_alloc&) {
-    return engine->engine->fail(QUILLET_ERROR_MEMORY, "out of memory");
-  }
-}
-
-QuilletStatus quillet_pull_info(QuilletEngine* engine, QuilletFrame* out, QuilletFrameInfo* info) {
-  if (engine == nullptr) return QUILLET_ERROR_ARGUMENT;
-  try {
-    return engine->engine->pull(out, info);
-  } catch (const std::bad_alloc&) {
-    return engine->engine->fail(QUILLET_ERROR_MEMORY, "out of memory");
-  }
-}
-
-QuilletStatus quillet_flush(QuilletEngine* engine) {
-  if (engine == nullptr) return QUILLET_ERROR_ARGUMENT;
-  return engine->engine->flush();
-}
-
-QuilletStatus quillet_set_settings(QuilletEngine* engine, const QuilletSettings* settings) {
-  if (engine == nullptr) return QUILLET_ERROR_ARGUMENT;
-  if (settings == nullptr) return engine->engine->fail(QUILLET_ERROR_ARGUMENT, "null settings");
-  return engine->engine->setSettings(*settings);
-}
-
-QuilletStatus quillet_get_settings(const QuilletEngine* engine, QuilletSettings* settings) {
-  if (engine == nullptr || settings == nullptr) return QUILLET_ERROR_ARGUMENT;
-  *settings = engine->engine->settings();
-  return QUILLET_OK;
-}
-
-size_t quillet_plane_row_bytes(const QuilletConfig* config, int plane) {
-  quillet::engine::Format f;
-  std::string error;
-  if (config == nullptr || plane < 0 || plane > 2 ||
-      !quillet::engine::describeFormat(*config, f, error) || plane >= f.planes) {
-    return 0;
-  }
-  return f.rowBytes[plane];
-}
-
-int32_t quillet_plane_rows(const QuilletConfig* config, int plane) {
-  quillet::engine::Format f;
-  std::string error;
-  if (config == nullptr || plane < 0 || plane > 2 ||
-      !quillet::engine::describeFormat(*config, f, error) || plane >= f.planes) {
-    return 0;
-  }
-  return f.rows[plane];
-}
-
-size_t quillet_frame_layout(const QuilletConfig* config, void* data, QuilletFrame* frame) {
-  QuilletFrame unused;
-  if (frame == nullptr) frame = &unused;
-  *frame = QuilletFrame{};
-  quillet::engine::Format f;
-  std::string error;
-  if (config == nullptr || !quillet::engine::describeFormat(*config, f, error)) return 0;
-  size_t bytes = 0;
-  for (int p = 0; p < f.planes; ++p) {
-    frame->planes[p] = data == nullptr ? nullptr : static_cast<uint8_t*>(data) + bytes;
-    frame->strides[p] = static_cast<ptrdiff_t>(f.rowBytes[p]);
-    bytes += f.rowBytes[p] * static_cast<size_t>(f.rows[p]);
-  }
-  return bytes;
-}
-
-int quillet_cpu_supported(QuilletCpu cpu) {
-  const quillet::CpuFeatures have = quillet::engine::processorFeatures();
-  switch (cpu) {
-    case QUILLET_CPU_AUTO:
-    case QUILLET_CPU_SCALAR:
-      return 1;
-#if QUILLET_ENABLE_SIMD
-    case QUILLET_CPU_MMX:
-      return (have & quillet::kCpuMmx) != 0;
-    case QUILLET_CPU_SSE:
-      return (have & quillet::kCpuSse) != 0;
-    case QUILLET_CPU_SSE2:
-      return (have & quillet::kCpuSse2) != 0;
-#endif
-#if QUILLET_HAVE_AVX2
-    case QUILLET_CPU_AVX2:
-      return (have & quillet::kCpuAvx2) != 0;
-#endif
-    default:
-      (void)have;
-      return 0;
-  }
-}
-
-QuilletCpu quillet_engine_cpu(const QuilletEngine* engine) {
-  return engine == nullptr ? QUILLET_CPU_AUTO : engine->engine->cpu();
-}
-
-int32_t quillet_engine_threads(const QuilletEngine* engine) {
-  return engine == nullptr ? 0 : engine->engine->threads();
-}
-
-size_t quillet_engine_memory(const QuilletEngine* engine) {
-  return engine == nullptr ? 0 : engine->engine->memoryBytes();
-}
-
-const char* quillet_error_message(const QuilletEngine* engine) {
-  if (engine == nullptr) return quillet::engine::createError.c_str();
-  return engine->engine->error().c_str();
-}
-
-const char* quillet_status_string(QuilletStatus status) {
-  switch (status) {
-    case QUILLET_OK:
-      return "ok";
-    case QUILLET_AGAIN:
-      return "again";
-    case QUILLET_END:
-      return "end of stream";
-    case QUILLET_ERROR_ARGUMENT:
-      return "invalid argument";
-    case QUILLET_ERROR_UNSUPPORTED:
-      return "unsupported";
-    case QUILLET_ERROR_MEMORY:
-      return "out of memory";
-    case QUILLET_ERROR_STATE:
-      return "call out of order";
-  }
-  return "unknown status";
-}
-
-}  // extern "C"

@@ -9,50 +9,18 @@
 
 #include "common/pixel.h"
 #include "dispatch/row_kernels.h"
+#include "engine/aligned_buffer.h"
 #include "engine/comb.h"
+#include "engine/format.h"
+#include "engine/frame_job.h"
+#include "engine/planar_strip.h"
+#include "engine/settings.h"
 #include "formats/convert.h"
 #include "formats/sample_scale.h"
 #include "include/quillet/quillet.h"
 #include "runtime/worker_pool.h"
 
 namespace quillet::engine {
-
-// A frame format as the engine stores and converts it.
-struct Format {
-  int32_t width = 0;
-  int32_t height = 0;
-  QuilletLayout layout = QUILLET_LAYOUT_420;
-  int32_t bitDepth = 8;
-  int planes = 3;  // 1 (mono, ycc16) or 3
-  int shiftX = 0;  // chroma subsampling, as a shift of the pixel position
-  int shiftY = 0;
-  int bytesPerSample = 1;
-  size_t rowBytes[3] = {};
-  int32_t rows[3] = {};
-};
-
-// Checks `config`'s format; on failure says why in `error`.
-bool describeFormat(const QuilletConfig& config, Format& format, std::string& error);
-
-// The plug-in's slider and check-box ranges: every value clamped, checks 0 or 1.
-QuilletSettings clampSettings(const QuilletSettings& settings);
-
-// Memory aligned to a 64-byte line, released with the owner.
-class AlignedBuffer {
- public:
-  AlignedBuffer() = default;
-  // False when the memory could not be had.
-  bool allocate(size_t bytes);
-  void* data() const { return data_.get(); }
-  size_t size() const { return size_; }
-
- private:
-  struct Free {
-    void operator()(void* p) const;
-  };
-  std::unique_ptr<void, Free> data_;
-  size_t size_ = 0;
-};
 
 // One compact frame as pushed: its planes back to back, each row on its own 64-byte line.
 struct StoredFrame {
@@ -83,6 +51,9 @@ struct StripBuffers {
   int16_t* map = nullptr;      // the previous pair's weights when they are not cached
 };
 
+// The kernel-set features of this processor and operating system, probed once.
+CpuFeatures processorFeatures();
+
 class Engine {
  public:
   static QuilletStatus create(const QuilletConfig& config, std::unique_ptr<Engine>& engine,
@@ -104,7 +75,7 @@ class Engine {
   QuilletStatus fail(QuilletStatus status, std::string message);
 
   // Runs the strips of the frame in `job` on worker `worker` (called from the pool).
-  void runWorker(int worker, void* job);
+  void runWorker(int worker, FrameJob& job);
   // Scores the comb strips claimed from `job` (called from the pool).
   void runCombWorker(void* job);
 
@@ -115,6 +86,8 @@ class Engine {
   bool sharesFrames() const;
   // Takes the frame memory if it is not held yet; false when the system refused it.
   bool allocateBuffers();
+  // Takes the workers' strip buffers of one kind if they are not held yet; false when refused.
+  bool ensureStrips(bool planar);
   void releaseBuffers();
   bool checkFrame(const QuilletFrame* frame, const char* what);
   // The comb count of frame k's most combed block, against frames `previous` and `next` (k
@@ -145,6 +118,7 @@ class Engine {
   AlignedBuffer mapMemory_;
   CachedMap maps_[2];  // key k in slot k AND 1
   std::vector<StripBuffers> strips_;
+  std::vector<PlanarStripBuffers> planarStrips_;
   std::vector<int32_t> combScores_;  // one per strip, in strip order
 
   std::string error_;
