@@ -21,6 +21,7 @@ const std::vector<KernelForm>& kernelForms() {
      .blendRows = &BlendRowsScalar,
      .blendStage = BlendStageScalar,
      .convert = &ConvertKernelsScalar,
+     .planar = &PlanarKernelsScalar,
      .comb = &engine::CombKernelsScalar},
 #if QUILLET_ENABLE_SIMD
     // MMX alone has only the low-pass; the SSE set keeps that low-pass.
@@ -95,6 +96,7 @@ const std::vector<KernelForm>& kernelForms() {
      .blendRows = &BlendRowsAvx2,
      .blendStage = BlendStageAvx2,
      .convert = &ConvertKernelsAvx2,
+     .planar = &PlanarKernelsAvx2,
      .comb = &engine::CombKernelsAvx2},
 #endif
   };

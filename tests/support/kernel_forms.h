@@ -9,6 +9,7 @@
 #include "dispatch/row_kernels.h"
 #include "engine/comb.h"
 #include "formats/convert.h"
+#include "formats/planar.h"
 #include "include/quillet/quillet.h"
 #include "lowpass/lowpass.h"
 #include "motion/motion.h"
@@ -37,6 +38,7 @@ struct KernelForm {
   const BlendRowTable* blendRows = nullptr;
   RowStage blendStage = nullptr;
   const ConvertKernels* convert = nullptr;
+  const PlanarKernels* planar = nullptr;      // the engine's planar rows
   const engine::CombKernels* comb = nullptr;  // the engine's comb detector rows
 
   // The features that install this form's set: its level and every level below it.
