@@ -8,6 +8,7 @@
 #include "cli/engine_run.h"
 #include "cli/preview.h"
 #include "dispatch/cpu_features.h"
+#include "dispatch/cpu_levels.h"
 #include "include/quillet/quillet.h"
 #include "standin/host.h"
 #include "standin/processing_order.h"
@@ -18,7 +19,8 @@ namespace quillet::cli {
 constexpr int32_t kMaxDimension = 16384;
 
 enum class ClipFormat { kY4m, kYcc16 };
-enum class CpuChoice { kAuto, kAvx2, kSse2, kSse, kMmx, kScalar };
+// A --cpu choice: a kernel-set level, null for auto.
+using CpuChoice = const CpuLevel*;
 enum class ProgressMode { kAuto, kOn, kOff };
 
 struct FrameSize {
@@ -30,7 +32,7 @@ struct FrameSize {
 struct Options {
   standin::Settings settings;
   int threads = 1;
-  CpuChoice cpu = CpuChoice::kAuto;
+  CpuChoice cpu = nullptr;
   ClipFormat format = ClipFormat::kY4m;
   std::optional<FrameSize> size;     // --size
   std::optional<FrameSize> maxSize;  // --max-size

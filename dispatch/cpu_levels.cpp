@@ -5,7 +5,8 @@
 namespace quillet {
 
 namespace {
-constexpr std::array<CpuLevel, 5> kLevels = {{
+constexpr std::array<CpuLevel, 6> kLevels = {{
+    {"avx512", QUILLET_CPU_AVX512, kCpuAvx512},
     {"avx2", QUILLET_CPU_AVX2, kCpuAvx2},
     {"sse2", QUILLET_CPU_SSE2, kCpuSse2},
     {"sse", QUILLET_CPU_SSE, kCpuSse},

@@ -88,9 +88,31 @@ constexpr RowKernels kRowKernelsAvx2{
 };
 #endif
 
+#if QUILLET_HAVE_AVX512
+// The AVX-512 set: its own planar and motion rows, the AVX2 low-pass and difference rows (the
+// plug-in's AVX2 set is its reference).
+constexpr RowKernels kRowKernelsAvx512{
+    .name = "avx512",
+    .level = kCpuAvx512,
+    .buildWeights = BuildWeightsSse,
+    .lowpass = &LowpassKernelsAvx2,
+    .lowpassAligned = &LowpassKernelsAvx2,
+    .diff = DiffRowAvx2,
+    .diffAligned = DiffRowAvx2,
+    .motion = MotionRowAvx512,
+    .motionLimited = MotionRowLimitedAvx512,
+    .blend = &BlendRowsAvx2,
+    .planar = &PlanarKernelsAvx512,
+    .usesMmx = false,
+};
+#endif
+
 }  // namespace
 
 const RowKernels& rowKernelsFor(CpuFeatures features) {
+#if QUILLET_HAVE_AVX512
+  if ((features & kCpuAvx512) != 0) return kRowKernelsAvx512;
+#endif
   // The plug-in's ladder, so both drivers pick the same set for the same features.
   switch (kernelSetLevel(features)) {
 #if QUILLET_HAVE_AVX2

@@ -178,6 +178,10 @@ int quillet_cpu_supported(QuilletCpu cpu) {
     case QUILLET_CPU_AVX2:
       return (have & quillet::kCpuAvx2) != 0;
 #endif
+#if QUILLET_HAVE_AVX512
+    case QUILLET_CPU_AVX512:
+      return (have & quillet::kCpuAvx512) != 0;
+#endif
     default:
       (void)have;
       return 0;

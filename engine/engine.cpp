@@ -76,7 +76,7 @@ QuilletStatus Engine::create(const QuilletConfig& config, std::unique_ptr<Engine
     error = "thread count " + std::to_string(config.threads) + " is outside 0..256";
     return QUILLET_ERROR_ARGUMENT;
   }
-  if (config.cpu < QUILLET_CPU_AUTO || config.cpu > QUILLET_CPU_AVX2) {
+  if (config.cpu != QUILLET_CPU_AUTO && cpuLevelOf(config.cpu) == nullptr) {
     error = "unknown kernel set " + std::to_string(static_cast<int>(config.cpu));
     return QUILLET_ERROR_ARGUMENT;
   }

@@ -72,5 +72,9 @@ extern const PlanarKernels PlanarKernelsScalar;
 // copy.
 extern const PlanarKernels PlanarKernelsAvx2;
 #endif
+#if QUILLET_HAVE_AVX512
+// AVX512F + AVX512BW: the same values in blocks of 32.
+extern const PlanarKernels PlanarKernelsAvx512;
+#endif
 
 }  // namespace quillet

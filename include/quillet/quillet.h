@@ -59,7 +59,8 @@ typedef enum QuilletCpu {
   QUILLET_CPU_MMX = 2,
   QUILLET_CPU_SSE = 3,
   QUILLET_CPU_SSE2 = 4,
-  QUILLET_CPU_AVX2 = 5
+  QUILLET_CPU_AVX2 = 5,
+  QUILLET_CPU_AVX512 = 6 /* AVX512F + AVX512BW; x86-64 builds */
 } QuilletCpu;
 
 /* Which frames the filter touches; the others come out as they went in, byte for byte. */

@@ -99,6 +99,19 @@ const std::vector<KernelForm>& kernelForms() {
      .planar = &PlanarKernelsAvx2,
      .comb = &engine::CombKernelsAvx2},
 #endif
+#if QUILLET_HAVE_AVX512
+    // The AVX-512 set: its own motion and planar rows, the AVX2 set's others.
+    {.name = "Avx512",
+     .set = "avx512",
+     .engineCpu = QUILLET_CPU_AVX512,
+     .level = kCpuAvx512,
+     .aligned = false,
+     .usesMmx = false,
+     .block = 32,
+     .motionRow = MotionRowAvx512,
+     .motionRowLimited = MotionRowLimitedAvx512,
+     .planar = &PlanarKernelsAvx512},
+#endif
   };
   return forms;
 }
