@@ -2,7 +2,8 @@
 // its workers are made outside the timed loop). Per format, worker count, tap and the
 // next-frame setting, with motion adaptation at its default; at tap 0 also with deint 2
 // (combed), whose detector finds every frame combed (the band's noise differs from frame to
-// frame). Besides the time per frame:
+// frame); and with each vector kernel set forced (cpu: 0 auto, else a QuilletCpu). Besides the
+// time per frame:
 //   x_memcpy  - that time as a multiple of one memcpy of the input frame, timed in the same
 //               run right after the frames;
 //   memory_MB - the engine's frame memory (stored frames, maps, strip buffers).
@@ -74,6 +75,7 @@ void engineFrames(benchmark::State& state, const Case& k) {
   c.settings.tap = static_cast<int32_t>(state.range(1));
   c.settings.next_frame = static_cast<int32_t>(state.range(2));
   c.settings.deint = static_cast<int32_t>(state.range(3));
+  c.cpu = static_cast<QuilletCpu>(state.range(4));
   QuilletEngine* engine = nullptr;
   if (quillet_create(&c, &engine) != QUILLET_OK) {
     state.SkipWithError(quillet_error_message(nullptr));
@@ -117,12 +119,18 @@ const bool registered = [] {
   for (const Case& k : kCases) {
     auto* b = benchmark::RegisterBenchmark((std::string("Engine/") + k.name).c_str(),
                                            [&k](benchmark::State& s) { engineFrames(s, k); });
-    b->ArgNames({"workers", "tap", "next", "deint"})->Unit(benchmark::kMillisecond)->UseRealTime();
+    b->ArgNames({"workers", "tap", "next", "deint", "cpu"})
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime();
     for (int64_t workers : {1, 2}) {
       for (int64_t tap : {0, 6}) {
-        for (int64_t next : {0, 1}) b->Args({workers, tap, next, QUILLET_DEINT_ALL});
+        for (int64_t next : {0, 1}) b->Args({workers, tap, next, QUILLET_DEINT_ALL, 0});
       }
-      b->Args({workers, 0, 0, QUILLET_DEINT_COMBED});
+      b->Args({workers, 0, 0, QUILLET_DEINT_COMBED, 0});
+    }
+    // The vector sets side by side, one worker (a set the processor lacks is skipped).
+    for (int64_t cpu : {QUILLET_CPU_SSE2, QUILLET_CPU_AVX2, QUILLET_CPU_AVX512}) {
+      for (int64_t tap : {0, 6}) b->Args({1, tap, 0, QUILLET_DEINT_ALL, cpu});
     }
   }
   return true;

@@ -86,6 +86,20 @@ QuilletStatus quillet_push_marked(QuilletEngine* engine, const QuilletFrame* fra
   }
 }
 
+QuilletStatus quillet_frame_buffer(QuilletEngine* engine, QuilletFrame* frame) {
+  if (engine == nullptr) return QUILLET_ERROR_ARGUMENT;
+  try {
+    return engine->engine->frameBuffer(frame);
+  } catch (const std::bad_alloc&) {
+    return engine->engine->fail(QUILLET_ERROR_MEMORY, "out of memory");
+  }
+}
+
+QuilletStatus quillet_push_buffer(QuilletEngine* engine, int interlaced) {
+  if (engine == nullptr) return QUILLET_ERROR_ARGUMENT;
+  return engine->engine->pushBuffer(interlaced != 0);
+}
+
 QuilletStatus quillet_pull(QuilletEngine* engine, QuilletFrame* out, int64_t* frame_number) {
   if (engine == nullptr) return QUILLET_ERROR_ARGUMENT;
   try {

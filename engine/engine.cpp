@@ -128,11 +128,12 @@ QuilletStatus Engine::create(const QuilletConfig& config, std::unique_ptr<Engine
 
 bool Engine::allocateBuffers() {
   if (frames_[0].memory.data() != nullptr) return true;
-  // Frames: each plane's rows on whole lines.
+  // Frames: planes back to back, rows packed (a Y4M payload's layout, so that a caller can read
+  // one straight into a lent slot).
   for (StoredFrame& frame : frames_) {
     size_t total = 0;
     for (int p = 0; p < format_.planes; ++p) {
-      frame.stride[p] = roundUp(format_.rowBytes[p], kLine);
+      frame.stride[p] = format_.rowBytes[p];
       total += frame.stride[p] * static_cast<size_t>(format_.rows[p]);
     }
     if (!frame.memory.allocate(total)) {
@@ -252,34 +253,70 @@ bool Engine::checkFrame(const QuilletFrame* frame, const char* what) {
   return true;
 }
 
+bool Engine::takeFrameMemory() {
+  // The frame memory is taken with the first frame, so an engine made for a stream that never
+  // delivers one costs nothing.
+  if (allocateBuffers()) return true;
+  releaseBuffers();
+  fail(QUILLET_ERROR_MEMORY, "out of memory for frames of " + std::to_string(format_.width) + "x" +
+                                 std::to_string(format_.height) + " pixels");
+  return false;
+}
+
 QuilletStatus Engine::push(const QuilletFrame* frame, bool interlaced) {
   error_.clear();
   if (flushed_) return fail(QUILLET_ERROR_STATE, "push after the flush");
+  if (lent_) return fail(QUILLET_ERROR_STATE, "push while a frame buffer is lent: push it first");
   if (!checkFrame(frame, "push")) return QUILLET_ERROR_ARGUMENT;
   if (ready()) return QUILLET_AGAIN;
-  // The frame memory is taken with the first frame, so an engine made for a stream that never
-  // delivers one costs nothing.
-  if (!allocateBuffers()) {
-    releaseBuffers();
-    return fail(QUILLET_ERROR_MEMORY, "out of memory for frames of " +
-                                          std::to_string(format_.width) + "x" +
-                                          std::to_string(format_.height) + " pixels");
-  }
-  StoredFrame& slot = frames_[pushed_ % 3];
+  if (!takeFrameMemory()) return QUILLET_ERROR_MEMORY;
+  StoredFrame& to = slot(pushed_);
   for (int p = 0; p < format_.planes; ++p) {
     const auto* from = static_cast<const uint8_t*>(frame->planes[p]);
     for (int32_t r = 0; r < format_.rows[p]; ++r) {
-      std::memcpy(slot.plane[p] + static_cast<size_t>(r) * slot.stride[p],
+      std::memcpy(to.plane[p] + static_cast<size_t>(r) * to.stride[p],
                   from + static_cast<ptrdiff_t>(r) * frame->strides[p], format_.rowBytes[p]);
     }
   }
-  interlaced_[pushed_ % 3] = interlaced;
+  interlaced_[pushed_ % kSlots] = interlaced;
+  ++pushed_;
+  return QUILLET_OK;
+}
+
+QuilletStatus Engine::frameBuffer(QuilletFrame* frame) {
+  error_.clear();
+  if (frame == nullptr) return fail(QUILLET_ERROR_ARGUMENT, "frame buffer: null frame");
+  *frame = QuilletFrame{};
+  if (flushed_) return fail(QUILLET_ERROR_STATE, "frame buffer after the flush");
+  // The slot of frame pushed_ - kSlots is free once no frame left to pull needs it as a
+  // neighbour: frame pushed_ - kSlots + 1 has come out.
+  if (pulled_ + kSlots - 2 < pushed_) return QUILLET_AGAIN;
+  if (!takeFrameMemory()) return QUILLET_ERROR_MEMORY;
+  const StoredFrame& s = slot(pushed_);
+  for (int p = 0; p < format_.planes; ++p) {
+    frame->planes[p] = s.plane[p];
+    frame->strides[p] = static_cast<ptrdiff_t>(s.stride[p]);
+  }
+  lent_ = true;
+  return QUILLET_OK;
+}
+
+QuilletStatus Engine::pushBuffer(bool interlaced) {
+  error_.clear();
+  if (flushed_) return fail(QUILLET_ERROR_STATE, "push of a frame buffer after the flush");
+  if (!lent_) {
+    return fail(QUILLET_ERROR_STATE, "push of a frame buffer that was not lent or already pushed");
+  }
+  lent_ = false;
+  interlaced_[pushed_ % kSlots] = interlaced;
   ++pushed_;
   return QUILLET_OK;
 }
 
 QuilletStatus Engine::flush() {
   error_.clear();
+  // A buffer lent and not pushed holds no frame: the stream ended while it was being filled.
+  lent_ = false;
   flushed_ = true;
   return QUILLET_OK;
 }
@@ -300,9 +337,9 @@ int32_t Engine::combScore(int64_t k, int64_t previous, int64_t next, int32_t eno
     job.shift = format_.bitDepth - 8;
   }
   const auto lumaOf = [&](int64_t n) {
-    return n == k ? LumaPlane{} : LumaPlane{frames_[n % 3].plane[0], frames_[n % 3].stride[0]};
+    return n == k ? LumaPlane{} : LumaPlane{slot(n).plane[0], slot(n).stride[0]};
   };
-  job.current = LumaPlane{frames_[k % 3].plane[0], frames_[k % 3].stride[0]};
+  job.current = LumaPlane{slot(k).plane[0], slot(k).stride[0]};
   job.previous = lumaOf(previous);
   job.next = lumaOf(next);
   job.stripRows = stripRows_;
@@ -347,7 +384,7 @@ void Engine::runCombWorker(void* jobPointer) {
 }
 
 void Engine::passThrough(int64_t k, const QuilletFrame& out) const {
-  const StoredFrame& frame = frames_[k % 3];
+  const StoredFrame& frame = slot(k);
   for (int p = 0; p < format_.planes; ++p) {
     auto* to = static_cast<uint8_t*>(out.planes[p]);
     for (int32_t r = 0; r < format_.rows[p]; ++r) {
@@ -368,7 +405,7 @@ QuilletStatus Engine::pull(QuilletFrame* out, QuilletFrameInfo* info) {
   bool filter = true;
   int32_t score = -1;
   if (settings_.deint == QUILLET_DEINT_INTERLACED) {
-    filter = interlaced_[k % 3];
+    filter = interlaced_[k % kSlots];
   } else if (settings_.deint == QUILLET_DEINT_COMBED) {
     const int32_t enough = combBlockThreshold(settings_.comb_sensitivity);
     score = combScore(k, previous, next, enough);
@@ -391,12 +428,12 @@ QuilletStatus Engine::pull(QuilletFrame* out, QuilletFrameInfo* info) {
   }
   FrameJob job{};
   job.planar = planar;
-  job.current = frames_[k % 3].plane;
-  job.currentStride = frames_[k % 3].stride;
-  job.previous = frames_[previous % 3].plane;
-  job.previousStride = frames_[previous % 3].stride;
-  job.next = frames_[next % 3].plane;
-  job.nextStride = frames_[next % 3].stride;
+  job.current = slot(k).plane;
+  job.currentStride = slot(k).stride;
+  job.previous = slot(previous).plane;
+  job.previousStride = slot(previous).stride;
+  job.next = slot(next).plane;
+  job.nextStride = slot(next).stride;
   job.out = *out;
   job.settings = settings_;
   const QuilletSettings& s = job.settings;

@@ -22,7 +22,7 @@
 
 namespace quillet::engine {
 
-// One compact frame as pushed: its planes back to back, each row on its own 64-byte line.
+// One compact frame as pushed: its planes back to back, rows packed.
 struct StoredFrame {
   AlignedBuffer memory;
   uint8_t* plane[3] = {};
@@ -63,6 +63,9 @@ class Engine {
   Engine& operator=(const Engine&) = delete;
 
   QuilletStatus push(const QuilletFrame* frame, bool interlaced);
+  // Lends the slot of the next frame (quillet_frame_buffer) / pushes it (quillet_push_buffer).
+  QuilletStatus frameBuffer(QuilletFrame* frame);
+  QuilletStatus pushBuffer(bool interlaced);
   QuilletStatus pull(QuilletFrame* out, QuilletFrameInfo* info);
   QuilletStatus flush();
   QuilletStatus setSettings(const QuilletSettings& settings);
@@ -86,6 +89,10 @@ class Engine {
   bool sharesFrames() const;
   // Takes the frame memory if it is not held yet; false when the system refused it.
   bool allocateBuffers();
+  // allocateBuffers(), failing with QUILLET_ERROR_MEMORY and its message when refused.
+  bool takeFrameMemory();
+  StoredFrame& slot(int64_t n) { return frames_[n % kSlots]; }
+  const StoredFrame& slot(int64_t n) const { return frames_[n % kSlots]; }
   // Takes the workers' strip buffers of one kind if they are not held yet; false when refused.
   bool ensureStrips(bool planar);
   void releaseBuffers();
@@ -105,11 +112,14 @@ class Engine {
   SampleScale scale_;
   std::unique_ptr<runtime::WorkerPool> pool_;
 
-  // Frames k - 1, k, k + 1 around the next frame to come out, frame n in slot n mod 3.
-  StoredFrame frames_[3];
-  bool interlaced_[3] = {};  // each stored frame's mark
-  int64_t pushed_ = 0;       // frames pushed so far
-  int64_t pulled_ = 0;       // frames that came out so far
+  // Frames k - 1, k, k + 1 around the next frame to come out, frame n in slot n mod kSlots; the
+  // fourth slot takes the next frame while frame k waits to be pulled.
+  static constexpr int kSlots = 4;
+  StoredFrame frames_[kSlots];
+  bool interlaced_[kSlots] = {};  // each stored frame's mark
+  bool lent_ = false;             // slot(pushed_) is lent to the caller
+  int64_t pushed_ = 0;            // frames pushed so far
+  int64_t pulled_ = 0;            // frames that came out so far
   bool flushed_ = false;
 
   int32_t stripRows_ = 16;

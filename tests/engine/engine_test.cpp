@@ -140,10 +140,11 @@ QuilletFrame framePlanes(const QuilletConfig& c, uint8_t* data) {
   return frame;
 }
 
-// The engine with the settings of frame k in effect when frame k comes out.
+// The engine with the settings of frame k in effect when frame k comes out; with `inPlace` the
+// frames are written into the engine's own memory (quillet_frame_buffer) as soon as it lends it.
 std::vector<Frame> enginePath(const Shape& shape, const std::vector<Frame>& clip,
                               const std::vector<QuilletSettings>& perFrame, int threads,
-                              QuilletCpu cpu) {
+                              QuilletCpu cpu, bool inPlace = false) {
   const QuilletConfig c = configOf(shape, perFrame[0], threads, cpu);
   QuilletEngine* engine = nullptr;
   EXPECT_EQ(quillet_create(&c, &engine), QUILLET_OK) << quillet_error_message(nullptr);
@@ -166,7 +167,26 @@ std::vector<Frame> enginePath(const Shape& shape, const std::vector<Frame>& clip
   for (const Frame& frame : clip) {
     Frame copy = frame;
     const QuilletFrame planes = framePlanes(c, copy.data());
-    EXPECT_EQ(quillet_push(engine, &planes), QUILLET_OK) << quillet_error_message(engine);
+    if (!inPlace) {
+      EXPECT_EQ(quillet_push(engine, &planes), QUILLET_OK) << quillet_error_message(engine);
+      drain();
+      continue;
+    }
+    QuilletFrame lent;
+    QuilletStatus status;
+    while ((status = quillet_frame_buffer(engine, &lent)) == QUILLET_AGAIN) drain();
+    EXPECT_EQ(status, QUILLET_OK) << quillet_error_message(engine);
+    if (status != QUILLET_OK) break;
+    // Filled while a frame may wait to be pulled: the lent memory is no neighbour of it.
+    drain();
+    for (int p = 0; p < 3 && planes.planes[p] != nullptr; ++p) {
+      for (int32_t r = 0; r < quillet_plane_rows(&c, p); ++r) {
+        std::memcpy(static_cast<uint8_t*>(lent.planes[p]) + r * lent.strides[p],
+                    static_cast<uint8_t*>(planes.planes[p]) + r * planes.strides[p],
+                    quillet_plane_row_bytes(&c, p));
+      }
+    }
+    EXPECT_EQ(quillet_push_buffer(engine, 1), QUILLET_OK) << quillet_error_message(engine);
     drain();
   }
   EXPECT_EQ(quillet_flush(engine), QUILLET_OK);
@@ -367,6 +387,46 @@ TEST(EngineApi, LatencyFollowsNextFrame) {
     EXPECT_STRNE(quillet_error_message(e), "");
     quillet_destroy(e);
   }
+}
+
+TEST(EngineApi, FramesFilledInPlaceComeOutAsCopiedOnes) {
+  const Shape shapes[] = {{QUILLET_LAYOUT_420, 8, 37, 70}, {QUILLET_LAYOUT_422, 10, 7, 33}};
+  for (const Shape& shape : shapes) {
+    const auto clip = makeClip(shape, 7, 21);
+    for (size_t s : {size_t{0}, size_t{2}, size_t{1}}) {
+      SCOPED_TRACE(describe(shape, s, QUILLET_CPU_AUTO, 2));
+      const std::vector<QuilletSettings> settings(7, kCorners[s]);
+      EXPECT_TRUE(enginePath(shape, clip, settings, 2, QUILLET_CPU_AUTO, true) ==
+                  enginePath(shape, clip, settings, 2, QUILLET_CPU_AUTO));
+    }
+  }
+}
+
+TEST(EngineApi, LentBufferMisuseIsAStateError) {
+  QuilletConfig c = configOf({QUILLET_LAYOUT_420, 8, 6, 4}, kCorners[0], 1, QUILLET_CPU_AUTO);
+  QuilletEngine* e = nullptr;
+  ASSERT_EQ(quillet_create(&c, &e), QUILLET_OK);
+  Frame data(36);
+  const QuilletFrame copied = framePlanes(c, data.data());
+  QuilletFrame lent, again;
+  EXPECT_EQ(quillet_push_buffer(e, 1), QUILLET_ERROR_STATE) << "nothing lent";
+  ASSERT_EQ(quillet_frame_buffer(e, &lent), QUILLET_OK);
+  EXPECT_EQ(quillet_push(e, &copied), QUILLET_ERROR_STATE) << "lent and not pushed";
+  ASSERT_EQ(quillet_frame_buffer(e, &again), QUILLET_OK);
+  EXPECT_EQ(std::memcmp(&lent, &again, sizeof lent), 0) << "the same planes until pushed";
+  EXPECT_EQ(quillet_push_buffer(e, 1), QUILLET_OK);
+  EXPECT_EQ(quillet_push_buffer(e, 1), QUILLET_ERROR_STATE) << "pushed twice";
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_EQ(quillet_frame_buffer(e, &lent), QUILLET_OK) << "a fourth slot while frames wait";
+    ASSERT_EQ(quillet_push_buffer(e, 0), QUILLET_OK);
+  }
+  EXPECT_EQ(quillet_frame_buffer(e, &lent), QUILLET_AGAIN) << "three frames wait to be pulled";
+  EXPECT_EQ(quillet_flush(e), QUILLET_OK);
+  EXPECT_EQ(quillet_push_buffer(e, 1), QUILLET_ERROR_STATE) << "after the flush";
+  EXPECT_EQ(quillet_frame_buffer(e, &lent), QUILLET_ERROR_STATE) << "after the flush";
+  EXPECT_STRNE(quillet_error_message(e), "");
+  EXPECT_EQ(quillet_frame_buffer(e, nullptr), QUILLET_ERROR_ARGUMENT);
+  quillet_destroy(e);
 }
 
 TEST(EngineApi, BadCallsReturnErrors) {
