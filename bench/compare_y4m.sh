@@ -3,10 +3,12 @@
 # Y4M, woven into fields with interlace=scan=tff:lowpass=off, from three sources - a pan across a
 # photograph, a still photograph with a moving window, testsrc2 scrolled. Every command runs on a
 # long and a short clip of the same content, so the cost of a frame comes net of start-up:
-#   ms a frame = (t(long) - t(short)) / (frames(long) - frames(short)),  median over the runs.
+#   ms a frame = (t(long) - t(short)) / (frames(long) - frames(short)),  median over the runs,
+# for wall-clock time and for processor time (user + system of all the command's threads; on a
+# busy machine the wall clock says more about the scheduler than about the programs).
 # Commands are interleaved run by run (the machine may be shared). ffmpeg runs with -threads 1
 # and -filter_threads 1 (bwdif also with -filter_threads 2); quillet with one and two workers.
-# Builds nothing; needs ffmpeg and /usr/bin/python3.
+# Builds nothing; needs ffmpeg, /usr/bin/time and /usr/bin/python3.
 #
 # usage: bench/compare_y4m.sh QUILLET [FRAMES] [RUNS] [PIXFMT...]
 #   FRAMES  frames of the long clip (default 100; the short one has a fifth of them)
@@ -86,11 +88,10 @@ for fmt in "${formats[@]}"; do
         name=${entry%%|*}
         for clip in "$brief" "$long"; do
           cmd=${entry#*|}
-          start=$(date +%s.%N)
-          ${cmd//CLIP/$clip} >/dev/null
-          end=$(date +%s.%N)
           n=$([[ $clip == "$long" ]] && echo "$frames" || echo "$short")
-          echo "$fmt $src $name $n $start $end" >>"$results"
+          # Wall time, and user + system time of every thread of the command.
+          /usr/bin/time -o "$dir/time.out" -f "%e %U %S" ${cmd//CLIP/$clip} >/dev/null
+          echo "$fmt $src $name $n $(cat "$dir/time.out")" >>"$results"
         done
       done
     done
@@ -100,25 +101,29 @@ echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
 
 /usr/bin/python3 - "$results" <<'EOF'
 import collections, statistics, sys
-times = collections.defaultdict(list)
+wall, cpu = collections.defaultdict(list), collections.defaultdict(list)
 for line in open(sys.argv[1]):
-    fmt, src, name, n, start, end = line.split()
-    times[(fmt, src, name, int(n))].append(float(end) - float(start))
-def per_frame(fmt, src, name):
+    fmt, src, name, n, elapsed, user, system = line.split()
+    wall[(fmt, src, name, int(n))].append(float(elapsed))
+    cpu[(fmt, src, name, int(n))].append(float(user) + float(system))
+def per_frame(times, fmt, src, name):
     ns = sorted(n for (f, s, c, n) in times if (f, s, c) == (fmt, src, name))
     lo, hi = ns[0], ns[-1]
     return 1000 * (statistics.median(times[(fmt, src, name, hi)]) -
                    statistics.median(times[(fmt, src, name, lo)])) / (hi - lo)
-keys = sorted({(f, s) for (f, s, c, n) in times}, key=lambda k: (k[0], k[1]))
-names = ["quillet-t1", "quillet-t1-tap6", "quillet-t2", "yadif-t1", "bwdif-t1", "bwdif-t2", "ffmpeg-read"]
-print("ms a frame net of start-up (median):")
-print("| clip | format | " + " | ".join(names) + " | t1 vs best of yadif/bwdif t1 | tap6 vs same | t2 vs bwdif t2 |")
-print("|" + "---|" * (len(names) + 5))
-for fmt, src in keys:
-    ms = {n: per_frame(fmt, src, n) for n in names}
-    best = min(ms["yadif-t1"], ms["bwdif-t1"])
-    row = [src, fmt] + ["%.2f" % ms[n] for n in names]
-    row += ["%.2fx" % (best / ms["quillet-t1"]), "%.2fx" % (best / ms["quillet-t1-tap6"]),
-            "%.2fx" % (ms["bwdif-t2"] / ms["quillet-t2"])]
-    print("| " + " | ".join(row) + " |")
+keys = sorted({(f, s) for (f, s, c, n) in wall})
+names = ["quillet-t1", "quillet-t1-tap6", "quillet-t2", "yadif-t1", "bwdif-t1", "bwdif-t2",
+         "ffmpeg-read"]
+for title, times in (("wall-clock", wall), ("processor (user + system, all threads)", cpu)):
+    print("\nms a frame net of start-up, %s time, median:" % title)
+    print("| clip | format | " + " | ".join(names) +
+          " | t1 vs best of yadif/bwdif t1 | tap6 vs same | t2 vs bwdif t2 |")
+    print("|" + "---|" * (len(names) + 5))
+    for fmt, src in keys:
+        ms = {n: per_frame(times, fmt, src, n) for n in names}
+        best = min(ms["yadif-t1"], ms["bwdif-t1"])
+        row = [src, fmt] + ["%.2f" % ms[n] for n in names]
+        row += ["%.2fx" % (best / ms["quillet-t1"]), "%.2fx" % (best / ms["quillet-t1-tap6"]),
+                "%.2fx" % (ms["bwdif-t2"] / ms["quillet-t2"])]
+        print("| " + " | ".join(row) + " |")
 EOF
