@@ -419,10 +419,13 @@ QuilletStatus Engine::pull(QuilletFrame* out, QuilletFrameInfo* info) {
     ++pulled_;
     return QUILLET_OK;
   }
-  // Planar strips where the set has planar rows; the display paints pixels and ycc16 frames are
-  // pixels, so those stay on host pixels.
-  const bool planar = kernels_->planar != nullptr && format_.layout != QUILLET_LAYOUT_YCC16 &&
-                      settings_.show_motion == 0;
+  // Planar strips where the set has planar rows and the layout is one they take (separate
+  // planes, chroma halved across at most); the display paints pixels, and every other layout
+  // (ycc16's pixels among them) goes through host pixels.
+  const bool planarLayout =
+      format_.layout == QUILLET_LAYOUT_444 || format_.layout == QUILLET_LAYOUT_422 ||
+      format_.layout == QUILLET_LAYOUT_420 || format_.layout == QUILLET_LAYOUT_MONO;
+  const bool planar = kernels_->planar != nullptr && planarLayout && settings_.show_motion == 0;
   if (!ensureStrips(planar)) {
     return fail(QUILLET_ERROR_MEMORY, "out of memory for the strip buffers");
   }
