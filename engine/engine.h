@@ -13,6 +13,7 @@
 #include "engine/comb.h"
 #include "engine/format.h"
 #include "engine/frame_job.h"
+#include "engine/pixel_strip.h"
 #include "engine/planar_strip.h"
 #include "engine/settings.h"
 #include "formats/convert.h"
@@ -41,18 +42,10 @@ struct CachedMap {
   int32_t bandEnd = 0;
 };
 
-// Buffers of one worker: the strip's rows on the host's scale and its maps.
-struct StripBuffers {
-  AlignedBuffer memory;
-  Pixel* source = nullptr;     // current frame, strip rows plus the low-pass halo
-  Pixel* filtered = nullptr;   // low-pass then blend output of the strip's band rows
-  Pixel* neighbour = nullptr;  // a neighbour frame's rows, strip plus one row each side
-  int16_t* diff = nullptr;     // difference rows, strip plus guard rows, at the map pitch
-  int16_t* map = nullptr;      // the previous pair's weights when they are not cached
-};
-
 // The kernel-set features of this processor and operating system, probed once.
 CpuFeatures processorFeatures();
+
+struct CombJob;
 
 class Engine {
  public:
@@ -80,7 +73,7 @@ class Engine {
   // Runs the strips of the frame in `job` on worker `worker` (called from the pool).
   void runWorker(int worker, FrameJob& job);
   // Scores the comb strips claimed from `job` (called from the pool).
-  void runCombWorker(void* job);
+  void runCombWorker(CombJob& job);
 
  private:
   Engine() = default;
