@@ -1,8 +1,10 @@
-// The engine alone: frames already in memory pushed and pulled, steady state (the engine and
-// its workers are made outside the timed loop). Per format, worker count, tap and the
+// The engine alone: frames written into the memory the engine lends (quillet_frame_buffer, not
+// timed), pushed in place and pulled, steady state (the engine and its workers are made outside
+// the timed loop). Per format, worker count, tap and the
 // next-frame setting, with motion adaptation at its default; at tap 0 also with deint 2
 // (combed), whose detector finds every frame combed (the band's picture moves between the two
-// fields of a frame). Besides the time per frame:
+// fields of a frame); and with each vector kernel set forced (cpu: 0 auto, else a QuilletCpu).
+// Besides the time per frame:
 //   x_memcpy  - that time as a multiple of one memcpy of the input frame, timed in the same
 //               run right after the frames;
 //   memory_MB - the engine's frame memory (stored frames, maps, strip buffers).
@@ -83,6 +85,7 @@ void engineFrames(benchmark::State& state, const Case& k) {
   c.settings.tap = static_cast<int32_t>(state.range(1));
   c.settings.next_frame = static_cast<int32_t>(state.range(2));
   c.settings.deint = static_cast<int32_t>(state.range(3));
+  c.cpu = static_cast<QuilletCpu>(state.range(4));
   QuilletEngine* engine = nullptr;
   if (quillet_create(&c, &engine) != QUILLET_OK) {
     state.SkipWithError(quillet_error_message(nullptr));
@@ -92,18 +95,23 @@ void engineFrames(benchmark::State& state, const Case& k) {
   std::vector<uint8_t> out(frameBytes(c));
   QuilletFrame outPlanes = planesOf(c, out.data());
   size_t next = 0;
+  double seconds = 0;
+  // One frame: written into the memory the engine lends, as a reader's read() would (not
+  // timed), then pushed in place and the ready frame pulled (timed).
   const auto step = [&] {
-    QuilletFrame in = planesOf(c, frames[next++ % frames.size()].data());
-    while (quillet_push(engine, &in) == QUILLET_AGAIN) quillet_pull(engine, &outPlanes, nullptr);
+    QuilletFrame lent;
+    while (quillet_frame_buffer(engine, &lent) == QUILLET_AGAIN) {
+      quillet_pull(engine, &outPlanes, nullptr);
+    }
+    const std::vector<uint8_t>& frame = frames[next++ % frames.size()];
+    std::memcpy(lent.planes[0], frame.data(), frame.size());
+    const auto start = Clock::now();
+    quillet_push_buffer(engine, 1);
     quillet_pull(engine, &outPlanes, nullptr);
+    return std::chrono::duration<double>(Clock::now() - start).count();
   };
   for (int i = 0; i < 3; ++i) step();
-  double seconds = 0;
-  for (auto _ : state) {
-    const auto start = Clock::now();
-    step();
-    seconds += std::chrono::duration<double>(Clock::now() - start).count();
-  }
+  for (auto _ : state) seconds += step();
   // One memcpy of the input frame, best of a few, right after the frames.
   std::vector<uint8_t> copy(frameBytes(c));
   double copySeconds = 1e9;
@@ -126,12 +134,18 @@ const bool registered = [] {
   for (const Case& k : kCases) {
     auto* b = benchmark::RegisterBenchmark((std::string("Engine/") + k.name).c_str(),
                                            [&k](benchmark::State& s) { engineFrames(s, k); });
-    b->ArgNames({"workers", "tap", "next", "deint"})->Unit(benchmark::kMillisecond)->UseRealTime();
+    b->ArgNames({"workers", "tap", "next", "deint", "cpu"})
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime();
     for (int64_t workers : {1, 2}) {
       for (int64_t tap : {0, 6}) {
-        for (int64_t next : {0, 1}) b->Args({workers, tap, next, QUILLET_DEINT_ALL});
+        for (int64_t next : {0, 1}) b->Args({workers, tap, next, QUILLET_DEINT_ALL, 0});
       }
-      b->Args({workers, 0, 0, QUILLET_DEINT_COMBED});
+      b->Args({workers, 0, 0, QUILLET_DEINT_COMBED, 0});
+    }
+    // The vector sets side by side, one worker (a set the processor lacks is skipped).
+    for (int64_t cpu : {QUILLET_CPU_SSE2, QUILLET_CPU_AVX2, QUILLET_CPU_AVX512}) {
+      for (int64_t tap : {0, 6}) b->Args({1, tap, 0, QUILLET_DEINT_ALL, cpu});
     }
   }
   return true;

@@ -28,6 +28,7 @@
 #include "cli/y4m_io.h"
 #include "cli/ycc16_io.h"
 #include "dispatch/cpu_features.h"
+#include "dispatch/kernel_sets.h"
 #include "host/kernel_select.h"
 #include "standin/host.h"
 
@@ -736,11 +737,8 @@ int runTool(int argc, char** argv) {
     standin::Host host(config);
     if (config.threads > 0) noteWorkers(host.workers(), options);
     // The installed set reports the one feature it is built for: the mask's highest bit.
-    const CpuFeatures wanted = config.cpuMask & kCpuAvx2   ? kCpuAvx2
-                               : config.cpuMask & kCpuSse2 ? kCpuSse2
-                               : config.cpuMask & kCpuSse  ? kCpuSse
-                                                           : config.cpuMask & kCpuMmx;
-    if (options.cpu != CpuChoice::kAuto && selectedCpuFeatures() != wanted) {
+    const CpuFeatures wanted = kernelSetLevel(config.cpuMask);
+    if (options.cpu != nullptr && selectedCpuFeatures() != wanted) {
       return fail(kExitUsage, std::string("--cpu ") + cpuChoiceName(options.cpu) +
                                   ": this build has no such kernel set");
     }

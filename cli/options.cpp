@@ -136,73 +136,18 @@ std::optional<FrameSize> maxFrameSize(const Options& options, FrameSize frame, s
 }
 
 CpuFeatures cpuMaskFor(CpuChoice choice) {
-  switch (choice) {
-    case CpuChoice::kAuto:
-    case CpuChoice::kAvx2:
-      return kCpuMmx | kCpuSse | kCpuSse2 | kCpuAvx2;
-    case CpuChoice::kSse2:
-      return kCpuMmx | kCpuSse | kCpuSse2;
-    case CpuChoice::kSse:
-      return kCpuMmx | kCpuSse;
-    case CpuChoice::kMmx:
-      return kCpuMmx;
-    case CpuChoice::kScalar:
-      break;
-  }
-  return 0;
+  // Auto offers every feature; the selector takes the best the processor has.
+  return choice == nullptr ? cpuLevels().front().features() : choice->features();
 }
 
 bool cpuChoiceAvailable(CpuChoice choice, CpuFeatures present) {
-  switch (choice) {
-    case CpuChoice::kAvx2:
-      return QUILLET_HAVE_AVX2 && (present & kCpuAvx2) != 0;
-    case CpuChoice::kSse2:
-      return (present & kCpuSse2) != 0;
-    case CpuChoice::kSse:
-      return (present & kCpuSse) != 0;
-    case CpuChoice::kMmx:
-      return (present & kCpuMmx) != 0;
-    case CpuChoice::kAuto:
-    case CpuChoice::kScalar:
-      break;
-  }
-  return true;
+  return choice == nullptr || (present & choice->level) == choice->level;
 }
 
-const char* cpuChoiceName(CpuChoice choice) {
-  switch (choice) {
-    case CpuChoice::kAuto:
-      return "auto";
-    case CpuChoice::kAvx2:
-      return "avx2";
-    case CpuChoice::kSse2:
-      return "sse2";
-    case CpuChoice::kSse:
-      return "sse";
-    case CpuChoice::kMmx:
-      return "mmx";
-    case CpuChoice::kScalar:
-      break;
-  }
-  return "scalar";
-}
+const char* cpuChoiceName(CpuChoice choice) { return choice == nullptr ? "auto" : choice->name; }
 
 QuilletCpu engineCpuFor(CpuChoice choice) {
-  switch (choice) {
-    case CpuChoice::kAvx2:
-      return QUILLET_CPU_AVX2;
-    case CpuChoice::kSse2:
-      return QUILLET_CPU_SSE2;
-    case CpuChoice::kSse:
-      return QUILLET_CPU_SSE;
-    case CpuChoice::kMmx:
-      return QUILLET_CPU_MMX;
-    case CpuChoice::kScalar:
-      return QUILLET_CPU_SCALAR;
-    case CpuChoice::kAuto:
-      break;
-  }
-  return QUILLET_CPU_AUTO;
+  return choice == nullptr ? QUILLET_CPU_AUTO : choice->cpu;
 }
 
 std::variant<Options, ParseExit> parseOptions(int argc, const char* const* argv) {
@@ -247,9 +192,10 @@ std::variant<Options, ParseExit> parseOptions(int argc, const char* const* argv)
   app.add_flag("--max", useMax, "combine the two motion maps by maximum instead of minimum");
   integer("--threads", threads, 0, kMaxThreads, "worker threads; 0 = no executor")
       ->capture_default_str();
-  word("--cpu", cpu, "auto|avx2|sse2|sse|mmx|scalar",
-       "force a kernel set; refuses one the processor lacks (avx2: the native 64-bit build)",
-       oneOf({"auto", "avx2", "sse2", "sse", "mmx", "scalar"}))
+  word("--cpu", cpu, "auto|avx512|avx2|sse2|sse|mmx|scalar",
+       "force a kernel set; refuses one the processor lacks (avx2, avx512: the native 64-bit "
+       "build)",
+       oneOf({"auto", "avx512", "avx2", "sse2", "sse", "mmx", "scalar"}))
       ->capture_default_str();
   word("--format", format, "file|y4m|ycc16",
        "input/output format; ycc16 needs --size WxH (default: .y4m and - are Y4M, other names "
@@ -329,12 +275,7 @@ std::variant<Options, ParseExit> parseOptions(int argc, const char* const* argv)
   options.settings.nextFrame = nextFrame;
   options.settings.useMax = useMax;
   options.threads = *parseInteger(threads);
-  options.cpu = cpu == "avx2"     ? CpuChoice::kAvx2
-                : cpu == "sse2"   ? CpuChoice::kSse2
-                : cpu == "sse"    ? CpuChoice::kSse
-                : cpu == "mmx"    ? CpuChoice::kMmx
-                : cpu == "scalar" ? CpuChoice::kScalar
-                                  : CpuChoice::kAuto;
+  options.cpu = cpuLevelNamed(cpu);
   options.format = format == "ycc16"  ? ClipFormat::kYcc16
                    : format == "y4m"  ? ClipFormat::kY4m
                    : format == "file" ? ClipFormat::kFile

@@ -10,6 +10,7 @@
 #include "cli/engine_run.h"
 #include "cli/preview.h"
 #include "dispatch/cpu_features.h"
+#include "dispatch/cpu_levels.h"
 #include "include/quillet/quillet.h"
 #include "standin/host.h"
 #include "standin/processing_order.h"
@@ -22,7 +23,8 @@ constexpr int32_t kMaxDimension = 16384;
 // kAuto: by name, for the input and the output each (.y4m, - and streams that are not regular
 // files: Y4M; otherwise a video file).
 enum class ClipFormat { kAuto, kY4m, kYcc16, kFile };
-enum class CpuChoice { kAuto, kAvx2, kSse2, kSse, kMmx, kScalar };
+// A --cpu choice: a kernel-set level, null for auto.
+using CpuChoice = const CpuLevel*;
 enum class ProgressMode { kAuto, kOn, kOff };
 
 struct FrameSize {
@@ -34,7 +36,7 @@ struct FrameSize {
 struct Options {
   standin::Settings settings;
   int threads = 1;
-  CpuChoice cpu = CpuChoice::kAuto;
+  CpuChoice cpu = nullptr;
   ClipFormat format = ClipFormat::kAuto;
   std::optional<FrameSize> size;     // --size
   std::optional<FrameSize> maxSize;  // --max-size

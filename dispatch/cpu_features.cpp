@@ -15,8 +15,12 @@ constexpr uint32_t kEdxSse2 = 1u << 26;
 constexpr uint32_t kEcxOsxsave = 1u << 27;
 constexpr uint32_t kEcxAvx = 1u << 28;
 constexpr uint32_t kEbxAvx2 = 1u << 5;
-// XCR0: bit 1 the SSE registers, bit 2 the upper halves of the AVX registers.
+constexpr uint32_t kEbxAvx512f = 1u << 16;
+constexpr uint32_t kEbxAvx512bw = 1u << 30;
+// XCR0: bit 1 the SSE registers, bit 2 the upper halves of the AVX registers; bits 5 to 7 the
+// opmask registers, the upper halves of ZMM0-15 and ZMM16-31.
 constexpr uint64_t kXcr0SseAvx = 6;
+constexpr uint64_t kXcr0Avx512 = 0xE0;
 
 #if defined(__x86_64__)
 // XCR0 by XGETBV; only called when CPUID reports OSXSAVE. Written as the instruction itself so
@@ -47,6 +51,13 @@ CpuFeatures decodeAvx2Support(uint32_t leaf1Ecx, uint32_t leaf7Ebx, uint64_t xcr
   return (xcr0 & kXcr0SseAvx) == kXcr0SseAvx ? kCpuAvx2 : 0;
 }
 
+CpuFeatures decodeAvx512Support(uint32_t leaf1Ecx, uint32_t leaf7Ebx, uint64_t xcr0) {
+  if (decodeAvx2Support(leaf1Ecx, leaf7Ebx, xcr0) == 0) return 0;
+  const uint32_t ebxBits = kEbxAvx512f | kEbxAvx512bw;
+  if ((leaf7Ebx & ebxBits) != ebxBits) return 0;
+  return (xcr0 & kXcr0Avx512) == kXcr0Avx512 ? kCpuAvx512 : 0;
+}
+
 CpuFeatures probeAvx2Support() {
 #if defined(__x86_64__)
   unsigned eax = 0, ebx = 0, leaf1Ecx = 0, edx = 0;
@@ -55,7 +66,8 @@ CpuFeatures probeAvx2Support() {
   // __get_cpuid_count returns 0 when the processor has no leaf 7.
   if (__get_cpuid_count(7, 0, &eax, &leaf7Ebx, &ecx, &edx) == 0) return 0;
   const uint64_t xcr0 = (leaf1Ecx & kEcxOsxsave) != 0 ? readXcr0() : 0;
-  return decodeAvx2Support(leaf1Ecx, leaf7Ebx, xcr0);
+  return decodeAvx2Support(leaf1Ecx, leaf7Ebx, xcr0) |
+         decodeAvx512Support(leaf1Ecx, leaf7Ebx, xcr0);
 #else
   return 0;
 #endif

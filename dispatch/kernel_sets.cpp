@@ -60,7 +60,8 @@ constexpr KernelSet kKernelSetAvx2{
 
 CpuFeatures kernelSetLevel(CpuFeatures features) {
 #if QUILLET_HAVE_AVX2
-  if ((features & kCpuAvx2) != 0) return kCpuAvx2;
+  // The plug-in has no AVX-512 set: such processors run its AVX2 set.
+  if ((features & (kCpuAvx2 | kCpuAvx512)) != 0) return kCpuAvx2;
 #endif
 #if QUILLET_ENABLE_SIMD
   if ((features & kCpuSse2) != 0) return kCpuSse2;

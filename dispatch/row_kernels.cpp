@@ -17,6 +17,7 @@ constexpr RowKernels kRowKernelsScalar{
     .motion = MotionRowScalar,
     .motionLimited = MotionRowLimitedScalar,
     .blend = &BlendRowsScalar,
+    .planar = &PlanarKernelsScalar,
     .usesMmx = false,
 };
 
@@ -33,6 +34,7 @@ constexpr RowKernels kRowKernelsMmx{
     .motion = MotionRowScalar,
     .motionLimited = MotionRowLimitedScalar,
     .blend = &BlendRowsScalar,
+    .planar = nullptr,
     .usesMmx = true,
 };
 
@@ -48,6 +50,7 @@ constexpr RowKernels kRowKernelsSse{
     .motion = MotionRowSse,
     .motionLimited = MotionRowLimitedSse,
     .blend = &BlendRowsSse,
+    .planar = nullptr,
     .usesMmx = true,
 };
 
@@ -62,6 +65,7 @@ constexpr RowKernels kRowKernelsSse2{
     .motion = MotionRowSse2,
     .motionLimited = MotionRowLimitedSse2,
     .blend = &BlendRowsSse2,
+    .planar = nullptr,
     .usesMmx = false,
 };
 #endif
@@ -79,6 +83,26 @@ constexpr RowKernels kRowKernelsAvx2{
     .motion = MotionRowAvx2,
     .motionLimited = MotionRowLimitedAvx2,
     .blend = &BlendRowsAvx2,
+    .planar = &PlanarKernelsAvx2,
+    .usesMmx = false,
+};
+#endif
+
+#if QUILLET_HAVE_AVX512
+// The AVX-512 set: its own planar and motion rows, the AVX2 low-pass and difference rows (the
+// plug-in's AVX2 set is its reference).
+constexpr RowKernels kRowKernelsAvx512{
+    .name = "avx512",
+    .level = kCpuAvx512,
+    .buildWeights = BuildWeightsSse,
+    .lowpass = &LowpassKernelsAvx2,
+    .lowpassAligned = &LowpassKernelsAvx2,
+    .diff = DiffRowAvx2,
+    .diffAligned = DiffRowAvx2,
+    .motion = MotionRowAvx512,
+    .motionLimited = MotionRowLimitedAvx512,
+    .blend = &BlendRowsAvx2,
+    .planar = &PlanarKernelsAvx512,
     .usesMmx = false,
 };
 #endif
@@ -86,6 +110,9 @@ constexpr RowKernels kRowKernelsAvx2{
 }  // namespace
 
 const RowKernels& rowKernelsFor(CpuFeatures features) {
+#if QUILLET_HAVE_AVX512
+  if ((features & kCpuAvx512) != 0) return kRowKernelsAvx512;
+#endif
   // The plug-in's ladder, so both drivers pick the same set for the same features.
   switch (kernelSetLevel(features)) {
 #if QUILLET_HAVE_AVX2
@@ -108,9 +135,10 @@ const RowKernels& rowKernelsFor(CpuFeatures features) {
 const CombKernels& combKernelsFor(CpuFeatures level) {
 #if QUILLET_ENABLE_SIMD
 #if QUILLET_HAVE_AVX2
-  if (level == kCpuAvx2) return CombKernelsAvx2;
+  // The AVX-512 set keeps the AVX2 comb rows.
+  if (level == kCpuAvx2 || level == kCpuAvx512) return CombKernelsAvx2;
 #endif
-  if (level == kCpuSse2 || level == kCpuAvx2) return CombKernelsSse2;
+  if (level == kCpuSse2 || level == kCpuAvx2 || level == kCpuAvx512) return CombKernelsSse2;
 #endif
   (void)level;
   return CombKernelsScalar;

@@ -6,6 +6,7 @@
 #include "common/pixel.h"
 #include "compose/compose.h"
 #include "dispatch/cpu_features.h"
+#include "formats/planar.h"
 #include "lowpass/lowpass.h"
 #include "motion/motion.h"
 
@@ -32,6 +33,9 @@ struct RowKernels {
   MotionRowFn motion;
   MotionRowLimitedFn motionLimited;
   const BlendRowTable* blend;
+  // The engine's planar rows of this set; null where the set has none (the engine then runs
+  // its strips on host pixels). Every planar form gives the scalar form's values.
+  const PlanarKernels* planar;
   // The rows use the MMX registers: the state must be cleared before x87 code runs.
   bool usesMmx;
 };

@@ -10,6 +10,12 @@
 #include "comb/comb.h"
 #include "common/pixel.h"
 #include "dispatch/row_kernels.h"
+#include "engine/aligned_buffer.h"
+#include "engine/format.h"
+#include "engine/frame_job.h"
+#include "engine/pixel_strip.h"
+#include "engine/planar_strip.h"
+#include "engine/settings.h"
 #include "formats/convert.h"
 #include "formats/sample_scale.h"
 #include "include/quillet/quillet.h"
@@ -17,50 +23,7 @@
 
 namespace quillet::engine {
 
-// A frame format as the engine stores and converts it.
-struct Format {
-  int32_t width = 0;
-  int32_t height = 0;
-  QuilletLayout layout = QUILLET_LAYOUT_420;
-  int32_t bitDepth = 8;
-  int planes = 3;  // 1 (mono, ycc16) or 3
-  int shiftX = 0;  // chroma subsampling, as a shift of the pixel position
-  int shiftY = 0;
-  int bytesPerSample = 1;
-  size_t rowBytes[3] = {};
-  int32_t rows[3] = {};
-  // How the samples lie: planar (one plane per component), semi-planar (Y, then Cb Cr pairs) or
-  // packed 4:2:2 (one plane); each holds the samples of its planar equivalent.
-  enum class Packing { kPlanar, kSemiPlanar, kPacked } packing = Packing::kPlanar;
-  bool crFirst = false;  // semi-planar: Cr Cb pairs
-  int packedOrder = 0;   // packed: a PackedOrder
-  int highBits = 0;      // bits below the code in a 16-bit sample (P010: 6)
-};
-
-// Checks `config`'s format; on failure says why in `error`.
-bool describeFormat(const QuilletConfig& config, Format& format, std::string& error);
-
-// The plug-in's slider and check-box ranges: every value clamped, checks 0 or 1.
-QuilletSettings clampSettings(const QuilletSettings& settings);
-
-// Memory aligned to a 64-byte line, released with the owner.
-class AlignedBuffer {
- public:
-  AlignedBuffer() = default;
-  // False when the memory could not be had.
-  bool allocate(size_t bytes);
-  void* data() const { return data_.get(); }
-  size_t size() const { return size_; }
-
- private:
-  struct Free {
-    void operator()(void* p) const;
-  };
-  std::unique_ptr<void, Free> data_;
-  size_t size_ = 0;
-};
-
-// One compact frame as pushed: its planes back to back, each row on its own 64-byte line.
+// One compact frame as pushed: its planes back to back, rows packed.
 struct StoredFrame {
   AlignedBuffer memory;
   uint8_t* plane[3] = {};
@@ -79,15 +42,10 @@ struct CachedMap {
   int32_t bandEnd = 0;
 };
 
-// Buffers of one worker: the strip's rows on the host's scale and its maps.
-struct StripBuffers {
-  AlignedBuffer memory;
-  Pixel* source = nullptr;     // current frame, strip rows plus the low-pass halo
-  Pixel* filtered = nullptr;   // low-pass then blend output of the strip's band rows
-  Pixel* neighbour = nullptr;  // a neighbour frame's rows, strip plus one row each side
-  int16_t* diff = nullptr;     // difference rows, strip plus guard rows, at the map pitch
-  int16_t* map = nullptr;      // the previous pair's weights when they are not cached
-};
+// The kernel-set features of this processor and operating system, probed once.
+CpuFeatures processorFeatures();
+
+struct CombJob;
 
 class Engine {
  public:
@@ -98,6 +56,9 @@ class Engine {
   Engine& operator=(const Engine&) = delete;
 
   QuilletStatus push(const QuilletFrame* frame, bool interlaced);
+  // Lends the slot of the next frame (quillet_frame_buffer) / pushes it (quillet_push_buffer).
+  QuilletStatus frameBuffer(QuilletFrame* frame);
+  QuilletStatus pushBuffer(bool interlaced);
   QuilletStatus pull(QuilletFrame* out, QuilletFrameInfo* info);
   QuilletStatus flush();
   QuilletStatus setSettings(const QuilletSettings& settings);
@@ -110,9 +71,9 @@ class Engine {
   QuilletStatus fail(QuilletStatus status, std::string message);
 
   // Runs the strips of the frame in `job` on worker `worker` (called from the pool).
-  void runWorker(int worker, void* job);
+  void runWorker(int worker, FrameJob& job);
   // Scores the comb strips claimed from `job` (called from the pool).
-  void runCombWorker(void* job);
+  void runCombWorker(CombJob& job);
 
  private:
   Engine() = default;
@@ -121,6 +82,12 @@ class Engine {
   bool sharesFrames() const;
   // Takes the frame memory if it is not held yet; false when the system refused it.
   bool allocateBuffers();
+  // allocateBuffers(), failing with QUILLET_ERROR_MEMORY and its message when refused.
+  bool takeFrameMemory();
+  StoredFrame& slot(int64_t n) { return frames_[n % kSlots]; }
+  const StoredFrame& slot(int64_t n) const { return frames_[n % kSlots]; }
+  // Takes the workers' strip buffers of one kind if they are not held yet; false when refused.
+  bool ensureStrips(bool planar);
   void releaseBuffers();
   bool checkFrame(const QuilletFrame* frame, const char* what);
   // The comb score of frame k (QuilletFrameInfo.comb_score) against frames `previous` and
@@ -128,6 +95,8 @@ class Engine {
   int32_t combScore(int64_t k, int64_t previous, int64_t next, const CombThresholds& thresholds);
   // Copies stored frame k into the caller's planes.
   void passThrough(int64_t k, const QuilletFrame& out) const;
+  // Marks slot(pushed_), filled by a push or by the caller, as frame pushed_ and counts it.
+  void storePushed(bool interlaced);
   // The luma of stored frame n for the comb detector: plane 0, or for packed rows their Y
   // gathered into packedLuma_ once per stored frame.
   LumaPlane combLuma(int64_t n);
@@ -141,11 +110,14 @@ class Engine {
   SampleScale scale_;
   std::unique_ptr<runtime::WorkerPool> pool_;
 
-  // Frames k - 1, k, k + 1 around the next frame to come out, frame n in slot n mod 3.
-  StoredFrame frames_[3];
-  bool interlaced_[3] = {};             // each stored frame's mark
-  std::vector<uint8_t> packedLuma_[3];  // packed layouts: each stored frame's Y, when gathered
-  bool packedLumaReady_[3] = {};
+  // Frames k - 1, k, k + 1 around the next frame to come out, frame n in slot n mod kSlots; the
+  // fourth slot takes the next frame while frame k waits to be pulled.
+  static constexpr int kSlots = 4;
+  StoredFrame frames_[kSlots];
+  bool interlaced_[kSlots] = {};             // each stored frame's mark
+  std::vector<uint8_t> packedLuma_[kSlots];  // packed layouts: each stored frame's Y, when gathered
+  bool packedLumaReady_[kSlots] = {};
+  bool lent_ = false;   // slot(pushed_) is lent to the caller
   int64_t pushed_ = 0;  // frames pushed so far
   int64_t pulled_ = 0;  // frames that came out so far
   bool flushed_ = false;
@@ -156,6 +128,7 @@ class Engine {
   AlignedBuffer mapMemory_;
   CachedMap maps_[2];  // key k in slot k AND 1
   std::vector<StripBuffers> strips_;
+  std::vector<PlanarStripBuffers> planarStrips_;
   std::vector<CombStripResult> combStrips_;  // one per block row, in order
 
   std::string error_;

@@ -115,7 +115,7 @@ std::vector<std::vector<uint8_t>> run(const uint8_t* data, size_t size, int thre
 
   uint32_t sample = 1;
   while (in.remaining_bytes() > 0 && pulled.size() < 12) {
-    switch (in.ConsumeIntegralInRange(0, 5)) {
+    switch (in.ConsumeIntegralInRange(0, 7)) {
       case 0:
       case 1: {
         Planes frame(c, in.ConsumeIntegralInRange<size_t>(0, 3),
@@ -157,6 +157,24 @@ std::vector<std::vector<uint8_t>> run(const uint8_t* data, size_t size, int thre
         check(knownStatus(quillet_set_settings(engine, &s)));
         break;
       }
+      case 6: {
+        // The engine's own memory filled in place; the push may be left out or repeated.
+        QuilletFrame lent;
+        const QuilletStatus s = quillet_frame_buffer(engine, &lent);
+        check(knownStatus(s));
+        for (int p = 0; s == QUILLET_OK && p < 3 && lent.planes[p] != nullptr; ++p) {
+          const size_t bytes =
+              static_cast<size_t>(lent.strides[p]) * static_cast<size_t>(quillet_plane_rows(&c, p));
+          for (size_t i = 0; i < bytes; ++i) {
+            sample = sample * 1664525u + 1013904223u;
+            static_cast<uint8_t*>(lent.planes[p])[i] = static_cast<uint8_t>(sample >> 24);
+          }
+        }
+        break;
+      }
+      case 7:
+        check(knownStatus(quillet_push_buffer(engine, in.ConsumeBool() ? 1 : 0)));
+        break;
       default:
         check(knownStatus(quillet_flush(engine)));
         break;

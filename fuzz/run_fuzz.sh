@@ -20,7 +20,7 @@ engine_runs=${3:-10000}
 build=${BUILD_DIR:-$root/build/fuzz}
 cxx=${CXX_FUZZ:-clang++}
 flags="-std=c++20 -g -O1 -fno-omit-frame-pointer -fno-sanitize-recover=all -I$root -I$root/include"
-flags="$flags -DQUILLET_ENABLE_SIMD=1 -DQUILLET_HAVE_AVX2=1"
+flags="$flags -DQUILLET_ENABLE_SIMD=1 -DQUILLET_HAVE_AVX2=1 -DQUILLET_HAVE_AVX512=1"
 
 mkdir -p "$build/core"
 "$cxx" $flags -fsanitize=fuzzer,address,undefined \
@@ -41,6 +41,7 @@ for src in "$root"/rows/*.cpp "$root"/host/*.cpp "$root"/pipeline/*.cpp "$root"/
     *_sse.cpp) isa="-mmmx -msse" ;;
     *_sse2.cpp) isa="-mmmx -msse -msse2" ;;
     *_avx2.cpp) isa="-mmmx -msse -msse2 -mavx2" ;;
+    *_avx512.cpp) isa="-mmmx -msse -msse2 -mavx2 -mavx512f -mavx512bw" ;;
     *) isa="" ;;
   esac
   object="$build/core/$(basename "$(dirname "$src")")_$(basename "$src" .cpp).o"

@@ -67,6 +67,14 @@ void MotionRowAvx2(int16_t* diff, int16_t* map, int width, int pitch, const Moti
 void MotionRowLimitedAvx2(int16_t* diff, int16_t* map, int width, int pitch, int hardLimit,
                           const MotionWeights& weights);
 #endif
+#if QUILLET_HAVE_AVX512
+// AVX-512 rows (x86-64 builds, AVX512F + AVX512BW): the AVX2 rows' values for every input, map
+// rows written in whole 32-value blocks past `width` (within the map pitch).
+void MotionRowAvx512(int16_t* diff, int16_t* map, int width, int pitch,
+                     const MotionWeights& weights);
+void MotionRowLimitedAvx512(int16_t* diff, int16_t* map, int width, int pitch, int hardLimit,
+                            const MotionWeights& weights);
+#endif
 
 // Motion-map stages: `extra` is the NeighbourSlot whose map is written, from job->motion->diff
 // with the weights at job->weights.

@@ -51,6 +51,22 @@ class WorkerPool {
   // inside a stage. The first run of a new pool offers every index to the helpers.
   void run(RowStage stage, RowJob* job, void* extra);
 
+  // run() for a driver of its own: calls work(i, context) once for every worker index i, with
+  // the same guarantees.
+  template <class Context>
+  void run(void (*work)(int worker, Context& context), Context& context) {
+    struct Call {
+      void (*work)(int, Context&);
+      Context* context;
+    } call{work, &context};
+    run(
+        [](int worker, int, RowJob*, void* extra) {
+          auto* c = static_cast<Call*>(extra);
+          c->work(worker, *c->context);
+        },
+        nullptr, &call);
+  }
+
  private:
   using Clock = std::chrono::steady_clock;
 

@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "dispatch/cpu_levels.h"
+#include "dispatch/kernel_sets.h"
 #include "host/filter_entry.h"
 #include "host/kernel_select.h"
 #include "platform/virtual_memory.h"
@@ -294,11 +296,12 @@ RunResult Host::loadAndProcess(FrameSource& source, FrameSink& sink, const Proce
 std::vector<CpuFeatures> availableCpuMasks() {
   const CpuFeatures present = probeCpuFeatures();
   std::vector<CpuFeatures> masks;
-  if (present & kCpuAvx2) masks.push_back(kCpuMmx | kCpuSse | kCpuSse2 | kCpuAvx2);
-  if (present & kCpuSse2) masks.push_back(kCpuMmx | kCpuSse | kCpuSse2);
-  if (present & kCpuSse) masks.push_back(kCpuMmx | kCpuSse);
-  if (present & kCpuMmx) masks.push_back(kCpuMmx);
-  masks.push_back(0);
+  for (const CpuLevel& level : cpuLevels()) {
+    // Levels the plug-in has no set of its own for (AVX-512) would repeat the one below.
+    if ((present & level.level) == level.level && kernelSetLevel(level.features()) == level.level) {
+      masks.push_back(level.features());
+    }
+  }
   return masks;
 }
 

@@ -29,7 +29,7 @@ struct Settings {
 constexpr int32_t kNoFrame = std::numeric_limits<int32_t>::min();
 // Frames the host can number: the filter takes a frame number and its neighbours' as an int.
 constexpr int32_t kMaxClipFrames = std::numeric_limits<int32_t>::max();
-constexpr CpuFeatures kAllCpuFeatures = kCpuMmx | kCpuSse | kCpuSse2 | kCpuAvx2;
+constexpr CpuFeatures kAllCpuFeatures = kCpuMmx | kCpuSse | kCpuSse2 | kCpuAvx2 | kCpuAvx512;
 
 struct HostConfig {
   int32_t width = 0;  // frame size of the clip

@@ -40,12 +40,13 @@ struct CpuName {
   const char* name;
   QuilletCpu cpu;
 };
-constexpr std::array<CpuName, 6> kCpus{{{"auto", QUILLET_CPU_AUTO},
+constexpr std::array<CpuName, 7> kCpus{{{"auto", QUILLET_CPU_AUTO},
                                         {"scalar", QUILLET_CPU_SCALAR},
                                         {"mmx", QUILLET_CPU_MMX},
                                         {"sse", QUILLET_CPU_SSE},
                                         {"sse2", QUILLET_CPU_SSE2},
-                                        {"avx2", QUILLET_CPU_AVX2}}};
+                                        {"avx2", QUILLET_CPU_AVX2},
+                                        {"avx512", QUILLET_CPU_AVX512}}};
 
 struct DeintName {
   const char* name;

@@ -82,7 +82,8 @@ typedef enum QuilletCpu {
   QUILLET_CPU_MMX = 2,
   QUILLET_CPU_SSE = 3,
   QUILLET_CPU_SSE2 = 4,
-  QUILLET_CPU_AVX2 = 5
+  QUILLET_CPU_AVX2 = 5,
+  QUILLET_CPU_AVX512 = 6 /* AVX512F + AVX512BW; x86-64 builds */
 } QuilletCpu;
 
 /* Which frames the filter touches; the others come out as they went in, byte for byte. */
@@ -160,6 +161,19 @@ QUILLET_API QuilletStatus quillet_push(QuilletEngine* engine, const QuilletFrame
  * (filtered with QUILLET_DEINT_INTERLACED), zero when it is progressive (passed through). */
 QUILLET_API QuilletStatus quillet_push_marked(QuilletEngine* engine, const QuilletFrame* frame,
                                               int interlaced);
+
+/* Lends the engine's own memory for the next frame, so that the caller fills it in place (reads
+ * a Y4M payload straight into it, say) instead of having it copied by quillet_push: *frame gets
+ * the planes, back to back with rows packed as quillet_frame_layout lays them out. Push them
+ * with quillet_push_buffer; asking again before that gives the same planes. The memory may be
+ * filled while frames are pulled. QUILLET_AGAIN when no memory is free until a frame is pulled;
+ * QUILLET_ERROR_STATE after the flush. */
+QUILLET_API QuilletStatus quillet_frame_buffer(QuilletEngine* engine, QuilletFrame* frame);
+/* Pushes the frame filled into the planes quillet_frame_buffer lent, with its mark as in
+ * quillet_push_marked. QUILLET_ERROR_STATE when no buffer is lent (never asked for, or pushed
+ * already) or after the flush. While a buffer is lent quillet_push fails with
+ * QUILLET_ERROR_STATE; quillet_flush takes it back unpushed. */
+QUILLET_API QuilletStatus quillet_push_buffer(QuilletEngine* engine, int interlaced);
 
 /* Filters the next frame into the caller's planes and stores its number (0 for the first frame
  * pushed) in *frame_number unless that is null. A frame is ready once it is pushed, or with

@@ -331,6 +331,7 @@ TEST_P(MotionCrossform, RowsMatchScalar) {
 
 TEST_P(MotionCrossform, StagesMatchScalar) {
   const KernelForm& form = GetParam();
+  if (form.motionStage == nullptr) GTEST_SKIP() << "the form has rows but no stage";
   Prng prng(test::testSeed() + 3);
   SCOPED_TRACE(::testing::Message() << "seed " << test::testSeed() + 3);
   for (const StageGeometry& geo : stageGeometries()) {
@@ -411,10 +412,12 @@ TEST_P(AboveSse2Rows, MatchSse2OnFullRangeInput) {
       fillPixels(neighbour.as<Pixel>(), static_cast<size_t>(width), fill, prng);
       test::MapPlane diffSse2(width, 0, kCanary), diffGot(width, 0, kCanary);
       DiffRowSse2(current.as<Pixel>(), neighbour.as<Pixel>(), diffSse2.row(0), width);
-      form.diffRow(current.as<Pixel>(), neighbour.as<Pixel>(), diffGot.row(0), width);
-      const PlaneRegions diffRegions{-2, diffGot.pitch(),           width, 0, 0, 0,
-                                     0,  roundUp(width, form.block)};
-      EXPECT_EQ(planeDifferences(diffGot.snapshot(), diffSse2.snapshot(), diffRegions), "");
+      if (form.diffRow != nullptr) {
+        form.diffRow(current.as<Pixel>(), neighbour.as<Pixel>(), diffGot.row(0), width);
+        const PlaneRegions diffRegions{-2, diffGot.pitch(),           width, 0, 0, 0,
+                                       0,  roundUp(width, form.block)};
+        EXPECT_EQ(planeDifferences(diffGot.snapshot(), diffSse2.snapshot(), diffRegions), "");
+      }
 
       MotionWeights weights{};
       BuildWeightsSse(&weights, level);

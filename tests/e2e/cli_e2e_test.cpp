@@ -138,7 +138,7 @@ TEST_F(Cli, BadOptionsExitWithCodeTwoAndOneLineNamingTheOptionAndItsRange) {
       {{"--motion", "x"}, {"--motion", "0..256"}},
       {{"--motion2", "300"}, {"--motion2", "0..256"}},
       {{"--threads", "-2"}, {"--threads", "0.."}},
-      {{"--cpu", "avx"}, {"--cpu", "auto|avx2|sse2|sse|mmx|scalar"}},
+      {{"--cpu", "avx"}, {"--cpu", "auto|avx512|avx2|sse2|sse|mmx|scalar"}},
       {{"--format", "png"}, {"--format", "y4m|ycc16"}},
       {{"--order", "sideways"}, {"--order", "shuffle:SEED"}},
       {{"--order", "shuffle:x"}, {"--order", "shuffle:SEED"}},

@@ -74,19 +74,46 @@ TEST(CpuFeaturesTest, Avx2NeedsTheProcessorBitsAndTheSystemSavingTheRegisters) {
   }
 }
 
+TEST(CpuFeaturesTest, Avx512NeedsAvx2BothBitsAndTheSystemSavingTheZmmState) {
+  constexpr uint32_t kEcx = (1u << 27) | (1u << 28), kAvx2 = 1u << 5;
+  constexpr uint32_t kF = 1u << 16, kBw = 1u << 30;
+  struct Row {
+    uint32_t ebx;
+    uint64_t xcr0;
+    CpuFeatures expected;
+  };
+  const Row rows[] = {
+      {kAvx2 | kF | kBw, 0xe7, kCpuAvx512},
+      {kAvx2 | kF | kBw, 0xe6, kCpuAvx512},
+      {kAvx2 | kF | kBw, 0x67, 0},
+      {kAvx2 | kF | kBw, 0xa7, 0},
+      {kAvx2 | kF | kBw, 0xc7, 0},
+      {kAvx2 | kF | kBw, 0xe3, 0},
+      {kAvx2 | kF, 0xe7, 0},
+      {kAvx2 | kBw, 0xe7, 0},
+      {kF | kBw, 0xe7, 0},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(::testing::Message() << std::hex << "ebx " << r.ebx << " xcr0 " << r.xcr0);
+    EXPECT_EQ(decodeAvx512Support(kEcx, r.ebx, r.xcr0), r.expected);
+  }
+}
+
 #if defined(__i386__) || defined(__x86_64__)
 TEST(CpuFeaturesTest, ProbeAgreesWithTheCompilersCpuCheck) {
   __builtin_cpu_init();
   // The compiler's check of AVX2 includes the system's XCR0 test; 32-bit builds never report it.
 #if defined(__x86_64__)
   const bool avx2 = __builtin_cpu_supports("avx2");
+  const bool avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
 #else
   const bool avx2 = false;
+  const bool avx512 = false;
 #endif
   const CpuFeatures expected = (__builtin_cpu_supports("mmx") ? kCpuMmx : 0) |
                                (__builtin_cpu_supports("sse") ? kCpuSse : 0) |
                                (__builtin_cpu_supports("sse2") ? kCpuSse2 : 0) |
-                               (avx2 ? kCpuAvx2 : 0);
+                               (avx2 ? kCpuAvx2 : 0) | (avx512 ? kCpuAvx512 : 0);
   EXPECT_EQ(probeCpuFeatures(), expected);
 }
 #endif

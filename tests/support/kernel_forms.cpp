@@ -21,6 +21,7 @@ const std::vector<KernelForm>& kernelForms() {
      .blendRows = &BlendRowsScalar,
      .blendStage = BlendStageScalar,
      .convert = &ConvertKernelsScalar,
+     .planar = &PlanarKernelsScalar,
      .comb = &CombKernelsScalar},
 #if QUILLET_ENABLE_SIMD
     // MMX alone has only the low-pass; the SSE set keeps that low-pass.
@@ -95,7 +96,21 @@ const std::vector<KernelForm>& kernelForms() {
      .blendRows = &BlendRowsAvx2,
      .blendStage = BlendStageAvx2,
      .convert = &ConvertKernelsAvx2,
+     .planar = &PlanarKernelsAvx2,
      .comb = &CombKernelsAvx2},
+#endif
+#if QUILLET_HAVE_AVX512
+    // The AVX-512 set: its own motion and planar rows, the AVX2 set's others.
+    {.name = "Avx512",
+     .set = "avx512",
+     .engineCpu = QUILLET_CPU_AVX512,
+     .level = kCpuAvx512,
+     .aligned = false,
+     .usesMmx = false,
+     .block = 32,
+     .motionRow = MotionRowAvx512,
+     .motionRowLimited = MotionRowLimitedAvx512,
+     .planar = &PlanarKernelsAvx512},
 #endif
   };
   return forms;

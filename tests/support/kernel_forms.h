@@ -9,6 +9,7 @@
 #include "dispatch/cpu_features.h"
 #include "dispatch/row_kernels.h"
 #include "formats/convert.h"
+#include "formats/planar.h"
 #include "include/quillet/quillet.h"
 #include "lowpass/lowpass.h"
 #include "motion/motion.h"
@@ -37,7 +38,8 @@ struct KernelForm {
   const BlendRowTable* blendRows = nullptr;
   RowStage blendStage = nullptr;
   const ConvertKernels* convert = nullptr;
-  const CombKernels* comb = nullptr;  // the engine's comb detector rows
+  const PlanarKernels* planar = nullptr;  // the engine's planar rows
+  const CombKernels* comb = nullptr;      // the engine's comb detector rows
 
   // The features that install this form's set: its level and every level below it.
   CpuFeatures setMask() const { return level == 0 ? 0 : (level | (level - 1)); }

@@ -1,0 +1,320 @@
+#include "engine/planar_strip.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "dispatch/mmx_state.h"
+#include "lowpass/lowpass.h"
+
+namespace quillet::engine {
+
+namespace {
+
+constexpr size_t kLine = 64;
+// Columns of a block whose weights decide together whether it is low-passed: a whole number of
+// chroma samples at every subsampling.
+constexpr int32_t kBlockPixels = 32;
+
+size_t roundUp(size_t v, size_t to) { return (v + to - 1) / to * to; }
+
+// The low-pass kernels count in pixels of three values: a plane row is run as ceil(n / 3) such
+// pixels, so its buffers keep two spare values after the row and a stride of whole 8-pixel blocks.
+int32_t planeStride(int32_t values) {
+  return static_cast<int32_t>(roundUp(static_cast<size_t>(values) + 2, 8 * kSamplesPerPixel * 2));
+}
+
+int32_t chromaWidthOf(const Format& f) { return (f.width + (1 << f.shiftX) - 1) >> f.shiftX; }
+
+class PlanarStrip {
+ public:
+  PlanarStrip(const Format& format, const RowKernels& kernels, const SampleScale& scale,
+              const FrameJob& job, PlanarStripBuffers& buffers, int32_t mapPitch)
+      : f_(format),
+        k_(kernels),
+        p_(*kernels.planar),
+        scale_(scale),
+        job_(job),
+        b_(buffers),
+        pitch_(mapPitch),
+        reach_(lowpassReach(job.settings.tap)),
+        chromaWidth_(chromaWidthOf(format)),
+        decodeLuma_(format.bytesPerSample == 1 ? p_.decodeLuma8 : p_.decodeLuma16),
+        decodeChroma_(format.bytesPerSample == 1 ? p_.decodeChroma8 : p_.decodeChroma16),
+        encodeLuma_(format.bytesPerSample == 1 ? p_.encodeLuma8 : p_.encodeLuma16),
+        encodeChroma_(format.bytesPerSample == 1 ? p_.encodeChroma8 : p_.encodeChroma16) {}
+
+  void run(int32_t y0, int32_t y1) {
+    y0_ = y0;
+    y1_ = y1;
+    first_ = std::max(0, y0 - reach_);
+    last_ = std::min(f_.height, y1 + reach_);
+    decodeCurrent();
+    from_ = std::max(y0, job_.bandTop);
+    to_ = std::min(y1, job_.bandEnd);
+    weights_ = nullptr;
+    if (from_ < to_) {
+      if (job_.motion) findWeights();
+      lowpass();
+    }
+    encode();
+  }
+
+ private:
+  int32_t widthOf(int p) const { return p == 0 ? f_.width : chromaWidth_; }
+  int16_t* sourceRow(int p, int32_t y) const {
+    return rowAt(b_.source[p], y - first_, b_.stride[p]);
+  }
+  int16_t* filteredRow(int p, int32_t y) const {
+    return rowAt(b_.filtered[p], y - y0_, b_.stride[p]);
+  }
+  bool inBand(int32_t y) const { return y >= from_ && y < to_; }
+
+  void decodeStored(const uint8_t* const* planes, const size_t* strides, int p, int32_t row,
+                    int16_t* dst) const {
+    const uint8_t* codes = planes[p] + static_cast<size_t>(row) * strides[p];
+    (p == 0 ? decodeLuma_ : decodeChroma_)(codes, widthOf(p), scale_, dst);
+  }
+
+  void decodeCurrent() const {
+    for (int32_t y = first_; y < last_; ++y) {
+      decodeStored(job_.current, job_.currentStride, 0, y, sourceRow(0, y));
+      for (int p = 1; p < f_.planes; ++p) {
+        // The second frame row of a subsampled chroma row repeats the first.
+        if (y > first_ && ((y - 1) >> f_.shiftY) == (y >> f_.shiftY)) {
+          std::memcpy(sourceRow(p, y), sourceRow(p, y - 1),
+                      static_cast<size_t>(chromaWidth_) * sizeof(int16_t));
+        } else {
+          decodeStored(job_.current, job_.currentStride, p, y >> f_.shiftY, sourceRow(p, y));
+        }
+      }
+    }
+  }
+
+  // Weights of band rows [r0, r1) for the pair (current, neighbour) into `map` (row r0 first).
+  void pairMap(const uint8_t* const* planes, const size_t* strides, int32_t r0, int32_t r1,
+               int16_t* map) const {
+    const int32_t bt = job_.bandTop;
+    const int32_t n = job_.bandEnd - bt;
+    const int32_t lo = std::max(r0 - 1, 0);
+    const int32_t hi = std::min(r1 + 1, n);
+    // Local row i holds band row r0 - 1 + i; one spare row before it takes diff[-1] of the first.
+    int16_t* diff0 = b_.diff + pitch_;
+    const auto diffRow = [&](int32_t r) {
+      return diff0 + static_cast<ptrdiff_t>(r - r0 + 1) * pitch_;
+    };
+    // Chroma differences once per stored row, from the stored rows covering band rows [lo, hi).
+    const int32_t cLo = (bt + lo) >> f_.shiftY;
+    if (f_.planes == 3) {
+      const int32_t cHi = ((bt + hi - 1) >> f_.shiftY) + 1;
+      const ptrdiff_t cs = b_.stride[1];
+      for (int32_t c = cLo; c < cHi; ++c) {
+        const ptrdiff_t at = static_cast<ptrdiff_t>(c - cLo) * cs;
+        decodeStored(planes, strides, 1, c, b_.neighbour[1] + at);
+        decodeStored(planes, strides, 2, c, b_.neighbour[2] + at);
+        const int32_t y = std::max(c << f_.shiftY, bt + lo);  // a frame row of stored row c
+        p_.chromaDiff(sourceRow(1, y), b_.neighbour[1] + at, sourceRow(2, y), b_.neighbour[2] + at,
+                      chromaWidth_, b_.chromaDiff + at);
+      }
+    }
+    for (int32_t r = lo; r < hi; ++r) {
+      int16_t* other = b_.neighbour[0] + static_cast<ptrdiff_t>(r - lo) * b_.stride[0];
+      decodeStored(planes, strides, 0, bt + r, other);
+      const int16_t* chroma =
+          f_.planes == 3
+              ? b_.chromaDiff + static_cast<ptrdiff_t>(((bt + r) >> f_.shiftY) - cLo) * b_.stride[1]
+              : nullptr;
+      p_.lumaDiff(sourceRow(0, bt + r), other, chroma, f_.shiftX, f_.width, diffRow(r));
+    }
+    const size_t rowBytes = static_cast<size_t>(f_.width) * sizeof(int16_t);
+    // The map's guard rows repeat the band's first and last difference rows.
+    if (r0 == 0) std::memcpy(diffRow(-1), diffRow(0), rowBytes);
+    if (r1 == n) std::memcpy(diffRow(n), diffRow(n - 1), rowBytes);
+    const int32_t hardLimit = 2 * job_.settings.motion2;
+    for (int32_t r = r0; r < r1; ++r) {
+      int16_t* out = map + static_cast<ptrdiff_t>(r - r0) * pitch_;
+      if (hardLimit > 0) {
+        k_.motionLimited(diffRow(r), out, f_.width, pitch_, hardLimit, job_.weights);
+      } else {
+        k_.motion(diffRow(r), out, f_.width, pitch_, job_.weights);
+      }
+    }
+    if (k_.usesMmx) clearMmxState();
+  }
+
+  // The blend's weights of rows [from_, to_) and the blocks where some are not zero.
+  void findWeights() {
+    const int32_t bt = job_.bandTop;
+    const int32_t r0 = from_ - bt;
+    const int32_t r1 = to_ - bt;
+    const int16_t* previous = nullptr;
+    if (job_.cachedPrevious != nullptr) {
+      previous = job_.cachedPrevious + static_cast<ptrdiff_t>(r0) * pitch_;
+    } else {
+      pairMap(job_.previous, job_.previousStride, r0, r1, b_.map);
+      previous = b_.map;
+    }
+    const int32_t rows = to_ - from_;
+    const auto count = static_cast<size_t>(rows) * static_cast<size_t>(pitch_);
+    if (job_.nextMap != nullptr) {
+      int16_t* next = job_.nextMap + static_cast<ptrdiff_t>(r0) * pitch_;
+      pairMap(job_.next, job_.nextStride, r0, r1, next);
+      // Rows of both maps lie at the same pitch, so the whole run combines as one row.
+      for (size_t i = 0; i < count; ++i) {
+        b_.weight[i] =
+            job_.mode == 1 ? std::min(previous[i], next[i]) : std::max(previous[i], next[i]);
+      }
+      weights_ = b_.weight;
+    } else {
+      weights_ = previous;
+    }
+    const int32_t blocks = (f_.width + kBlockPixels - 1) / kBlockPixels;
+    for (int32_t block = 0; block < blocks; ++block) {
+      const int32_t x0 = block * kBlockPixels;
+      const int32_t x1 = std::min(x0 + kBlockPixels, f_.width);
+      int16_t any = 0;
+      for (int32_t r = 0; r < rows && any == 0; ++r) {
+        const int16_t* w = weights_ + static_cast<ptrdiff_t>(r) * pitch_;
+        for (int32_t x = x0; x < x1; ++x) any |= w[x];
+      }
+      b_.moving[block] = any != 0 ? 1 : 0;
+    }
+  }
+
+  // The low-pass of band rows [from_, to_) over the columns of the blocks that move (every
+  // column with motion off): a still block's output is its source, whatever its filtered values.
+  void lowpass() const {
+    const int32_t bt = job_.bandTop;
+    const LowpassKernel kernel = (*k_.lowpass)[static_cast<size_t>(job_.settings.tap)];
+    const auto runColumns = [&](int32_t x0, int32_t x1) {
+      for (int p = 0; p < f_.planes; ++p) {
+        const int shift = p == 0 ? 0 : f_.shiftX;
+        const int32_t c0 = x0 >> shift;
+        const int32_t c1 = (x1 + (1 << shift) - 1) >> shift;
+        const int32_t stride = b_.stride[p];
+        kernel(rowAt(b_.filtered[p], bt - y0_, stride) + c0,
+               rowAt(b_.source[p], bt - first_, stride) + c0, job_.bandEnd - bt,
+               (c1 - c0 + kSamplesPerPixel - 1) / kSamplesPerPixel, stride / kSamplesPerPixel,
+               from_ - bt, to_ - from_);
+      }
+    };
+    if (weights_ == nullptr) {
+      runColumns(0, f_.width);
+    } else {
+      const int32_t blocks = (f_.width + kBlockPixels - 1) / kBlockPixels;
+      for (int32_t block = 0; block < blocks;) {
+        if (b_.moving[block] == 0) {
+          ++block;
+          continue;
+        }
+        const int32_t start = block;
+        while (block < blocks && b_.moving[block] != 0) ++block;
+        runColumns(start * kBlockPixels, std::min(block * kBlockPixels, f_.width));
+      }
+    }
+    if (k_.usesMmx) clearMmxState();
+  }
+
+  PlaneRowInput inputOf(int p, int32_t y) const {
+    if (!inBand(y)) return {nullptr, nullptr};
+    const int16_t* w =
+        weights_ == nullptr ? nullptr : weights_ + static_cast<ptrdiff_t>(y - from_) * pitch_;
+    return {filteredRow(p, y), w};
+  }
+
+  void encode() const {
+    const QuilletFrame& out = job_.out;
+    auto* luma = static_cast<uint8_t*>(out.planes[0]);
+    for (int32_t y = y0_; y < y1_; ++y) {
+      encodeLuma_(sourceRow(0, y), inputOf(0, y), f_.width, scale_,
+                  luma + static_cast<ptrdiff_t>(y) * out.strides[0]);
+    }
+    if (f_.planes == 1) return;
+    const int32_t c0 = y0_ >> f_.shiftY;
+    const int32_t c1 = (y1_ + (1 << f_.shiftY) - 1) >> f_.shiftY;
+    for (int p = 1; p < 3; ++p) {
+      auto* plane = static_cast<uint8_t*>(out.planes[p]);
+      for (int32_t c = c0; c < c1; ++c) {
+        const int32_t y = c << f_.shiftY;
+        const PlaneRowInput rows[2] = {inputOf(p, y), inputOf(p, y + 1)};
+        const int count = f_.shiftY == 1 && y + 1 < f_.height ? 2 : 1;
+        encodeChroma_(sourceRow(p, y), rows, count, f_.width, f_.shiftX, scale_,
+                      plane + static_cast<ptrdiff_t>(c) * out.strides[p]);
+      }
+    }
+  }
+
+  const Format& f_;
+  const RowKernels& k_;
+  const PlanarKernels& p_;
+  const SampleScale& scale_;
+  const FrameJob& job_;
+  PlanarStripBuffers& b_;
+  const int32_t pitch_;
+  const int32_t reach_;
+  const int32_t chromaWidth_;
+  const DecodePlaneRow decodeLuma_;
+  const DecodePlaneRow decodeChroma_;
+  const EncodeLumaPlaneRow encodeLuma_;
+  const EncodeChromaPlaneRow encodeChroma_;
+  int32_t y0_ = 0;
+  int32_t y1_ = 0;
+  int32_t first_ = 0;  // first frame row in the source buffers
+  int32_t last_ = 0;
+  int32_t from_ = 0;  // band rows of the strip
+  int32_t to_ = 0;
+  const int16_t* weights_ = nullptr;  // row from_ of the blend's weights; null with motion off
+};
+
+}  // namespace
+
+bool allocatePlanarStrip(const Format& f, int32_t stripRows, int32_t mapPitch,
+                         PlanarStripBuffers& b) {
+  const int32_t chromaWidth = chromaWidthOf(f);
+  for (int p = 0; p < 3; ++p) b.stride[p] = planeStride(p == 0 ? f.width : chromaWidth);
+  const auto strip = static_cast<size_t>(stripRows);
+  const size_t mapRow = static_cast<size_t>(mapPitch) * sizeof(int16_t);
+  size_t parts[8] = {};
+  const auto planeRows = [&](int p, size_t rows) {
+    return p < f.planes ? roundUp(static_cast<size_t>(b.stride[p]) * sizeof(int16_t) * rows, kLine)
+                        : 0;
+  };
+  for (int p = 0; p < 3; ++p) {
+    parts[0] += planeRows(p, strip + 2 * kHalo);
+    parts[1] += planeRows(p, strip);
+    parts[2] += planeRows(p, strip + 2);
+  }
+  parts[3] = planeRows(1, strip + 2);
+  parts[4] = roundUp(mapRow * (strip + 4), kLine);
+  parts[5] = roundUp(mapRow * strip, kLine);
+  parts[6] = roundUp(mapRow * strip, kLine);
+  parts[7] = roundUp(static_cast<size_t>(f.width), kLine);
+  size_t bytes = 0;
+  for (size_t part : parts) bytes += part;
+  if (!b.memory.allocate(bytes)) return false;
+  // Values a vector row reads past a plane's width, and filtered values of blocks never
+  // low-passed, are then zeros rather than memory never written.
+  std::memset(b.memory.data(), 0, bytes);
+  auto* at = static_cast<uint8_t*>(b.memory.data());
+  const auto take = [&](size_t size) {
+    auto* p = reinterpret_cast<int16_t*>(at);
+    at += size;
+    return p;
+  };
+  for (int p = 0; p < 3; ++p) b.source[p] = take(planeRows(p, strip + 2 * kHalo));
+  for (int p = 0; p < 3; ++p) b.filtered[p] = take(planeRows(p, strip));
+  for (int p = 0; p < 3; ++p) b.neighbour[p] = take(planeRows(p, strip + 2));
+  b.chromaDiff = take(parts[3]);
+  b.diff = take(parts[4]);
+  b.map = take(parts[5]);
+  b.weight = take(parts[6]);
+  b.moving = reinterpret_cast<uint8_t*>(at);
+  return true;
+}
+
+void runPlanarStrip(const Format& format, const RowKernels& kernels, const SampleScale& scale,
+                    const FrameJob& job, PlanarStripBuffers& buffers, int32_t mapPitch, int32_t y0,
+                    int32_t y1) {
+  PlanarStrip(format, kernels, scale, job, buffers, mapPitch).run(y0, y1);
+}
+
+}  // namespace quillet::engine

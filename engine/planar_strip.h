@@ -1,0 +1,42 @@
+#pragma once
+
+#include <cstdint>
+
+#include "dispatch/row_kernels.h"
+#include "engine/aligned_buffer.h"
+#include "engine/format.h"
+#include "engine/frame_job.h"
+#include "formats/planar.h"
+#include "formats/sample_scale.h"
+
+namespace quillet::engine {
+
+// Buffers of one worker for strips of planar rows: each plane's values on the host's scale at
+// its stored width. Chroma rows are indexed by frame row, a stored row of 4:2:0 standing in both
+// frame rows it covers, so the set's low-pass reads the columns the plug-in's does.
+struct PlanarStripBuffers {
+  AlignedBuffer memory;
+  int32_t stride[3] = {};         // values between rows of each plane's buffers
+  int16_t* source[3] = {};        // current frame, strip rows plus the low-pass halo
+  int16_t* filtered[3] = {};      // low-pass output of the strip's band rows
+  int16_t* neighbour[3] = {};     // a neighbour's luma rows (strip + 1 each side), chroma rows
+                                  // as stored (those covering them)
+  int16_t* chromaDiff = nullptr;  // chroma differences of the stored rows, chroma stride
+  int16_t* diff = nullptr;        // difference rows, strip plus guard rows, at the map pitch
+  int16_t* map = nullptr;         // the previous pair's weights when they are not cached
+  int16_t* weight = nullptr;      // the weights the blend takes (modes 1 and 2)
+  uint8_t* moving = nullptr;      // per column block: some weight of the strip is not zero
+};
+
+// Takes the memory of `buffers` for strips of `stripRows` rows; false when refused.
+bool allocatePlanarStrip(const Format& format, int32_t stripRows, int32_t mapPitch,
+                         PlanarStripBuffers& buffers);
+
+// Filters frame rows [y0, y1) of the frame in `job` into job.out on planar rows: decode, weights
+// (motion on), low-pass of the blocks that move, blend and encode in one pass. Needs a set whose
+// `planar` slot is set and a format of 1 or 3 planes of 8..16 bits.
+void runPlanarStrip(const Format& format, const RowKernels& kernels, const SampleScale& scale,
+                    const FrameJob& job, PlanarStripBuffers& buffers, int32_t mapPitch, int32_t y0,
+                    int32_t y1);
+
+}  // namespace quillet::engine
