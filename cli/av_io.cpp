@@ -122,6 +122,7 @@ constexpr EngineFormat kEngineFormats[] = {
     {AV_PIX_FMT_GRAY8, QUILLET_LAYOUT_MONO, 8},        {AV_PIX_FMT_GRAY9LE, QUILLET_LAYOUT_MONO, 9},
     {AV_PIX_FMT_GRAY10LE, QUILLET_LAYOUT_MONO, 10},    {AV_PIX_FMT_GRAY12LE, QUILLET_LAYOUT_MONO, 12},
     {AV_PIX_FMT_GRAY14LE, QUILLET_LAYOUT_MONO, 14},    {AV_PIX_FMT_GRAY16LE, QUILLET_LAYOUT_MONO, 16},
+    {AV_PIX_FMT_YUV411P, QUILLET_LAYOUT_411, 8},
 };
 // clang-format on
 
@@ -132,9 +133,9 @@ const EngineFormat* engineFormatOf(AVPixelFormat format) {
   return nullptr;
 }
 
-// The engine's format nearest to one it does not take: the same chroma layout (4:1:1 widened
-// to 4:2:2, 4:1:0 to 4:2:0, 4:4:0 and RGB to 4:4:4, alpha dropped) at the same depth, or the
-// next deeper one it has.
+// The engine's format nearest to one it does not take: the same chroma layout (4:1:1 above 8
+// bits widened to 4:2:2, 4:1:0 to 4:2:0, 4:4:0 and RGB to 4:4:4, alpha dropped) at the same
+// depth, or the next deeper one it has.
 const EngineFormat& nearestEngineFormat(AVPixelFormat format) {
   const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(format);
   QuilletLayout layout = QUILLET_LAYOUT_420;
@@ -147,6 +148,8 @@ const EngineFormat& nearestEngineFormat(AVPixelFormat format) {
       layout = QUILLET_LAYOUT_MONO;
     } else if (rgb || desc->log2_chroma_w == 0) {
       layout = QUILLET_LAYOUT_444;
+    } else if (desc->log2_chroma_w == 2 && desc->log2_chroma_h == 0 && depth == 8) {
+      layout = QUILLET_LAYOUT_411;
     } else {
       layout = desc->log2_chroma_h == 0 ? QUILLET_LAYOUT_422 : QUILLET_LAYOUT_420;
     }
@@ -536,6 +539,10 @@ AvClipReader::AvClipReader(const std::string& path, const AvReaderOptions& optio
     case QUILLET_LAYOUT_MONO:
       f.layout = ChromaLayout::kMono;
       f.colourspace = "mono" + depth;
+      break;
+    case QUILLET_LAYOUT_411:
+      f.layout = ChromaLayout::k411;
+      f.colourspace = "411";
       break;
     default:
       f.layout = ChromaLayout::k420;

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "engine/comb.h"
+#include "comb/comb.h"
 #include "lowpass/lowpass.h"
 
 namespace quillet::engine {
