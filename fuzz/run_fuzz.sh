@@ -33,7 +33,7 @@ objects=""
 pids=""
 count=0
 for src in "$root"/rows/*.cpp "$root"/host/*.cpp "$root"/pipeline/*.cpp "$root"/lowpass/*.cpp \
-  "$root"/motion/*.cpp "$root"/compose/*.cpp "$root"/platform/allocation_controls.cpp \
+  "$root"/motion/*.cpp "$root"/compose/*.cpp "$root"/comb/*.cpp "$root"/platform/allocation_controls.cpp \
   "$root"/platform/*_posix.cpp "$root"/formats/*.cpp "$root"/dispatch/*.cpp \
   "$root"/engine/*.cpp "$root"/runtime/*.cpp; do
   case $src in
