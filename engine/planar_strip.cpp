@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "dispatch/mmx_state.h"
+#include "engine/strip_maps.h"
 #include "lowpass/lowpass.h"
 
 namespace quillet::engine {
@@ -125,20 +126,7 @@ class PlanarStrip {
               : nullptr;
       p_.lumaDiff(sourceRow(0, bt + r), other, chroma, f_.shiftX, f_.width, diffRow(r));
     }
-    const size_t rowBytes = static_cast<size_t>(f_.width) * sizeof(int16_t);
-    // The map's guard rows repeat the band's first and last difference rows.
-    if (r0 == 0) std::memcpy(diffRow(-1), diffRow(0), rowBytes);
-    if (r1 == n) std::memcpy(diffRow(n), diffRow(n - 1), rowBytes);
-    const int32_t hardLimit = 2 * job_.settings.motion2;
-    for (int32_t r = r0; r < r1; ++r) {
-      int16_t* out = map + static_cast<ptrdiff_t>(r - r0) * pitch_;
-      if (hardLimit > 0) {
-        k_.motionLimited(diffRow(r), out, f_.width, pitch_, hardLimit, job_.weights);
-      } else {
-        k_.motion(diffRow(r), out, f_.width, pitch_, job_.weights);
-      }
-    }
-    if (k_.usesMmx) clearMmxState();
+    motionRows(k_, job_, diff0, r0, r1, f_.width, pitch_, map);
   }
 
   // The blend's weights of rows [from_, to_) and the blocks where some are not zero.
@@ -146,18 +134,13 @@ class PlanarStrip {
     const int32_t bt = job_.bandTop;
     const int32_t r0 = from_ - bt;
     const int32_t r1 = to_ - bt;
-    const int16_t* previous = nullptr;
-    if (job_.cachedPrevious != nullptr) {
-      previous = job_.cachedPrevious + static_cast<ptrdiff_t>(r0) * pitch_;
-    } else {
-      pairMap(job_.previous, job_.previousStride, r0, r1, b_.map);
-      previous = b_.map;
-    }
+    const auto [previous, next] =
+        stripMaps(job_, r0, r1, pitch_, b_.map,
+                  [&](const uint8_t* const* planes, const size_t* strides, int32_t a, int32_t b,
+                      int16_t* map) { pairMap(planes, strides, a, b, map); });
     const int32_t rows = to_ - from_;
     const auto count = static_cast<size_t>(rows) * static_cast<size_t>(pitch_);
-    if (job_.nextMap != nullptr) {
-      int16_t* next = job_.nextMap + static_cast<ptrdiff_t>(r0) * pitch_;
-      pairMap(job_.next, job_.nextStride, r0, r1, next);
+    if (next != nullptr) {
       // Rows of both maps lie at the same pitch, so the whole run combines as one row.
       for (size_t i = 0; i < count; ++i) {
         b_.weight[i] =
