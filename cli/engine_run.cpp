@@ -1,9 +1,12 @@
 #include "cli/engine_run.h"
 
 #include <condition_variable>
+#include <cstring>
 #include <deque>
 #include <exception>
 #include <functional>
+#include <iterator>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <system_error>
@@ -58,8 +61,79 @@ class Channel {
   bool closed_ = false;
 };
 
-// Frames in flight on each side: one being read or written, one waiting, one with the engine.
-constexpr int kBuffersPerSide = 3;
+// The frame slot the engine lends, passed between the filtering thread and the reader: the
+// filtering thread asks for a frame in it, the reader reads one in and answers. The mutex orders
+// the engine's last use of the slot before the reader's writes, and those before the push.
+class Handoff {
+ public:
+  // Filtering thread: asks for the next frame in `payload`, or with null in the reader's own
+  // buffer.
+  void ask(uint8_t* payload) {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      asked_ = true;
+      into_ = payload;
+    }
+    changed_.notify_all();
+  }
+  // Reader: waits for the next request and stores where the frame goes; false once the run is
+  // over.
+  bool request(uint8_t*& into) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return asked_ || closed_; });
+    if (closed_) return false;
+    asked_ = false;
+    into = into_;
+    return true;
+  }
+  // Reader: the frame asked for is in, with its interlace mark.
+  void answer(bool mark) {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      answered_ = true;
+      mark_ = mark;
+    }
+    changed_.notify_all();
+  }
+  // Reader, on its way out: no more frames.
+  void finish() {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      finished_ = true;
+    }
+    changed_.notify_all();
+  }
+  // Filtering thread: waits for the frame it asked for; false when the reader ended instead.
+  bool await(bool& mark) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return answered_ || finished_; });
+    if (!answered_) return false;
+    answered_ = false;
+    mark = mark_;
+    return true;
+  }
+  // On every way out of the run: the reader takes no further request.
+  void close() {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      closed_ = true;
+    }
+    changed_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool asked_ = false;
+  uint8_t* into_ = nullptr;
+  bool answered_ = false;
+  bool mark_ = false;
+  bool finished_ = false;
+  bool closed_ = false;
+};
+
+// Output frames in flight: one being written, one waiting, one being pulled.
+constexpr int kOutputBuffers = 3;
 
 QuilletFrame planesOf(const QuilletConfig& config, uint8_t* data) {
   QuilletFrame frame;
@@ -115,30 +189,43 @@ std::string outOfMemory(const QuilletConfig& config, const char* doing) {
 
 }  // namespace
 
+bool PayloadSource::readInto(uint8_t* payload, size_t bytes) {
+  if (!read(copied_)) return false;
+  copied_.resize(bytes);
+  std::memcpy(payload, copied_.data(), bytes);
+  return true;
+}
+
 EngineRunResult runOnEngine(const QuilletConfig& config, size_t payloadBytes, PayloadSource& source,
                             PayloadSink& sink, const EngineRunHooks& hooks, FrameRange range) {
   // The engine numbers frames from 0 on the first one pushed: clip frame `pushedFrom`.
   const int64_t pushedFrom = range.first > 0 ? range.first - 1 : 0;
   EngineRunResult result;
-  Channel freeIn, filledIn, freeOut, filledOut;
+  Handoff handoff;
+  Channel freeOut, filledOut;
   // Buffers take their memory when a frame needs them, not before the stream shows one.
-  for (int i = 0; i < kBuffersPerSide; ++i) {
-    freeIn.push(Item());
-    freeOut.push(Item());
-  }
+  for (int i = 0; i < kOutputBuffers; ++i) freeOut.push(Item());
   Failure failure;
+  // The first frame, read before any frame memory is lent: a header promising huge frames on a
+  // short stream then takes no more memory than arrives, and the engine takes its own with the
+  // first whole frame. The reader fills it, the filtering thread takes it after the hand-over.
+  Buffer firstFrame;
 
   const auto readFrames = [&] {
     try {
-      Item item;
       int64_t next = 0;  // the clip's number of the next frame to read
-      while (next < pushedFrom && !stopped(hooks) && source.read(item.bytes)) ++next;
+      // Frames before the range are read into memory of the reader's own and dropped.
+      Buffer dropped;
+      while (next < pushedFrom && !stopped(hooks) && source.read(dropped)) ++next;
       // Up to and including range.end: the last written frame's next neighbour.
       if (next == pushedFrom) {
-        while (next <= range.end && !stopped(hooks) && freeIn.pop(item)) {
-          if (!source.read(item.bytes)) break;
-          item.mark = source.interlaced();
-          filledIn.push(std::move(item));
+        while (next <= range.end && !stopped(hooks)) {
+          uint8_t* into = nullptr;
+          if (!handoff.request(into) || stopped(hooks)) break;
+          if (!(into != nullptr ? source.readInto(into, payloadBytes) : source.read(firstFrame))) {
+            break;
+          }
+          handoff.answer(source.interlaced());
           ++next;
         }
       }
@@ -148,7 +235,7 @@ EngineRunResult runOnEngine(const QuilletConfig& config, size_t payloadBytes, Pa
     } catch (const std::exception& e) {
       failure.note(std::string("cannot read the input: ") + e.what());
     }
-    filledIn.close();
+    handoff.finish();
   };
 
   std::atomic<bool> sinkFailed{false};
@@ -177,12 +264,14 @@ EngineRunResult runOnEngine(const QuilletConfig& config, size_t payloadBytes, Pa
   // The reader and the writer start before the engine's workers, which then take what threads
   // the system has left. Both end once their channels close, on every way out of the run: the
   // reader after the read it is in (an interrupt does not wait for it; it ends the process).
+  // The reader may be filling the engine's memory, so the engine outlives it.
+  std::unique_ptr<QuilletEngine, EngineCloser> engine;
   std::thread reader;
   std::thread writer;
   const OnExit joinThreads([&] {
     filledOut.close();
     if (writer.joinable()) writer.join();
-    freeIn.close();
+    handoff.close();
     if (reader.joinable()) reader.join();
   });
   try {
@@ -200,7 +289,7 @@ EngineRunResult runOnEngine(const QuilletConfig& config, size_t payloadBytes, Pa
     result.error = quillet_error_message(nullptr);
     return result;
   }
-  std::unique_ptr<QuilletEngine, EngineCloser> engine(made);
+  engine.reset(made);
   result.threads = quillet_engine_threads(engine.get());
 
   // Pulls every frame that is ready and hands it to the writer; false on an engine error.
@@ -238,22 +327,58 @@ EngineRunResult runOnEngine(const QuilletConfig& config, size_t payloadBytes, Pa
     }
   };
 
+  const auto engineFailed = [&](std::string message) {
+    result.status = EngineRunResult::Status::kEngineFailed;
+    result.error = std::move(message);
+    return false;
+  };
+  // Lends the engine's next frame slot to the reader, pulling what is ready first when no slot is
+  // free; false on an engine error or when the sink failed.
+  uint8_t* lent = nullptr;
+  const auto lend = [&]() -> bool {
+    QuilletFrame slot;
+    QuilletStatus status = quillet_frame_buffer(engine.get(), &slot);
+    if (status == QUILLET_AGAIN) {
+      if (!drain()) return false;
+      status = quillet_frame_buffer(engine.get(), &slot);
+    }
+    if (status == QUILLET_AGAIN && sinkFailed.load()) return false;
+    if (status == QUILLET_AGAIN) return engineFailed("the engine lends no frame memory");
+    if (status != QUILLET_OK) return engineFailed(quillet_error_message(engine.get()));
+    // The slot holds a payload as the file does: planes back to back, rows packed.
+    lent = static_cast<uint8_t*>(slot.planes[0]);
+    const QuilletFrame payload = planesOf(config, lent);
+    for (size_t p = 0; p < std::size(slot.planes); ++p) {
+      if (slot.planes[p] != payload.planes[p] || slot.strides[p] != payload.strides[p]) {
+        return engineFailed("the engine's frame memory is not laid out as a payload");
+      }
+    }
+    handoff.ask(lent);
+    return true;
+  };
+
   bool ok = true;
   try {
-    Item in;
-    while (ok && !sinkFailed.load() && filledIn.pop(in)) {
-      if (hooks.input) hooks.input(pushedFrom + result.framesRead, in.bytes.data());
-      const QuilletFrame planes = planesOf(config, in.bytes.data());
-      const QuilletStatus status = quillet_push_marked(engine.get(), &planes, in.mark ? 1 : 0);
-      freeIn.push(std::move(in));
+    handoff.ask(nullptr);
+    bool mark = false;
+    while (ok && !sinkFailed.load() && handoff.await(mark)) {
+      QuilletStatus status = QUILLET_OK;
+      if (result.framesRead == 0) {
+        if (hooks.input) hooks.input(pushedFrom, firstFrame.data());
+        const QuilletFrame planes = planesOf(config, firstFrame.data());
+        status = quillet_push_marked(engine.get(), &planes, mark ? 1 : 0);
+        Buffer().swap(firstFrame);
+      } else {
+        if (hooks.input) hooks.input(pushedFrom + result.framesRead, lent);
+        status = quillet_push_buffer(engine.get(), mark ? 1 : 0);
+      }
       if (status != QUILLET_OK) {
-        result.status = EngineRunResult::Status::kEngineFailed;
-        result.error = quillet_error_message(engine.get());
-        ok = false;
+        ok = engineFailed(quillet_error_message(engine.get()));
         break;
       }
       ++result.framesRead;
-      ok = drain();
+      // The reader fills the next slot while the frames now ready are filtered.
+      ok = lend() && drain();
       if (stopped(hooks)) break;
     }
     if (ok) {

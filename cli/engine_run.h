@@ -18,9 +18,15 @@ class PayloadSource {
   // Reads the next frame into `payload` (resized as needed). False at the end of the stream or
   // when no further whole frame can be had (then fault() may say why).
   virtual bool read(std::vector<uint8_t>& payload) = 0;
+  // read into `bytes` bytes of memory the caller has (the frame slot the engine lends). Sources
+  // that can read the frame straight into it do; by default it is read and copied.
+  virtual bool readInto(uint8_t* payload, size_t bytes);
   virtual std::optional<std::string> fault() const = 0;
   // Whether the frame read last is marked interlaced (QuilletDeint's interlaced selection).
   virtual bool interlaced() const { return true; }
+
+ private:
+  std::vector<uint8_t> copied_;  // readInto's frame when it is read and copied
 };
 
 class PayloadSink {
@@ -66,10 +72,11 @@ struct EngineRunResult {
   std::string error;  // the engine's message for kEngineFailed, the whole message for kFailed
 };
 
-// Filters the stream on an engine made from `config`: a reader thread keeps frames coming ahead
-// of the filter and a writer thread takes results behind it, so reading, filtering and writing
-// overlap. `payloadBytes` is the size of one frame as the source and sink hold it, planes back
-// to back in the engine's plane order. Only the frames of `range` reach the sink.
+// Filters the stream on an engine made from `config`: a reader thread reads each frame straight
+// into the frame slot the engine lends while the frames before it are filtered, and a writer
+// thread takes results behind the filter, so reading, filtering and writing overlap. `payloadBytes`
+// is the size of one frame as the source and sink hold it, planes back to back in the engine's
+// plane order. Only the frames of `range` reach the sink.
 EngineRunResult runOnEngine(const QuilletConfig& config, size_t payloadBytes, PayloadSource& source,
                             PayloadSink& sink, const EngineRunHooks& hooks,
                             FrameRange range = FrameRange{});

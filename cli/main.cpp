@@ -462,6 +462,7 @@ class ReaderPayloads : public PayloadSource {
  public:
   explicit ReaderPayloads(ClipReader& reader) : reader_(reader) {}
   bool read(std::vector<uint8_t>& payload) override { return reader_.readPayload(payload); }
+  bool readInto(uint8_t* payload, size_t) override { return reader_.readPayloadInto(payload); }
   bool interlaced() const override {
     if (const auto* file = dynamic_cast<const AvClipReader*>(&reader_)) {
       return file->payloadInterlaced();

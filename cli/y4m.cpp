@@ -296,7 +296,7 @@ int Y4mReader::get() {
   return c;
 }
 
-bool Y4mReader::readFrame(std::vector<uint8_t>& payload) {
+bool Y4mReader::readFrameHeader() {
   const uint64_t start = offset_;
   for (size_t i = 0; i < kFrameMarker.size(); ++i) {
     const int c = get();
@@ -343,6 +343,25 @@ bool Y4mReader::readFrame(std::vector<uint8_t>& payload) {
     throw Y4mError("FRAME marker missing: \"FRAME\" is not followed by a space or newline",
                    framesRead_, start);
   }
+  return true;
+}
+
+void Y4mReader::readPayloadBytes(uint8_t* at, size_t got, size_t want) {
+  errno = 0;
+  const size_t n = std::fread(at, 1, want, in_);
+  offset_ += n;
+  if (n == want) return;
+  if (std::ferror(in_)) {
+    throw Y4mError(std::string("cannot read the input: ") + std::strerror(errno != 0 ? errno : EIO),
+                   framesRead_, offset_);
+  }
+  throw Y4mError("the stream ends inside a frame: " + std::to_string(got + n) + " of " +
+                     std::to_string(geometry_.frameBytes) + " bytes",
+                 framesRead_, offset_);
+}
+
+bool Y4mReader::readFrame(std::vector<uint8_t>& payload) {
+  if (!readFrameHeader()) return false;
   // The buffer grows with the data that actually arrives, so a header promising a huge frame
   // on a short stream costs no more memory than the stream holds.
   const size_t frameBytes = geometry_.frameBytes;
@@ -350,19 +369,17 @@ bool Y4mReader::readFrame(std::vector<uint8_t>& payload) {
   while (got < frameBytes) {
     const size_t want = std::min(frameBytes - got, std::max(got, kFirstReadBytes));
     if (payload.size() < got + want) payload.resize(got + want);
-    const size_t n = std::fread(payload.data() + got, 1, want, in_);
-    got += n;
-    offset_ += n;
-    if (n == want) continue;
-    if (std::ferror(in_)) {
-      throw Y4mError(std::string("cannot read the input: ") + std::strerror(errno), framesRead_,
-                     offset_);
-    }
-    throw Y4mError("the stream ends inside a frame: " + std::to_string(got) + " of " +
-                       std::to_string(frameBytes) + " bytes",
-                   framesRead_, offset_);
+    readPayloadBytes(payload.data() + got, got, want);
+    got += want;
   }
   payload.resize(frameBytes);
+  ++framesRead_;
+  return true;
+}
+
+bool Y4mReader::readFrame(uint8_t* payload) {
+  if (!readFrameHeader()) return false;
+  readPayloadBytes(payload, 0, geometry_.frameBytes);
   ++framesRead_;
   return true;
 }

@@ -101,12 +101,20 @@ class Y4mReader {
   // false when the stream ends cleanly before the next frame; throws Y4mError for a stream
   // that ends inside a frame or its header, a missing FRAME marker, or a failed read.
   bool readFrame(std::vector<uint8_t>& payload);
+  // readFrame into geometry().frameBytes bytes of memory the caller has (a frame slot the engine
+  // lends); on a throw the bytes that arrived are in it.
+  bool readFrame(uint8_t* payload);
   // How the last frame was sampled in time: the second letter of its I parameter (i
   // interlaced, p progressive), 0 when it had none or a shorter one.
   char frameSampling() const { return frameSampling_; }
 
  private:
   int get();
+  // Reads a frame's marker and parameters; false when the stream ends cleanly before it.
+  bool readFrameHeader();
+  // Reads `want` payload bytes to `at`, `got` of the frame's bytes having arrived before them;
+  // throws Y4mError when fewer come.
+  void readPayloadBytes(uint8_t* at, size_t got, size_t want);
   std::FILE* in_;
   Y4mFormat format_;
   FrameGeometry geometry_;

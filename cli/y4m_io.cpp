@@ -95,6 +95,16 @@ bool Y4mClipReader::readPayload(std::vector<uint8_t>& payload) {
   }
 }
 
+bool Y4mClipReader::readPayloadInto(uint8_t* payload) {
+  if (fault_) return false;
+  try {
+    return reader_.readFrame(payload);
+  } catch (const Y4mError& e) {
+    fault_ = e.what();
+    return false;
+  }
+}
+
 Y4mClipWriter::Y4mClipWriter(std::FILE* out, const Y4mFormat& format)
     : format_(format), scale_(makeSampleScale(format.bitDepth)) {
   try {

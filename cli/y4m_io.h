@@ -32,6 +32,7 @@ class Y4mClipReader : public ClipReader {
   bool hasNextFrame() override;
   size_t payloadBytes() const override { return reader_.geometry().frameBytes; }
   bool readPayload(std::vector<uint8_t>& payload) override;
+  bool readPayloadInto(uint8_t* payload) override;
 
   const Y4mFormat& format() const { return reader_.format(); }
   // Whether the frame readPayload read last is interlaced: It/Ib, or with Im its own mark's

@@ -15,6 +15,12 @@ static_assert(sizeof(Pixel) == 6);
 // Payload bytes read before the buffer is grown any further.
 constexpr size_t kFirstReadBytes = size_t{1} << 20;
 
+bool ClipReader::readPayloadInto(uint8_t* payload) {
+  if (!readPayload(copied_)) return false;
+  std::memcpy(payload, copied_.data(), payloadBytes());
+  return true;
+}
+
 size_t ByteInput::read(void* to, size_t bytes) {
   size_t got = 0;
   auto* at = static_cast<unsigned char*>(to);
@@ -148,6 +154,17 @@ bool Ycc16Reader::readPayload(std::vector<uint8_t>& payload) {
     return false;
   }
   payload.resize(frameBytes);
+  ++frames_;
+  return true;
+}
+
+bool Ycc16Reader::readPayloadInto(uint8_t* payload) {
+  if (fault_) return false;
+  const uint64_t frameStart = input_.offset();
+  if (input_.read(payload, payloadBytes()) != payloadBytes()) {
+    noteShortFrame(frameStart);
+    return false;
+  }
   ++frames_;
   return true;
 }

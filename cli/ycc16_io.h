@@ -62,6 +62,12 @@ class ClipReader : public standin::FrameSource {
   // the engine, which converts samples itself; false as readFrame. A reader serves either
   // readFrame or readPayload, never both.
   virtual bool readPayload(std::vector<uint8_t>& payload) = 0;
+  // readPayload into payloadBytes() bytes the caller has (a frame slot the engine lends). Readers
+  // whose files hold the payload read it straight in; the others read it and copy it.
+  virtual bool readPayloadInto(uint8_t* payload);
+
+ private:
+  std::vector<uint8_t> copied_;  // readPayloadInto's frame, for readers that copy
 };
 
 // What every output format takes from the host.
@@ -86,6 +92,7 @@ class Ycc16Reader : public ClipReader {
   bool readFrame(Pixel* frame, int32_t stride) override;
   size_t payloadBytes() const override;
   bool readPayload(std::vector<uint8_t>& payload) override;
+  bool readPayloadInto(uint8_t* payload) override;
   bool hasNextFrame() override;
 
  private:

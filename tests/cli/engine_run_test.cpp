@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <new>
@@ -64,6 +65,58 @@ TEST(RunOnEngine, OutOfMemoryOnAnyThreadEndsTheRunWithAMessage) {
     EXPECT_EQ(r.status, EngineRunResult::Status::kFailed);
     EXPECT_EQ(r.error, std::string("out of memory ") + threads[t] + " frames of 16x16 pixels");
     EXPECT_EQ(r.framesWritten, kFailingFrame);
+  }
+}
+
+// Frames of a moving pattern, the last one cut off midway; read straight into the memory it is
+// given, or (copying) only through read().
+class CutStream : public PayloadSource, public PayloadSink {
+ public:
+  static constexpr int kWhole = 6;
+  explicit CutStream(bool inPlace) : inPlace_(inPlace) {}
+  bool read(std::vector<uint8_t>& payload) override {
+    payload.resize(kFrameBytes);
+    return fill(payload.data());
+  }
+  bool readInto(uint8_t* payload, size_t bytes) override {
+    if (!inPlace_) return PayloadSource::readInto(payload, bytes);
+    EXPECT_EQ(bytes, kFrameBytes);
+    return fill(payload);
+  }
+  std::optional<std::string> fault() const override { return std::nullopt; }
+  bool write(const uint8_t* payload, bool) override {
+    out.insert(out.end(), payload, payload + kFrameBytes);
+    return true;
+  }
+  std::vector<uint8_t> out;
+
+ private:
+  bool fill(uint8_t* payload) {
+    const size_t bytes = read_ < kWhole ? kFrameBytes : kFrameBytes / 2;
+    for (size_t i = 0; i < bytes; ++i) payload[i] = static_cast<uint8_t>(i * 7 + read_ * 29);
+    return read_++ < kWhole;
+  }
+  bool inPlace_;
+  int read_ = 0;
+};
+
+// Frames read into the engine's lent memory come out as copied ones do, whole runs and slices;
+// a source that ends inside a frame ends the run after every whole frame is written.
+TEST(RunOnEngine, FramesReadInPlaceMatchCopiedOnesUpToTheCut) {
+  CutStream copied(false);
+  const EngineRunResult whole = runOnEngine(smallConfig(), kFrameBytes, copied, copied, {});
+  EXPECT_EQ(whole.status, EngineRunResult::Status::kDone);
+  ASSERT_EQ(whole.framesWritten, CutStream::kWhole);
+  for (const FrameRange range : {FrameRange{}, FrameRange{2, 4}, FrameRange{3, 100}}) {
+    SCOPED_TRACE(range.first);
+    CutStream inPlace(true);
+    const EngineRunResult r = runOnEngine(smallConfig(), kFrameBytes, inPlace, inPlace, {}, range);
+    EXPECT_EQ(r.status, EngineRunResult::Status::kDone);
+    const auto end = std::min<int64_t>(range.end, CutStream::kWhole);
+    EXPECT_EQ(r.framesWritten, end - range.first);
+    const std::vector<uint8_t> expected(copied.out.begin() + range.first * kFrameBytes,
+                                        copied.out.begin() + end * kFrameBytes);
+    EXPECT_EQ(inPlace.out, expected);
   }
 }
 
