@@ -436,12 +436,15 @@ static gboolean gst_quillet_sink_event(GstBaseTransform* trans, GstEvent* event)
   return GST_BASE_TRANSFORM_CLASS(gst_quillet_parent_class)->sink_event(trans, event);
 }
 
-/* One frame's time: how long a frame is held back with next-frame on. */
+/* One frame's time: how long a frame can be held back. */
 static GstClockTime gst_quillet_frame_time(GstQuillet* self) {
   const gint n = GST_VIDEO_INFO_FPS_N(&self->info), d = GST_VIDEO_INFO_FPS_D(&self->info);
   return n > 0 && d > 0 ? gst_util_uint64_scale_int(GST_SECOND, d, n) : 0;
 }
 
+/* One frame, whatever the settings: the first buffer always waits for the second, which stands
+ * in for its missing neighbour, and next-frame or deint=combed hold every frame that long. A
+ * live sink that was told less would drop the first frame as late. */
 static gboolean gst_quillet_src_query(GstBaseTransform* trans, GstPadDirection direction,
                                       GstQuery* query) {
   GstQuillet* self = GST_QUILLET(trans);
@@ -452,15 +455,9 @@ static gboolean gst_quillet_src_query(GstBaseTransform* trans, GstPadDirection d
   gboolean live;
   GstClockTime min, max;
   gst_query_parse_latency(query, &live, &min, &max);
-  GST_OBJECT_LOCK(self);
-  const gboolean holds =
-      self->settings.next_frame != 0 || self->settings.deint == QUILLET_DEINT_COMBED;
-  GST_OBJECT_UNLOCK(self);
-  if (holds) {
-    const GstClockTime frame = gst_quillet_frame_time(self);
-    min += frame;
-    if (GST_CLOCK_TIME_IS_VALID(max)) max += frame;
-  }
+  const GstClockTime frame = gst_quillet_frame_time(self);
+  min += frame;
+  if (GST_CLOCK_TIME_IS_VALID(max)) max += frame;
   GST_DEBUG_OBJECT(self, "latency %" GST_TIME_FORMAT, GST_TIME_ARGS(min));
   gst_query_set_latency(query, live, min, max);
   return TRUE;
@@ -524,7 +521,6 @@ static gboolean gst_quillet_stop(GstBaseTransform* trans) {
 static void gst_quillet_set_property(GObject* object, guint id, const GValue* value,
                                      GParamSpec* pspec) {
   GstQuillet* self = GST_QUILLET(object);
-  gboolean latency_changed = FALSE;
   GST_OBJECT_LOCK(self);
   QuilletSettings* s = &self->settings;
   switch (id) {
@@ -547,15 +543,12 @@ static void gst_quillet_set_property(GObject* object, guint id, const GValue* va
       s->show_motion = g_value_get_boolean(value) ? 1 : 0;
       break;
     case PROP_NEXT_FRAME:
-      latency_changed = s->next_frame != (g_value_get_boolean(value) ? 1 : 0);
       s->next_frame = g_value_get_boolean(value) ? 1 : 0;
       break;
     case PROP_MAX:
       s->use_max = g_value_get_boolean(value) ? 1 : 0;
       break;
     case PROP_DEINT:
-      latency_changed =
-          (s->deint == QUILLET_DEINT_COMBED) != (g_value_get_enum(value) == QUILLET_DEINT_COMBED);
       s->deint = g_value_get_enum(value);
       break;
     case PROP_COMB_SENSITIVITY:
@@ -569,9 +562,6 @@ static void gst_quillet_set_property(GObject* object, guint id, const GValue* va
       break;
   }
   GST_OBJECT_UNLOCK(self);
-  if (latency_changed) {
-    gst_element_post_message(GST_ELEMENT(self), gst_message_new_latency(GST_OBJECT(self)));
-  }
 }
 
 static void gst_quillet_get_property(GObject* object, guint id, GValue* value, GParamSpec* pspec) {
