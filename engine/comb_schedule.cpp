@@ -76,12 +76,16 @@ int32_t Engine::combScore(int64_t k, int64_t previous, int64_t next,
   // pairings of the whole frame decide: the same either way.
   int32_t score = 0;
   int64_t fit[2] = {0, 0};
+  int64_t own = 0;
   for (const CombStripResult& r : combStrips_) {
     score = std::max(score, r.score);
     fit[0] += r.fit[0];
     fit[1] += r.fit[1];
+    own += r.own;
   }
-  if (score < thresholds.count && combFramePairs(f, thresholds, fit)) score = thresholds.count;
+  if (score < thresholds.count && combFramePairs(f, thresholds, fit, own)) {
+    score = thresholds.count;
+  }
   return score;
 }
 

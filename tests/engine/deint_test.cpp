@@ -203,6 +203,11 @@ TEST(EngineDeint, CombedTellsTwoMomentsFromDetail) {
        [&](int32_t x, int32_t y, int t) { return photo(x + 3 * t, y + t); }, 12, true},
       {"vertical pan, 2 rows a field",
        [&](int32_t x, int32_t y, int t) { return photo(x, y + 2 * t); }, 0, true},
+      // Rows shift by half a row between the fields and never alternate; a little grain.
+      {"vertical pan, half a row a field, grain 3",
+       [&](int32_t x, int32_t y, int t) { return photo(0.6 * x, 0.6 * (y + 0.5 * t)); }, 3, true},
+      {"vertical pan, half a row a field, soft photo, grain 2",
+       [&](int32_t x, int32_t y, int t) { return photo(0.4 * x, 0.4 * (y + 0.5 * t)); }, 2, true},
       {"scrolling text, 2 rows a field",
        [&](int32_t x, int32_t y, int t) { return text(x, y + 2 * t); }, 0, true},
       {"one-row stripes drifting",
