@@ -96,6 +96,9 @@ struct CombStripResult {
   int64_t fit[2] = {0, 0};
   // The rows' misfit within their own frame (fitOwn of CombRowFn), summed the same way.
   int64_t own = 0;
+  // The misfits against each neighbour alone ([0] the previous frame, [1] the next) by row
+  // parity ([0] even rows, [1] odd rows).
+  int64_t side[2][2] = {{0, 0}, {0, 0}};
 };
 
 // The findings of the block row from row y0 (a multiple of kCombBlock) to y1 (at most
@@ -107,8 +110,9 @@ CombStripResult combStripScore(const CombFrame& frame, const CombThresholds& thr
 
 // Whether the frame-level pairing of a whole frame's summed fits says two moments: one pairing
 // fits far better than the other, or clearly better while fitting about as well as the frame's
-// own fields fit each other. `fit` and `own` as in CombStripResult, summed over every block row.
+// own fields fit each other, or one neighbour alone pairs with one field far better than with
+// the other. `sums`: the CombStripResult fields fit, own and side summed over every block row.
 bool combFramePairs(const CombFrame& frame, const CombThresholds& thresholds,
-                    const int64_t (&fit)[2], int64_t own);
+                    const CombStripResult& sums);
 
 }  // namespace quillet

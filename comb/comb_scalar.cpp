@@ -182,6 +182,10 @@ CombStripResult combStripScore(const CombFrame& frame, const CombThresholds& thr
     result.fit[0] += fit[0];
     result.fit[1] += fit[1];
     result.own += ownFit[b];
+    for (int parity = 0; parity < 2; ++parity) {
+      result.side[0][parity] += previousFit[parity][b];
+      result.side[1][parity] += nextFit[parity][b];
+    }
     if (counts[b] <= result.score) continue;
     const int64_t better = std::min(fit[0], fit[1]);
     const int64_t worse = std::max(fit[0], fit[1]);
@@ -193,12 +197,26 @@ CombStripResult combStripScore(const CombFrame& frame, const CombThresholds& thr
 }
 
 bool combFramePairs(const CombFrame& frame, const CombThresholds& thresholds,
-                    const int64_t (&fit)[2], int64_t own) {
+                    const CombStripResult& sums) {
   const int64_t pixels = int64_t{frame.width} * frame.height;
   const int64_t bias = (kFrameBias16 * pixels / 16) << frame.shift;
-  const int64_t better = std::min(fit[0], fit[1]);
-  const int64_t worse = std::max(fit[0], fit[1]);
+  const int64_t better = std::min(sums.fit[0], sums.fit[1]);
+  const int64_t worse = std::max(sums.fit[0], sums.fit[1]);
   if (pairsApart(better, worse, thresholds.frameRatio, bias)) return true;
+  // Either neighbour alone, as far apart as a block must pair: next to a cut the other
+  // neighbour shows another scene, whose misfits swamp both pairings alike. Each parity holds
+  // half the frame's rows, so half the bias. The frame itself standing in for a neighbour (a
+  // one-frame clip) pairs with nothing.
+  const bool real[2] = {frame.previous.data != frame.current.data,
+                        frame.next.data != frame.current.data};
+  for (int s = 0; s < 2; ++s) {
+    const int64_t(&side)[2] = sums.side[s];
+    if (real[s] && pairsApart(std::min(side[0], side[1]), std::max(side[0], side[1]),
+                              thresholds.blockRatio, bias / 2)) {
+      return true;
+    }
+  }
+  const int64_t own = sums.own;
   // A field of a woven frame lies as near in time to the neighbour's field it pairs best with as
   // to the other field of its own frame: under steady motion it fits both about alike (a slow
   // vertical pan, whose rows shift by a fraction of a row and never alternate). A progressive
