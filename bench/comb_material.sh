@@ -54,19 +54,24 @@ make() {
 photo() { printf '%s' "-loop 1 -framerate 50 -i $photos/$1"; }
 lavfi() { printf '%s' "-f lavfi -i $1"; }
 
-# Pans over a photo scaled to 1600 wide: speed in pixels per 50p frame.
+# Pans over a photo scaled to 1600 wide: speed in whole pixels per 50p frame. The crops are
+# exact: a crop of 4:2:0 otherwise rounds x and y down to even, which turns a pan of one pixel
+# a frame into one of two pixels every other frame, and its woven frames into progressive ones.
 pan() { # NAME PHOTO DX DY [EXTRA]
   # shellcheck disable=SC2046
   make "$1" $(photo "$2") -t 1.2 -- \
-    "scale=1600:-2,crop=720:480:x='40+$3*n':y='40+$4*n'${5:+,$5}"
+    "scale=1600:-2,crop=720:480:x='40+$3*n':y='40+$4*n':exact=1${5:+,$5}"
 }
 pan pan-h nature/Garden.jpg 4 0
 pan pan-diag nature/LadyBird.jpg 3 2
 pan vpan-2 nature/Dune.jpg 0 2
 pan vpan-1 nature/Wood.jpg 0 1
 pan vpan-4 nature/Aqua.jpg 0 4
-pan vpan-05 nature/Storm.jpg 0 0.5
 pan hpan-1 nature/RainDrops.jpg 1 0
+# Half a row a frame: one row a frame at twice the size, scaled down.
+# shellcheck disable=SC2046
+make vpan-05 $(photo nature/Storm.jpg) -t 1.2 -- \
+  "scale=3200:-2,crop=1440:960:x=80:y='80+n':exact=1,scale=720:480"
 
 # A slow zoom.
 # shellcheck disable=SC2046
@@ -77,7 +82,7 @@ make zoom $(photo nature/YellowFlower.jpg) -t 1.2 -- \
 window() { # NAME W H
   # shellcheck disable=SC2046
   make "$1" $(photo nature/Garden.jpg) $(photo nature/TwoWings.jpg) -t 1.2 -- \
-    "[1]scale=1600:-2,crop=$2:$3:x='100+3*n':y=200[w];[0]scale=720:480[b];[b][w]overlay=x='200+4*n':y='150+n'"
+    "[1]scale=1600:-2,crop=$2:$3:x='100+3*n':y=200:exact=1[w];[0]scale=720:480[b];[b][w]overlay=x='200+4*n':y='150+n':format=yuv444"
 }
 window window-5 160 108
 window window-1 72 48
@@ -113,7 +118,7 @@ make credits-photo $(photo abstract/Silk.png) -t 1.2 -- \
 # One-row stripes: still with a moving window, and drifting vertically (0.3 rows a frame).
 # shellcheck disable=SC2046
 make stripes-window $(lavfi "color=c=gray:s=$size:r=50") $(photo nature/Aqua.jpg) -t 1.2 -- \
-  "[0]geq=lum='if(mod(Y\,2)\,200\,60)':cb=128:cr=128[s];[1]scale=200:-2,crop=120:90[w];[s][w]overlay=x='100+5*n':y=180"
+  "[0]geq=lum='if(mod(Y\,2)\,200\,60)':cb=128:cr=128[s];[1]scale=200:-2,crop=120:90[w];[s][w]overlay=x='100+5*n':y=180:format=yuv444"
 # shellcheck disable=SC2046
 make stripes-drift $(lavfi "color=c=gray:s=$size:r=50") -t 1.2 -- \
   "geq=lum='128+90*cos(PI*(Y-0.3*N))':cb=128:cr=128"
@@ -131,9 +136,17 @@ make mandelbrot $(lavfi "mandelbrot=s=$size:r=50") -t 1.2 -- "null"
 # Cuts every 7 frames between three pans, and fades through black on a pan.
 # shellcheck disable=SC2046
 make cuts $(photo nature/Garden.jpg) $(photo nature/Dune.jpg) $(photo abstract/Elephants.jpg) -t 1.2 -- \
-  "[0]scale=1600:-2,crop=720:480:x='4*n':y=40[a];[1]scale=1600:-2,crop=720:480:x=100:y='40+2*n'[b];[2]scale=1600:-2,crop=720:480:x='300-3*n':y=60[c];[a][b]blend=all_expr='if(lt(mod(N\,21)\,7)\,A\,B)'[ab];[ab][c]blend=all_expr='if(gte(mod(N\,21)\,14)\,B\,A)'"
+  "[0]scale=1600:-2,crop=720:480:x='4*n':y=40:exact=1[a];[1]scale=1600:-2,crop=720:480:x=100:y='40+2*n':exact=1[b];[2]scale=1600:-2,crop=720:480:x='300-3*n':y=60:exact=1[c];[a][b]blend=all_expr='if(lt(mod(N\,21)\,7)\,A\,B)'[ab];[ab][c]blend=all_expr='if(gte(mod(N\,21)\,14)\,B\,A)'"
 # shellcheck disable=SC2046
 make fades $(photo abstract/Waves.png) -t 1.2 -- \
-  "scale=1600:-2,crop=720:480:x='3*n':y=40,format=yuv444p,geq=lum='(p(X,Y)-16)*min(1,abs(T-0.6)*2.5)+16':cb='(p(X,Y)-128)*min(1,abs(T-0.6)*2.5)+128':cr='(p(X,Y)-128)*min(1,abs(T-0.6)*2.5)+128'"
+  "scale=1600:-2,crop=720:480:x='3*n':y=40:exact=1,format=yuv444p,geq=lum='(p(X,Y)-16)*min(1,abs(T-0.6)*2.5)+16':cb='(p(X,Y)-128)*min(1,abs(T-0.6)*2.5)+128':cr='(p(X,Y)-128)*min(1,abs(T-0.6)*2.5)+128'"
 rm -f "$credits"
+# A woven clip with the same frames as its progressive twin holds no combing: its source did not
+# move between the fields it was woven from.
+for woven in "$dir"/*-woven.y4m; do
+  if cmp -s <(tail -n +2 "$woven") <(tail -n +2 "${woven%-woven.y4m}-prog.y4m"); then
+    echo "$0: $woven has the frames of its progressive twin" >&2
+    exit 1
+  fi
+done
 ls "$dir"/*.y4m | wc -l

@@ -34,13 +34,15 @@ struct CombRows {
 //  - fitPrevious[b] gains |Y(y-1) + Y(y+1) - 2 P(y)| over the block's pixels, P being row y of
 //    `previous`: how badly that row fits between the current frame's rows around it, i.e. into
 //    the opposite field; fitNext[b] the same with row y of `next`.
+//  - fitOwn[b] gains |Y(y-1) + Y(y+1) - 2 Y(y)| over the block's pixels: how badly the row fits
+//    into the other field of its own frame.
 // A row holds `width` samples: uint8_t (k8), uint16_t in native order (k16), or the Y of Y, Cb,
 // Cr int16_t triplets (kYcc16, 6 bytes a pixel). Every sample value counts, codes above the bit
 // depth included. A kernel reads nothing outside the samples, needs no alignment, keeps no
 // state; every form gives the same sums.
 using CombRowFn = void (*)(const CombRows& current, const CombRows& previous, const CombRows& next,
                            int32_t width, int32_t step, int32_t* counts, int32_t* fitPrevious,
-                           int32_t* fitNext);
+                           int32_t* fitNext, int32_t* fitOwn);
 
 struct CombKernels {
   CombRowFn row8;
@@ -78,6 +80,8 @@ struct CombThresholds {
   int32_t count;       // comb pixels a block needs
   int32_t blockRatio;  // in 1/16: how much worse one field pairing must fit in the block
   int32_t frameRatio;  // in 1/16: the same over the whole frame
+  // in 1/16: the same, over a frame whose better pairing fits about as well as its own fields
+  int32_t nearRatio;
 };
 CombThresholds combThresholds(int32_t sensitivity);
 
@@ -90,6 +94,11 @@ struct CombStripResult {
   // best when the top field came first (each field with the other field of the frame on the
   // side it is nearest in time), [1] when the bottom field came first.
   int64_t fit[2] = {0, 0};
+  // The rows' misfit within their own frame (fitOwn of CombRowFn), summed the same way.
+  int64_t own = 0;
+  // The misfits against each neighbour alone ([0] the previous frame, [1] the next) by row
+  // parity ([0] even rows, [1] odd rows).
+  int64_t side[2][2] = {{0, 0}, {0, 0}};
 };
 
 // The findings of the block row from row y0 (a multiple of kCombBlock) to y1 (at most
@@ -100,8 +109,10 @@ CombStripResult combStripScore(const CombFrame& frame, const CombThresholds& thr
                                int32_t y1);
 
 // Whether the frame-level pairing of a whole frame's summed fits says two moments: one pairing
-// fits far better than the other. `fit` as in CombStripResult, summed over every block row.
+// fits far better than the other, or clearly better while fitting about as well as the frame's
+// own fields fit each other, or one neighbour alone pairs with one field far better than with
+// the other. `sums`: the CombStripResult fields fit, own and side summed over every block row.
 bool combFramePairs(const CombFrame& frame, const CombThresholds& thresholds,
-                    const int64_t (&fit)[2]);
+                    const CombStripResult& sums);
 
 }  // namespace quillet

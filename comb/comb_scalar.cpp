@@ -62,7 +62,8 @@ bool stays(int32_t here, int32_t there) {
 
 template <LumaKind Kind>
 void combRow(const CombRows& current, const CombRows& previous, const CombRows& next, int32_t width,
-             int32_t step, int32_t* counts, int32_t* fitPrevious, int32_t* fitNext) {
+             int32_t step, int32_t* counts, int32_t* fitPrevious, int32_t* fitNext,
+             int32_t* fitOwn) {
   for (int32_t x0 = 0; x0 < width; x0 += kCombBlock) {
     const int32_t b = x0 / kCombBlock;
     const int32_t n = std::min(kCombBlock, width - x0);
@@ -79,14 +80,17 @@ void combRow(const CombRows& current, const CombRows& previous, const CombRows& 
     }
     int32_t misfitPrevious = 0;
     int32_t misfitNext = 0;
+    int32_t misfitOwn = 0;
     for (int32_t i = 0; i < n; ++i) {
       const int32_t around =
           sampleAt<Kind>(current.row[0], x0 + i) + sampleAt<Kind>(current.row[2], x0 + i);
       misfitPrevious += std::abs(around - 2 * sampleAt<Kind>(previous.row[1], x0 + i));
       misfitNext += std::abs(around - 2 * sampleAt<Kind>(next.row[1], x0 + i));
+      misfitOwn += std::abs(around - 2 * sampleAt<Kind>(current.row[1], x0 + i));
     }
     fitPrevious[b] += misfitPrevious;
     fitNext[b] += misfitNext;
+    fitOwn[b] += misfitOwn;
   }
 }
 
@@ -112,12 +116,14 @@ const CombKernels CombKernelsScalar = {
 CombThresholds combThresholds(int32_t sensitivity) {
   const int32_t s = std::clamp(sensitivity, 1, 100);
   // From the generated clips of bench/comb_material.sh at the default 40: 16 combs, a block's
-  // worse pairing 1.5 times the better one, the frame's 1.25 times. 1 gives 23, 1.8, 1.375; 100
+  // worse pairing 1.5 times the better one, the frame's 1.25 times, or 1.125 times where the
+  // better one fits about as well as the frame's own fields. 1 gives 23, 1.8, 1.375, 1.1875; 100
   // gives 4 and any clear difference.
   return CombThresholds{
       .count = 4 + (100 - s) * 20 / 100,
       .blockRatio = 16 + (100 - s) * 2 / 15,
       .frameRatio = 16 + (100 - s) / 15,
+      .nearRatio = 16 + (100 - s) / 25,
   };
 }
 
@@ -127,6 +133,9 @@ namespace {
 // pixel in 1/16, so that still blocks and frames, which fit both ways almost exactly, never pair.
 constexpr int64_t kBlockBias = 256;
 constexpr int64_t kFrameBias16 = 1;
+// How many times the better pairing's excess misfit over the frame's own fields the gap between
+// the pairings must be for the near test (see combFramePairs).
+constexpr int64_t kNearLead = 2;
 
 // fit[0], fit[1] of CombStripResult from the misfits of rows by parity ([0] even rows, the top
 // field's; [1] odd rows) against the previous and the next frame. Under top field first a top
@@ -153,15 +162,17 @@ CombStripResult combStripScore(const CombFrame& frame, const CombThresholds& thr
   const int32_t from = std::max(y0, 1);
   const int32_t to = std::min(y1, frame.height - 2);
   const size_t blocks = static_cast<size_t>((frame.width + kCombBlock - 1) / kCombBlock);
-  // Per block: comb count, then the misfits against the previous and next frame by row parity.
+  // Per block: comb count, the misfits against the previous and next frame by row parity, the
+  // misfit within the frame.
   thread_local std::vector<int32_t> sums;
-  sums.assign(5 * blocks, 0);
+  sums.assign(6 * blocks, 0);
   int32_t* counts = sums.data();
   int32_t* previousFit[2] = {counts + blocks, counts + 2 * blocks};
   int32_t* nextFit[2] = {counts + 3 * blocks, counts + 4 * blocks};
+  int32_t* ownFit = counts + 5 * blocks;
   for (int32_t y = from; y < to; ++y) {
     row(rowsAround(frame.current, y), rowsAround(frame.previous, y), rowsAround(frame.next, y),
-        frame.width, step, counts, previousFit[y & 1], nextFit[y & 1]);
+        frame.width, step, counts, previousFit[y & 1], nextFit[y & 1], ownFit);
   }
   CombStripResult result;
   const int64_t bias = kBlockBias << frame.shift;
@@ -170,6 +181,11 @@ CombStripResult combStripScore(const CombFrame& frame, const CombThresholds& thr
     pairFits(frame, {previousFit[0][b], previousFit[1][b]}, {nextFit[0][b], nextFit[1][b]}, fit);
     result.fit[0] += fit[0];
     result.fit[1] += fit[1];
+    result.own += ownFit[b];
+    for (int parity = 0; parity < 2; ++parity) {
+      result.side[0][parity] += previousFit[parity][b];
+      result.side[1][parity] += nextFit[parity][b];
+    }
     if (counts[b] <= result.score) continue;
     const int64_t better = std::min(fit[0], fit[1]);
     const int64_t worse = std::max(fit[0], fit[1]);
@@ -181,12 +197,34 @@ CombStripResult combStripScore(const CombFrame& frame, const CombThresholds& thr
 }
 
 bool combFramePairs(const CombFrame& frame, const CombThresholds& thresholds,
-                    const int64_t (&fit)[2]) {
+                    const CombStripResult& sums) {
   const int64_t pixels = int64_t{frame.width} * frame.height;
   const int64_t bias = (kFrameBias16 * pixels / 16) << frame.shift;
-  const int64_t better = std::min(fit[0], fit[1]);
-  const int64_t worse = std::max(fit[0], fit[1]);
-  return pairsApart(better, worse, thresholds.frameRatio, bias);
+  const int64_t better = std::min(sums.fit[0], sums.fit[1]);
+  const int64_t worse = std::max(sums.fit[0], sums.fit[1]);
+  if (pairsApart(better, worse, thresholds.frameRatio, bias)) return true;
+  // Either neighbour alone, as far apart as a block must pair: next to a cut the other
+  // neighbour shows another scene, whose misfits swamp both pairings alike. Each parity holds
+  // half the frame's rows, so half the bias. The frame itself standing in for a neighbour (a
+  // one-frame clip) pairs with nothing.
+  const bool real[2] = {frame.previous.data != frame.current.data,
+                        frame.next.data != frame.current.data};
+  for (int s = 0; s < 2; ++s) {
+    const int64_t(&side)[2] = sums.side[s];
+    if (real[s] && pairsApart(std::min(side[0], side[1]), std::max(side[0], side[1]),
+                              thresholds.blockRatio, bias / 2)) {
+      return true;
+    }
+  }
+  const int64_t own = sums.own;
+  // A field of a woven frame lies as near in time to the neighbour's field it pairs best with as
+  // to the other field of its own frame: under steady motion it fits both about alike (a slow
+  // vertical pan, whose rows shift by a fraction of a row and never alternate). A progressive
+  // frame's fields are of one moment and fit each other far better than either neighbour's, and
+  // a still frame's fit every way alike, so neither opens a gap between its pairings that is
+  // large beside the better pairing's excess over its own fit.
+  return pairsApart(better, worse, thresholds.nearRatio, bias) &&
+         worse - better >= kNearLead * (better - own);
 }
 
 }  // namespace quillet

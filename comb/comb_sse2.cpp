@@ -169,16 +169,23 @@ int32_t sumLanes(const V (&v)[Wide::kRegs]) {
   return _mm_cvtsi128_si32(_mm_add_epi32(halves, _mm_srli_si128(halves, 4)));
 }
 
-// The misfit of a neighbour's row y between the current rows y - 1 and y + 1 (`around`, their
+// The misfit of a row y (`middle`) between the current rows y - 1 and y + 1 (`around`, their
 // sum), summed over the block.
+template <class L>
+int32_t misfitOf(const V (&around)[L::kRegs], const V (&middle)[L::kRegs]) {
+  V misfits[L::kRegs];
+  for (int i = 0; i < L::kRegs; ++i) {
+    misfits[i] = absolute<L>(L::sub(around[i], L::add(middle[i], middle[i])));
+  }
+  return sumLanes(misfits);
+}
+
+// The same for row y of a neighbour, from element x on.
 template <LumaKind Kind, class L>
 int32_t misfit(const V (&around)[L::kRegs], const uint8_t* row, int32_t x, int32_t n) {
   V middle[L::kRegs];
   loadRow<Kind>(row, x, n, middle);
-  for (int i = 0; i < L::kRegs; ++i) {
-    middle[i] = absolute<L>(L::sub(around[i], L::add(middle[i], middle[i])));
-  }
-  return sumLanes(middle);
+  return misfitOf<L>(around, middle);
 }
 
 // Lanes set in a block's byte mask.
@@ -189,7 +196,8 @@ int32_t countBytes(V bytes) {
 
 template <LumaKind Kind>
 void combRow(const CombRows& current, const CombRows& previous, const CombRows& next, int32_t width,
-             int32_t step, int32_t* counts, int32_t* fitPrevious, int32_t* fitNext) {
+             int32_t step, int32_t* counts, int32_t* fitPrevious, int32_t* fitNext,
+             int32_t* fitOwn) {
   using L = std::conditional_t<Kind == LumaKind::k8, Narrow, Wide>;
   const V below = L::set1(step - 1);
   const V above = L::set1(1 - step);
@@ -200,6 +208,7 @@ void combRow(const CombRows& current, const CombRows& previous, const CombRows& 
     loadBlock<Kind>(current, x, n, block);
     V around[L::kRegs];
     for (int i = 0; i < L::kRegs; ++i) around[i] = L::add(block.row[0][i], block.row[2][i]);
+    fitOwn[b] += misfitOf<L>(around, block.row[1]);
     V here[L::kRegs];
     V mask[L::kRegs];
     combsOf<L>(block, below, above, here, mask);

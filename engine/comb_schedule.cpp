@@ -75,13 +75,20 @@ int32_t Engine::combScore(int64_t k, int64_t previous, int64_t next,
   // others are then skipped. Otherwise every block row was scored, and the summed field
   // pairings of the whole frame decide: the same either way.
   int32_t score = 0;
-  int64_t fit[2] = {0, 0};
+  CombStripResult sums;
   for (const CombStripResult& r : combStrips_) {
     score = std::max(score, r.score);
-    fit[0] += r.fit[0];
-    fit[1] += r.fit[1];
+    sums.fit[0] += r.fit[0];
+    sums.fit[1] += r.fit[1];
+    sums.own += r.own;
+    for (int side = 0; side < 2; ++side) {
+      sums.side[side][0] += r.side[side][0];
+      sums.side[side][1] += r.side[side][1];
+    }
   }
-  if (score < thresholds.count && combFramePairs(f, thresholds, fit)) score = thresholds.count;
+  if (score < thresholds.count && combFramePairs(f, thresholds, sums)) {
+    score = thresholds.count;
+  }
   return score;
 }
 

@@ -108,14 +108,16 @@ TEST_P(CombCrossForm, SumsAsTheScalarReference) {
           const CombRows& previous = f.rows[neighbours == 2 ? 0 : 1];
           const CombRows& next = f.rows[neighbours == 0 ? 2 : neighbours == 1 ? 1 : 0];
           const size_t blocks = (static_cast<size_t>(width) + 15) / 16;
-          std::vector<int32_t> want(3 * blocks);
+          std::vector<int32_t> want(4 * blocks);
           for (int32_t& c : want) c = prng.range(0, 20);
           const std::vector<int32_t> before = want;
           std::vector<int32_t> got = want;
           (CombKernelsScalar.*k.row)(f.rows[0], previous, next, width, k.step, want.data(),
-                                     want.data() + blocks, want.data() + 2 * blocks);
+                                     want.data() + blocks, want.data() + 2 * blocks,
+                                     want.data() + 3 * blocks);
           (GetParam().comb->*k.row)(f.rows[0], previous, next, width, k.step, got.data(),
-                                    got.data() + blocks, got.data() + 2 * blocks);
+                                    got.data() + blocks, got.data() + 2 * blocks,
+                                    got.data() + 3 * blocks);
           EXPECT_EQ(got, want);
           for (size_t b = 0; b < blocks; ++b) counted[neighbours] += want[b] - before[b];
         }

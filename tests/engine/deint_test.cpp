@@ -203,6 +203,17 @@ TEST(EngineDeint, CombedTellsTwoMomentsFromDetail) {
        [&](int32_t x, int32_t y, int t) { return photo(x + 3 * t, y + t); }, 12, true},
       {"vertical pan, 2 rows a field",
        [&](int32_t x, int32_t y, int t) { return photo(x, y + 2 * t); }, 0, true},
+      // Rows shift by half a row between the fields and never alternate; a little grain.
+      {"vertical pan, half a row a field, grain 3",
+       [&](int32_t x, int32_t y, int t) { return photo(0.6 * x, 0.6 * (y + 0.5 * t)); }, 3, true},
+      {"vertical pan, half a row a field, soft photo, grain 2",
+       [&](int32_t x, int32_t y, int t) { return photo(0.4 * x, 0.4 * (y + 0.5 * t)); }, 2, true},
+      // Frames 4 and 5 lie next to a cut: one neighbour shows the other scene.
+      {"vertical pan, 2 rows a field, a cut",
+       [&](int32_t x, int32_t y, int t) {
+         return t < 10 ? photo(x, y + 2 * t) : photo(1.5 * x + 90, 1.5 * (y + 2 * t) + 40);
+       },
+       0, true},
       {"scrolling text, 2 rows a field",
        [&](int32_t x, int32_t y, int t) { return text(x, y + 2 * t); }, 0, true},
       {"one-row stripes drifting",
@@ -253,6 +264,32 @@ TEST(EngineDeint, CombedTellsTwoMomentsFromDetail) {
           << k.name << (woven ? ", woven" : ", progressive");
     }
   }
+}
+
+// A one-frame clip has only itself on either side, which tells nothing: it passes, even when its
+// odd rows fit between the even rows exactly and the even rows fit nowhere.
+TEST(EngineDeint, CombedPassesAOneFrameClip) {
+  constexpr int32_t kW = 64, kH = 48;
+  test::Prng prng(11);
+  Frame f(static_cast<size_t>(kW) * kH);
+  for (int32_t y = 0; y < kH; y += 2) {
+    for (int32_t x = 0; x < kW; ++x) {
+      f[static_cast<size_t>(y * kW + x)] = static_cast<uint8_t>(prng.range(0, 255));
+    }
+  }
+  for (int32_t y = 1; y < kH; y += 2) {
+    for (int32_t x = 0; x < kW; ++x) {
+      const int32_t below = y + 1 < kH ? f[static_cast<size_t>((y + 1) * kW + x)] : 0;
+      f[static_cast<size_t>(y * kW + x)] =
+          static_cast<uint8_t>((f[static_cast<size_t>((y - 1) * kW + x)] + below) / 2);
+    }
+  }
+  QuilletConfig c = configOf(QUILLET_LAYOUT_MONO, 8, kW, kH, 0, 1);
+  c.settings.deint = QUILLET_DEINT_COMBED;
+  const EngineRun run = runEngine(c, {f}, {});
+  ASSERT_EQ(run.info.size(), 1u);
+  EXPECT_EQ(run.info[0].filtered, 0);
+  EXPECT_TRUE(run.frames[0] == f);
 }
 
 }  // namespace
