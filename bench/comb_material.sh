@@ -7,10 +7,14 @@
 # of several strengths on still and moving pictures, rolling credits, slow vertical pans,
 # one-row stripes, testsrc2, smptebars, mandelbrot, cuts and fades.
 #
-# usage: bench/comb_material.sh DIR     (needs ffmpeg, mate-backgrounds, fonts-dejavu-core)
+# A second set, `heldout`, judges what was tuned on the first: other photographs, speeds, grain
+# strengths and seeds, credits text, and the bottom field first.
+#
+# usage: bench/comb_material.sh DIR [heldout]    (needs ffmpeg, mate-backgrounds, fonts-dejavu-core)
 set -euo pipefail
 
-dir=${1:?usage: $0 DIR}
+dir=${1:?usage: $0 DIR [heldout]}
+set_=${2:-tuning}
 mkdir -p "$dir"
 photos=/usr/share/backgrounds/mate
 font=/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf
@@ -20,10 +24,30 @@ command -v ffmpeg >/dev/null || { echo "$0: ffmpeg not found" >&2; exit 2; }
 size=720x480
 frames=60 # at 50 a second: 30 in each clip
 
+# What the held-out set changes: field order, photographs (each name maps to another), speeds
+# (the clips keep the tuning set's names), grain strengths and seed, credits.
+field=tff seed='' grains="10 20 30 45" films="20 40" credit=Assistant
+sp=(4 3 2 2 1 4 1 4 2 4 3) # pan-h, pan-diag x/y, vpan-2, vpan-1, vpan-4, hpan-1, window x, credits
+declare -A swap=()
+if [[ $set_ == heldout ]]; then
+  field=bff seed=7 grains="15 25 35 50" films="30 50" credit=Operator
+  sp=(5 2 3 3 1 5 1 3 4 3 5)
+  names=(Aqua Blinds Dune FreshFlower Garden GreenMeadow LadyBird RainDrops Storm TwoWings Wood YellowFlower)
+  for i in "${!names[@]}"; do
+    swap[nature/${names[i]}.jpg]=nature/${names[(i + 5) % ${#names[@]}]}.jpg
+  done
+  swap[abstract/Silk.png]=abstract/Flow.png
+  swap[abstract/Waves.png]=abstract/Spring.png
+  swap[abstract/Elephants.jpg]=abstract/Gulp.png
+elif [[ $set_ != tuning ]]; then
+  echo "usage: $0 DIR [heldout]" >&2
+  exit 2
+fi
+
 # Rolling credits: lines of names, centred.
 credits=$dir/credits.txt
 for i in $(seq 1 60); do
-  printf 'Assistant %02d to the Second Unit      Firstname Lastname-%d\n' "$i" $((i * 7 % 13))
+  printf '%s %02d to the Second Unit      Firstname Lastname-%d\n' "$credit" "$i" $((i * 7 % 13))
 done >"$credits"
 
 # make NAME INPUT-ARGS... -- FILTER: the 50p source as the input arguments and a filter graph.
@@ -41,7 +65,7 @@ make() {
     [[ -s $out ]] && continue
     local last
     if [[ $kind == woven ]]; then
-      last="interlace=scan=tff:lowpass=off"
+      last="interlace=scan=$field:lowpass=off"
     else
       last="framestep=2"
     fi
@@ -51,7 +75,7 @@ make() {
   done
 }
 
-photo() { printf '%s' "-loop 1 -framerate 50 -i $photos/$1"; }
+photo() { printf '%s' "-loop 1 -framerate 50 -i $photos/${swap[$1]:-$1}"; }
 lavfi() { printf '%s' "-f lavfi -i $1"; }
 
 # Pans over a photo scaled to 1600 wide: speed in whole pixels per 50p frame. The crops are
@@ -62,12 +86,12 @@ pan() { # NAME PHOTO DX DY [EXTRA]
   make "$1" $(photo "$2") -t 1.2 -- \
     "scale=1600:-2,crop=720:480:x='40+$3*n':y='40+$4*n':exact=1${5:+,$5}"
 }
-pan pan-h nature/Garden.jpg 4 0
-pan pan-diag nature/LadyBird.jpg 3 2
-pan vpan-2 nature/Dune.jpg 0 2
-pan vpan-1 nature/Wood.jpg 0 1
-pan vpan-4 nature/Aqua.jpg 0 4
-pan hpan-1 nature/RainDrops.jpg 1 0
+pan pan-h nature/Garden.jpg "${sp[0]}" 0
+pan pan-diag nature/LadyBird.jpg "${sp[1]}" "${sp[2]}"
+pan vpan-2 nature/Dune.jpg 0 "${sp[3]}"
+pan vpan-1 nature/Wood.jpg 0 "${sp[4]}"
+pan vpan-4 nature/Aqua.jpg 0 "${sp[5]}"
+pan hpan-1 nature/RainDrops.jpg "${sp[6]}" 0
 # Half a row a frame: one row a frame at twice the size, scaled down.
 # shellcheck disable=SC2046
 make vpan-05 $(photo nature/Storm.jpg) -t 1.2 -- \
@@ -82,27 +106,28 @@ make zoom $(photo nature/YellowFlower.jpg) -t 1.2 -- \
 window() { # NAME W H
   # shellcheck disable=SC2046
   make "$1" $(photo nature/Garden.jpg) $(photo nature/TwoWings.jpg) -t 1.2 -- \
-    "[1]scale=1600:-2,crop=$2:$3:x='100+3*n':y=200:exact=1[w];[0]scale=720:480[b];[b][w]overlay=x='200+4*n':y='150+n':format=yuv444"
+    "[1]scale=1600:-2,crop=$2:$3:x='100+3*n':y=200:exact=1[w];[0]scale=720:480[b];[b][w]overlay=x='200+${sp[7]}*n':y='150+n':format=yuv444"
 }
 window window-5 160 108
 window window-1 72 48
 
 # Grain: sensor-like (new noise at every pixel and frame) and film-like (softened), on a still
 # and on a moving photo.
-for s in 10 20 30 45; do
+for s in $grains; do
   # shellcheck disable=SC2046
-  make grain-still-$s $(photo nature/GreenMeadow.jpg) -t 1.2 -- "scale=720:480,noise=alls=$s:allf=t"
-  pan grain-pan-$s nature/FreshFlower.jpg 2 1 "noise=alls=$s:allf=t"
+  make grain-still-$s $(photo nature/GreenMeadow.jpg) -t 1.2 -- \
+    "scale=720:480,noise=alls=$s:allf=t${seed:+:all_seed=$seed}"
+  pan grain-pan-$s nature/FreshFlower.jpg 2 1 "noise=alls=$s:allf=t${seed:+:all_seed=$seed}"
 done
-for s in 20 40; do
+for s in $films; do
   # shellcheck disable=SC2046
   make film-still-$s $(photo nature/Blinds.jpg) -t 1.2 -- \
-    "scale=1440:960,noise=alls=$s:allf=t,gblur=sigma=0.8,scale=720:480"
-  pan film-pan-$s nature/TwoWings.jpg 3 0 "noise=alls=$s:allf=t,gblur=sigma=0.7"
+    "scale=1440:960,noise=alls=$s:allf=t${seed:+:all_seed=$seed},gblur=sigma=0.8,scale=720:480"
+  pan film-pan-$s nature/TwoWings.jpg 3 0 "noise=alls=$s:allf=t${seed:+:all_seed=$seed},gblur=sigma=0.7"
 done
 
 # Rolling credits, 2 and 4 pixels a 50p frame; then over a still photo.
-for v in 2 4; do
+for v in "${sp[8]}" "${sp[9]}"; do
   if [[ -f $font ]]; then
     text="drawtext=fontfile=$font:textfile=$credits:fontsize=24:fontcolor=white:x=(w-text_w)/2:y=h-200-$v*n:line_spacing=14"
   else
@@ -113,7 +138,7 @@ for v in 2 4; do
 done
 # shellcheck disable=SC2046
 make credits-photo $(photo abstract/Silk.png) -t 1.2 -- \
-  "scale=720:480,drawtext=fontfile=$font:textfile=$credits:fontsize=22:fontcolor=white:borderw=2:x=(w-text_w)/2:y=h-200-3*n:line_spacing=12"
+  "scale=720:480,drawtext=fontfile=$font:textfile=$credits:fontsize=22:fontcolor=white:borderw=2:x=(w-text_w)/2:y=h-200-${sp[10]}*n:line_spacing=12"
 
 # One-row stripes: still with a moving window, and drifting vertically (0.3 rows a frame).
 # shellcheck disable=SC2046
