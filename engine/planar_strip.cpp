@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "dispatch/mmx_state.h"
 #include "engine/strip_maps.h"
@@ -29,11 +30,12 @@ int32_t chromaWidthOf(const Format& f) { return (f.width + (1 << f.shiftX) - 1) 
 class PlanarStrip {
  public:
   PlanarStrip(const Format& format, const RowKernels& kernels, const SampleScale& scale,
-              const FrameJob& job, PlanarStripBuffers& buffers, int32_t mapPitch)
+              CodeCopies copies, const FrameJob& job, PlanarStripBuffers& buffers, int32_t mapPitch)
       : f_(format),
         k_(kernels),
         p_(*kernels.planar),
         scale_(scale),
+        copies_(copies),
         job_(job),
         b_(buffers),
         pitch_(mapPitch),
@@ -204,24 +206,116 @@ class PlanarStrip {
     return {filteredRow(p, y), w};
   }
 
+  bool copies(int p) const { return p == 0 ? copies_.luma : copies_.chroma; }
+
+  // Codes [x0, x1) (in samples) of stored row `row` of plane p of the current frame into the
+  // output: the identity of decode then encode, a code above maxCode coming out as maxCode.
+  void copyCodes(int p, int32_t row, int32_t x0, int32_t x1) const {
+    const size_t bytes = static_cast<size_t>(f_.bytesPerSample);
+    const uint8_t* from = job_.current[p] + static_cast<size_t>(row) * job_.currentStride[p] +
+                          static_cast<size_t>(x0) * bytes;
+    uint8_t* to = static_cast<uint8_t*>(job_.out.planes[p]) +
+                  static_cast<ptrdiff_t>(row) * job_.out.strides[p] +
+                  static_cast<ptrdiff_t>(x0) * f_.bytesPerSample;
+    const auto count = static_cast<size_t>(x1 - x0);
+    if (bytes == 1) {
+      std::memcpy(to, from, count);
+      return;
+    }
+    const auto maxCode = static_cast<uint16_t>(scale_.maxCode);
+    for (size_t i = 0; i < count; ++i) {
+      uint16_t code;
+      std::memcpy(&code, from + 2 * i, 2);
+      code = std::min(code, maxCode);
+      std::memcpy(to + 2 * i, &code, 2);
+    }
+  }
+
+  // How one output row of plane p is made: every pixel's output is its source (copied), some
+  // are blended (still blocks copied, the others encoded), or all are encoded.
+  enum class RowWork { kCopy, kBlocks, kEncode };
+  RowWork workOf(int p, bool anyInBand) const {
+    if (!copies(p)) return RowWork::kEncode;
+    if (!anyInBand) return RowWork::kCopy;
+    return weights_ != nullptr ? RowWork::kBlocks : RowWork::kEncode;
+  }
+
+  // Runs encode(x0, x1) over the pixel columns of the blocks that move and copy(x0, x1) over
+  // the others, each run of blocks alike in one call.
+  template <class Encode, class Copy>
+  void byBlocks(Encode encode, Copy copy) const {
+    const int32_t blocks = (f_.width + kBlockPixels - 1) / kBlockPixels;
+    for (int32_t block = 0; block < blocks;) {
+      const uint8_t moving = b_.moving[block];
+      const int32_t start = block;
+      while (block < blocks && b_.moving[block] == moving) ++block;
+      const int32_t x0 = start * kBlockPixels;
+      const int32_t x1 = std::min(block * kBlockPixels, f_.width);
+      if (moving != 0) {
+        encode(x0, x1);
+      } else {
+        copy(x0, x1);
+      }
+    }
+  }
+
+  static PlaneRowInput shifted(const PlaneRowInput& row, int32_t sample, int32_t pixel) {
+    return {row.filtered == nullptr ? nullptr : row.filtered + sample,
+            row.weight == nullptr ? nullptr : row.weight + pixel};
+  }
+
   void encode() const {
     const QuilletFrame& out = job_.out;
-    auto* luma = static_cast<uint8_t*>(out.planes[0]);
+    const auto outRow = [&](int p, int32_t row, int32_t sample) {
+      return static_cast<uint8_t*>(out.planes[p]) + static_cast<ptrdiff_t>(row) * out.strides[p] +
+             static_cast<ptrdiff_t>(sample) * f_.bytesPerSample;
+    };
     for (int32_t y = y0_; y < y1_; ++y) {
-      encodeLuma_(sourceRow(0, y), inputOf(0, y), f_.width, scale_,
-                  luma + static_cast<ptrdiff_t>(y) * out.strides[0]);
+      const PlaneRowInput in = inputOf(0, y);
+      const auto encodeLuma = [&](int32_t x0, int32_t x1) {
+        encodeLuma_(sourceRow(0, y) + x0, shifted(in, x0, x0), x1 - x0, scale_, outRow(0, y, x0));
+      };
+      const auto copyLuma = [&](int32_t x0, int32_t x1) { copyCodes(0, y, x0, x1); };
+      switch (workOf(0, inBand(y))) {
+        case RowWork::kCopy:
+          copyLuma(0, f_.width);
+          break;
+        case RowWork::kBlocks:
+          byBlocks(encodeLuma, copyLuma);
+          break;
+        case RowWork::kEncode:
+          encodeLuma(0, f_.width);
+          break;
+      }
     }
     if (f_.planes == 1) return;
     const int32_t c0 = y0_ >> f_.shiftY;
     const int32_t c1 = (y1_ + (1 << f_.shiftY) - 1) >> f_.shiftY;
+    const int shiftX = f_.shiftX;
     for (int p = 1; p < 3; ++p) {
-      auto* plane = static_cast<uint8_t*>(out.planes[p]);
       for (int32_t c = c0; c < c1; ++c) {
         const int32_t y = c << f_.shiftY;
-        const PlaneRowInput rows[2] = {inputOf(p, y), inputOf(p, y + 1)};
         const int count = f_.shiftY == 1 && y + 1 < f_.height ? 2 : 1;
-        encodeChroma_(sourceRow(p, y), rows, count, f_.width, f_.shiftX, scale_,
-                      plane + static_cast<ptrdiff_t>(c) * out.strides[p]);
+        const PlaneRowInput rows[2] = {inputOf(p, y), inputOf(p, y + 1)};
+        const auto encodeChroma = [&](int32_t x0, int32_t x1) {
+          const int32_t s0 = x0 >> shiftX;
+          const PlaneRowInput at[2] = {shifted(rows[0], s0, x0), shifted(rows[1], s0, x0)};
+          encodeChroma_(sourceRow(p, y) + s0, at, count, x1 - x0, shiftX, scale_, outRow(p, c, s0));
+        };
+        const auto copyChroma = [&](int32_t x0, int32_t x1) {
+          copyCodes(p, c, x0 >> shiftX, (x1 + (1 << shiftX) - 1) >> shiftX);
+        };
+        switch (workOf(p, inBand(y) || (count == 2 && inBand(y + 1)))) {
+          case RowWork::kCopy:
+            copyChroma(0, f_.width);
+            break;
+          case RowWork::kBlocks:
+            byBlocks(encodeChroma, copyChroma);
+            break;
+          case RowWork::kEncode:
+            encodeChroma(0, f_.width);
+            break;
+        }
       }
     }
   }
@@ -230,6 +324,7 @@ class PlanarStrip {
   const RowKernels& k_;
   const PlanarKernels& p_;
   const SampleScale& scale_;
+  const CodeCopies copies_;
   const FrameJob& job_;
   PlanarStripBuffers& b_;
   const int32_t pitch_;
@@ -249,6 +344,19 @@ class PlanarStrip {
 };
 
 }  // namespace
+
+CodeCopies codeCopiesFor(const SampleScale& scale) {
+  CodeCopies copies{true, true};
+  for (int32_t code = 0; code <= scale.maxCode; ++code) {
+    const auto c = static_cast<size_t>(code);
+    const auto back = [&](const std::vector<int16_t>& to, const std::vector<uint16_t>& from) {
+      return from[static_cast<uint16_t>(to[c])] == code;
+    };
+    copies.luma = copies.luma && back(scale.lumaToHost, scale.lumaFromHost);
+    copies.chroma = copies.chroma && back(scale.chromaToHost, scale.chromaFromHost);
+  }
+  return copies;
+}
 
 bool allocatePlanarStrip(const Format& f, int32_t stripRows, int32_t mapPitch,
                          PlanarStripBuffers& b) {
@@ -295,9 +403,9 @@ bool allocatePlanarStrip(const Format& f, int32_t stripRows, int32_t mapPitch,
 }
 
 void runPlanarStrip(const Format& format, const RowKernels& kernels, const SampleScale& scale,
-                    const FrameJob& job, PlanarStripBuffers& buffers, int32_t mapPitch, int32_t y0,
-                    int32_t y1) {
-  PlanarStrip(format, kernels, scale, job, buffers, mapPitch).run(y0, y1);
+                    CodeCopies copies, const FrameJob& job, PlanarStripBuffers& buffers,
+                    int32_t mapPitch, int32_t y0, int32_t y1) {
+  PlanarStrip(format, kernels, scale, copies, job, buffers, mapPitch).run(y0, y1);
 }
 
 }  // namespace quillet::engine

@@ -28,15 +28,27 @@ struct PlanarStripBuffers {
   uint8_t* moving = nullptr;      // per column block: some weight of the strip is not zero
 };
 
+// Where decoding a stored code and encoding the value again gives the code back for every code
+// 0..maxCode of a plane kind, a pixel whose output is its source takes its stored code (a code
+// above maxCode, decoded as maxCode, as maxCode): still blocks and rows outside the band are
+// copied, not blended and encoded. At depths where several codes share a host value the
+// engine encodes them.
+struct CodeCopies {
+  bool luma = false;
+  bool chroma = false;
+};
+CodeCopies codeCopiesFor(const SampleScale& scale);
+
 // Takes the memory of `buffers` for strips of `stripRows` rows; false when refused.
 bool allocatePlanarStrip(const Format& format, int32_t stripRows, int32_t mapPitch,
                          PlanarStripBuffers& buffers);
 
 // Filters frame rows [y0, y1) of the frame in `job` into job.out on planar rows: decode, weights
-// (motion on), low-pass of the blocks that move, blend and encode in one pass. Needs a set whose
-// `planar` slot is set and a format of 1 or 3 planes of 8..16 bits.
+// (motion on), low-pass of the blocks that move, blend and encode in one pass (still blocks
+// copied where `copies` says so). Needs a set whose `planar` slot is set and a format of 1 or 3
+// planes of 8..16 bits.
 void runPlanarStrip(const Format& format, const RowKernels& kernels, const SampleScale& scale,
-                    const FrameJob& job, PlanarStripBuffers& buffers, int32_t mapPitch, int32_t y0,
-                    int32_t y1);
+                    CodeCopies copies, const FrameJob& job, PlanarStripBuffers& buffers,
+                    int32_t mapPitch, int32_t y0, int32_t y1);
 
 }  // namespace quillet::engine
