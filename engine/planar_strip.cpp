@@ -44,26 +44,25 @@ class PlanarStrip {
         decodeLuma_(format.bytesPerSample == 1 ? p_.decodeLuma8 : p_.decodeLuma16),
         decodeChroma_(format.bytesPerSample == 1 ? p_.decodeChroma8 : p_.decodeChroma16),
         encodeLuma_(format.bytesPerSample == 1 ? p_.encodeLuma8 : p_.encodeLuma16),
-        encodeChroma_(format.bytesPerSample == 1 ? p_.encodeChroma8 : p_.encodeChroma16) {}
+        encodeChroma_(format.bytesPerSample == 1 ? p_.encodeChroma8 : p_.encodeChroma16),
+        lumaDiff_(format.bytesPerSample == 1 ? p_.lumaDiff8 : p_.lumaDiff16),
+        chromaDiff_(format.bytesPerSample == 1 ? p_.chromaDiff8 : p_.chromaDiff16) {}
 
   void run(int32_t y0, int32_t y1) {
     y0_ = y0;
     y1_ = y1;
     first_ = std::max(0, y0 - reach_);
     last_ = std::min(f_.height, y1 + reach_);
-    decodeCurrent();
     from_ = std::max(y0, job_.bandTop);
     to_ = std::min(y1, job_.bandEnd);
     weights_ = nullptr;
-    if (from_ < to_) {
-      if (job_.motion) findWeights();
-      lowpass();
-    }
+    if (from_ < to_ && job_.motion) findWeights();
+    decodeCurrent();
+    if (from_ < to_) lowpass();
     encode();
   }
 
  private:
-  int32_t widthOf(int p) const { return p == 0 ? f_.width : chromaWidth_; }
   int16_t* sourceRow(int p, int32_t y) const {
     return rowAt(b_.source[p], y - first_, b_.stride[p]);
   }
@@ -72,34 +71,64 @@ class PlanarStrip {
   }
   bool inBand(int32_t y) const { return y >= from_ && y < to_; }
 
-  void decodeStored(const uint8_t* const* planes, const size_t* strides, int p, int32_t row,
-                    int16_t* dst) const {
-    const uint8_t* codes = planes[p] + static_cast<size_t>(row) * strides[p];
-    (p == 0 ? decodeLuma_ : decodeChroma_)(codes, widthOf(p), scale_, dst);
+  // Row `row` of plane p of a stored frame, from sample x on.
+  const uint8_t* storedRow(const uint8_t* const* planes, const size_t* strides, int p, int32_t row,
+                           int32_t x = 0) const {
+    return planes[p] + static_cast<size_t>(row) * strides[p] +
+           static_cast<size_t>(x) * static_cast<size_t>(f_.bytesPerSample);
   }
 
-  void decodeCurrent() const {
-    for (int32_t y = first_; y < last_; ++y) {
-      decodeStored(job_.current, job_.currentStride, 0, y, sourceRow(0, y));
-      for (int p = 1; p < f_.planes; ++p) {
-        // The second frame row of a subsampled chroma row repeats the first.
-        if (y > first_ && ((y - 1) >> f_.shiftY) == (y >> f_.shiftY)) {
-          std::memcpy(sourceRow(p, y), sourceRow(p, y - 1),
-                      static_cast<size_t>(chromaWidth_) * sizeof(int16_t));
-        } else {
-          decodeStored(job_.current, job_.currentStride, p, y >> f_.shiftY, sourceRow(p, y));
-        }
+  // Frame rows [r0, r1) of plane p of the current frame, the samples covering pixel columns
+  // [x0, x1), into the source buffers (a 4:2:0 chroma row into both frame rows it covers).
+  void decodeRows(int p, int32_t r0, int32_t r1, int32_t x0, int32_t x1) const {
+    const int shiftX = p == 0 ? 0 : f_.shiftX;
+    const int shiftY = p == 0 ? 0 : f_.shiftY;
+    const int32_t c0 = x0 >> shiftX;
+    const int32_t c1 = (x1 + (1 << shiftX) - 1) >> shiftX;
+    const DecodePlaneRow decode = p == 0 ? decodeLuma_ : decodeChroma_;
+    for (int32_t y = r0; y < r1; ++y) {
+      int16_t* dst = sourceRow(p, y) + c0;
+      if (y > r0 && ((y - 1) >> shiftY) == (y >> shiftY)) {
+        std::memcpy(dst, sourceRow(p, y - 1) + c0, static_cast<size_t>(c1 - c0) * sizeof(int16_t));
+      } else {
+        decode(storedRow(job_.current, job_.currentStride, p, y >> shiftY, c0), c1 - c0, scale_,
+               dst);
       }
     }
   }
 
-  // Weights of band rows [r0, r1) for the pair (current, neighbour) into `map` (row r0 first).
+  // The current frame's values the low-pass and the encode read. Where still pixels take their
+  // stored codes, only the band's rows with the low-pass halo, and with motion on only the
+  // columns of the blocks that move: still regions are never decoded. Else every row of the
+  // strip and its halo.
+  void decodeCurrent() const {
+    for (int p = 0; p < f_.planes; ++p) {
+      if (!copies(p)) {
+        decodeRows(p, first_, last_, 0, f_.width);
+        continue;
+      }
+      if (from_ >= to_) continue;
+      const int32_t r0 = std::max(first_, job_.bandTop);
+      const int32_t r1 = std::min(last_, job_.bandEnd);
+      if (weights_ == nullptr) {
+        decodeRows(p, r0, r1, 0, f_.width);
+      } else {
+        byBlocks([&](int32_t x0, int32_t x1) { decodeRows(p, r0, r1, x0, x1); },
+                 [](int32_t, int32_t) {});
+      }
+    }
+  }
+
+  // Weights of band rows [r0, r1) for the pair (current, neighbour) into `map` (row r0 first),
+  // from the stored codes of both frames.
   void pairMap(const uint8_t* const* planes, const size_t* strides, int32_t r0, int32_t r1,
                int16_t* map) const {
     const int32_t bt = job_.bandTop;
     const int32_t n = job_.bandEnd - bt;
     const int32_t lo = std::max(r0 - 1, 0);
     const int32_t hi = std::min(r1 + 1, n);
+    const uint8_t* const* current = job_.current;
+    const size_t* currentStride = job_.currentStride;
     // Local row i holds band row r0 - 1 + i; one spare row before it takes diff[-1] of the first.
     int16_t* diff0 = b_.diff + pitch_;
     const auto diffRow = [&](int32_t r) {
@@ -109,24 +138,20 @@ class PlanarStrip {
     const int32_t cLo = (bt + lo) >> f_.shiftY;
     if (f_.planes == 3) {
       const int32_t cHi = ((bt + hi - 1) >> f_.shiftY) + 1;
-      const ptrdiff_t cs = b_.stride[1];
       for (int32_t c = cLo; c < cHi; ++c) {
-        const ptrdiff_t at = static_cast<ptrdiff_t>(c - cLo) * cs;
-        decodeStored(planes, strides, 1, c, b_.neighbour[1] + at);
-        decodeStored(planes, strides, 2, c, b_.neighbour[2] + at);
-        const int32_t y = std::max(c << f_.shiftY, bt + lo);  // a frame row of stored row c
-        p_.chromaDiff(sourceRow(1, y), b_.neighbour[1] + at, sourceRow(2, y), b_.neighbour[2] + at,
-                      chromaWidth_, b_.chromaDiff + at);
+        chromaDiff_(storedRow(current, currentStride, 1, c), storedRow(planes, strides, 1, c),
+                    storedRow(current, currentStride, 2, c), storedRow(planes, strides, 2, c),
+                    chromaWidth_, scale_,
+                    b_.chromaDiff + static_cast<ptrdiff_t>(c - cLo) * b_.stride[1]);
       }
     }
     for (int32_t r = lo; r < hi; ++r) {
-      int16_t* other = b_.neighbour[0] + static_cast<ptrdiff_t>(r - lo) * b_.stride[0];
-      decodeStored(planes, strides, 0, bt + r, other);
       const int16_t* chroma =
           f_.planes == 3
               ? b_.chromaDiff + static_cast<ptrdiff_t>(((bt + r) >> f_.shiftY) - cLo) * b_.stride[1]
               : nullptr;
-      p_.lumaDiff(sourceRow(0, bt + r), other, chroma, f_.shiftX, f_.width, diffRow(r));
+      lumaDiff_(storedRow(current, currentStride, 0, bt + r), storedRow(planes, strides, 0, bt + r),
+                chroma, f_.shiftX, f_.width, scale_, diffRow(r));
     }
     motionRows(k_, job_, diff0, r0, r1, f_.width, pitch_, map);
   }
@@ -240,21 +265,21 @@ class PlanarStrip {
     return weights_ != nullptr ? RowWork::kBlocks : RowWork::kEncode;
   }
 
-  // Runs encode(x0, x1) over the pixel columns of the blocks that move and copy(x0, x1) over
+  // Runs moving(x0, x1) over the pixel columns of the blocks that move and still(x0, x1) over
   // the others, each run of blocks alike in one call.
-  template <class Encode, class Copy>
-  void byBlocks(Encode encode, Copy copy) const {
+  template <class Moving, class Still>
+  void byBlocks(Moving moving, Still still) const {
     const int32_t blocks = (f_.width + kBlockPixels - 1) / kBlockPixels;
     for (int32_t block = 0; block < blocks;) {
-      const uint8_t moving = b_.moving[block];
+      const uint8_t kind = b_.moving[block];
       const int32_t start = block;
-      while (block < blocks && b_.moving[block] == moving) ++block;
+      while (block < blocks && b_.moving[block] == kind) ++block;
       const int32_t x0 = start * kBlockPixels;
       const int32_t x1 = std::min(block * kBlockPixels, f_.width);
-      if (moving != 0) {
-        encode(x0, x1);
+      if (kind != 0) {
+        moving(x0, x1);
       } else {
-        copy(x0, x1);
+        still(x0, x1);
       }
     }
   }
@@ -297,10 +322,14 @@ class PlanarStrip {
         const int32_t y = c << f_.shiftY;
         const int count = f_.shiftY == 1 && y + 1 < f_.height ? 2 : 1;
         const PlaneRowInput rows[2] = {inputOf(p, y), inputOf(p, y + 1)};
+        // Both frame rows hold the stored row's values; only band rows are decoded when still
+        // pixels are copied.
+        const int32_t ys = copies(p) && !inBand(y) ? y + 1 : y;
         const auto encodeChroma = [&](int32_t x0, int32_t x1) {
           const int32_t s0 = x0 >> shiftX;
           const PlaneRowInput at[2] = {shifted(rows[0], s0, x0), shifted(rows[1], s0, x0)};
-          encodeChroma_(sourceRow(p, y) + s0, at, count, x1 - x0, shiftX, scale_, outRow(p, c, s0));
+          encodeChroma_(sourceRow(p, ys) + s0, at, count, x1 - x0, shiftX, scale_,
+                        outRow(p, c, s0));
         };
         const auto copyChroma = [&](int32_t x0, int32_t x1) {
           copyCodes(p, c, x0 >> shiftX, (x1 + (1 << shiftX) - 1) >> shiftX);
@@ -334,6 +363,8 @@ class PlanarStrip {
   const DecodePlaneRow decodeChroma_;
   const EncodeLumaPlaneRow encodeLuma_;
   const EncodeChromaPlaneRow encodeChroma_;
+  const LumaDiffRow lumaDiff_;
+  const ChromaDiffRow chromaDiff_;
   int32_t y0_ = 0;
   int32_t y1_ = 0;
   int32_t first_ = 0;  // first frame row in the source buffers
@@ -364,7 +395,7 @@ bool allocatePlanarStrip(const Format& f, int32_t stripRows, int32_t mapPitch,
   for (int p = 0; p < 3; ++p) b.stride[p] = planeStride(p == 0 ? f.width : chromaWidth);
   const auto strip = static_cast<size_t>(stripRows);
   const size_t mapRow = static_cast<size_t>(mapPitch) * sizeof(int16_t);
-  size_t parts[8] = {};
+  size_t parts[7] = {};
   const auto planeRows = [&](int p, size_t rows) {
     return p < f.planes ? roundUp(static_cast<size_t>(b.stride[p]) * sizeof(int16_t) * rows, kLine)
                         : 0;
@@ -372,13 +403,12 @@ bool allocatePlanarStrip(const Format& f, int32_t stripRows, int32_t mapPitch,
   for (int p = 0; p < 3; ++p) {
     parts[0] += planeRows(p, strip + 2 * kHalo);
     parts[1] += planeRows(p, strip);
-    parts[2] += planeRows(p, strip + 2);
   }
-  parts[3] = planeRows(1, strip + 2);
-  parts[4] = roundUp(mapRow * (strip + 4), kLine);
+  parts[2] = planeRows(1, strip + 2);
+  parts[3] = roundUp(mapRow * (strip + 4), kLine);
+  parts[4] = roundUp(mapRow * strip, kLine);
   parts[5] = roundUp(mapRow * strip, kLine);
-  parts[6] = roundUp(mapRow * strip, kLine);
-  parts[7] = roundUp(static_cast<size_t>(f.width), kLine);
+  parts[6] = roundUp(static_cast<size_t>(f.width), kLine);
   size_t bytes = 0;
   for (size_t part : parts) bytes += part;
   if (!b.memory.allocate(bytes)) return false;
@@ -393,11 +423,10 @@ bool allocatePlanarStrip(const Format& f, int32_t stripRows, int32_t mapPitch,
   };
   for (int p = 0; p < 3; ++p) b.source[p] = take(planeRows(p, strip + 2 * kHalo));
   for (int p = 0; p < 3; ++p) b.filtered[p] = take(planeRows(p, strip));
-  for (int p = 0; p < 3; ++p) b.neighbour[p] = take(planeRows(p, strip + 2));
-  b.chromaDiff = take(parts[3]);
-  b.diff = take(parts[4]);
-  b.map = take(parts[5]);
-  b.weight = take(parts[6]);
+  b.chromaDiff = take(parts[2]);
+  b.diff = take(parts[3]);
+  b.map = take(parts[4]);
+  b.weight = take(parts[5]);
   b.moving = reinterpret_cast<uint8_t*>(at);
   return true;
 }

@@ -19,8 +19,6 @@ struct PlanarStripBuffers {
   int32_t stride[3] = {};         // values between rows of each plane's buffers
   int16_t* source[3] = {};        // current frame, strip rows plus the low-pass halo
   int16_t* filtered[3] = {};      // low-pass output of the strip's band rows
-  int16_t* neighbour[3] = {};     // a neighbour's luma rows (strip + 1 each side), chroma rows
-                                  // as stored (those covering them)
   int16_t* chromaDiff = nullptr;  // chroma differences of the stored rows, chroma stride
   int16_t* diff = nullptr;        // difference rows, strip plus guard rows, at the map pitch
   int16_t* map = nullptr;         // the previous pair's weights when they are not cached
