@@ -177,17 +177,34 @@ class PlanarStrip {
     } else {
       weights_ = previous;
     }
+    // The runs of blocks alike: a block moves where some weight of its columns is not zero.
     const int32_t blocks = (f_.width + kBlockPixels - 1) / kBlockPixels;
+    runCount_ = 0;
+    bool previousMoving = false;
     for (int32_t block = 0; block < blocks; ++block) {
       const int32_t x0 = block * kBlockPixels;
       const int32_t x1 = std::min(x0 + kBlockPixels, f_.width);
-      int16_t any = 0;
-      for (int32_t r = 0; r < rows && any == 0; ++r) {
+      bool moving = false;
+      for (int32_t r = 0; r < rows && !moving; ++r) {
         const int16_t* w = weights_ + static_cast<ptrdiff_t>(r) * pitch_;
-        for (int32_t x = x0; x < x1; ++x) any |= w[x];
+        if (x1 - x0 == kBlockPixels) {
+          // A whole block's weights as eight 64-bit words, OR-ed in a register.
+          uint64_t bits = 0;
+          for (int32_t x = x0; x < x1; x += 4) {
+            uint64_t word;
+            std::memcpy(&word, w + x, sizeof word);
+            bits |= word;
+          }
+          moving = bits != 0;
+        } else {
+          for (int32_t x = x0; x < x1; ++x) moving = moving || w[x] != 0;
+        }
       }
-      b_.moving[block] = any != 0 ? 1 : 0;
+      if (block == 0) firstMoving_ = moving;
+      if (block == 0 || moving != previousMoving) b_.runs[runCount_++] = x0;
+      previousMoving = moving;
     }
+    b_.runs[runCount_] = f_.width;
   }
 
   // The low-pass of band rows [from_, to_) over the columns of the blocks that move (every
@@ -210,16 +227,7 @@ class PlanarStrip {
     if (weights_ == nullptr) {
       runColumns(0, f_.width);
     } else {
-      const int32_t blocks = (f_.width + kBlockPixels - 1) / kBlockPixels;
-      for (int32_t block = 0; block < blocks;) {
-        if (b_.moving[block] == 0) {
-          ++block;
-          continue;
-        }
-        const int32_t start = block;
-        while (block < blocks && b_.moving[block] != 0) ++block;
-        runColumns(start * kBlockPixels, std::min(block * kBlockPixels, f_.width));
-      }
+      byBlocks(runColumns, [](int32_t, int32_t) {});
     }
     if (k_.usesMmx) clearMmxState();
   }
@@ -269,14 +277,10 @@ class PlanarStrip {
   // the others, each run of blocks alike in one call.
   template <class Moving, class Still>
   void byBlocks(Moving moving, Still still) const {
-    const int32_t blocks = (f_.width + kBlockPixels - 1) / kBlockPixels;
-    for (int32_t block = 0; block < blocks;) {
-      const uint8_t kind = b_.moving[block];
-      const int32_t start = block;
-      while (block < blocks && b_.moving[block] == kind) ++block;
-      const int32_t x0 = start * kBlockPixels;
-      const int32_t x1 = std::min(block * kBlockPixels, f_.width);
-      if (kind != 0) {
+    for (int32_t run = 0; run < runCount_; ++run) {
+      const int32_t x0 = b_.runs[run];
+      const int32_t x1 = b_.runs[run + 1];
+      if (firstMoving_ == (run % 2 == 0)) {
         moving(x0, x1);
       } else {
         still(x0, x1);
@@ -372,6 +376,8 @@ class PlanarStrip {
   int32_t from_ = 0;  // band rows of the strip
   int32_t to_ = 0;
   const int16_t* weights_ = nullptr;  // row from_ of the blend's weights; null with motion off
+  int32_t runCount_ = 0;              // runs of column blocks alike (b_.runs), with weights
+  bool firstMoving_ = false;          // the first run moves; the runs alternate
 };
 
 }  // namespace
@@ -408,7 +414,7 @@ bool allocatePlanarStrip(const Format& f, int32_t stripRows, int32_t mapPitch,
   parts[3] = roundUp(mapRow * (strip + 4), kLine);
   parts[4] = roundUp(mapRow * strip, kLine);
   parts[5] = roundUp(mapRow * strip, kLine);
-  parts[6] = roundUp(static_cast<size_t>(f.width), kLine);
+  parts[6] = roundUp(static_cast<size_t>(f.width / kBlockPixels + 2) * sizeof(int32_t), kLine);
   size_t bytes = 0;
   for (size_t part : parts) bytes += part;
   if (!b.memory.allocate(bytes)) return false;
@@ -427,7 +433,7 @@ bool allocatePlanarStrip(const Format& f, int32_t stripRows, int32_t mapPitch,
   b.diff = take(parts[3]);
   b.map = take(parts[4]);
   b.weight = take(parts[5]);
-  b.moving = reinterpret_cast<uint8_t*>(at);
+  b.runs = reinterpret_cast<int32_t*>(at);
   return true;
 }
 

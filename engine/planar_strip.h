@@ -23,7 +23,8 @@ struct PlanarStripBuffers {
   int16_t* diff = nullptr;        // difference rows, strip plus guard rows, at the map pitch
   int16_t* map = nullptr;         // the previous pair's weights when they are not cached
   int16_t* weight = nullptr;      // the weights the blend takes (modes 1 and 2)
-  uint8_t* moving = nullptr;      // per column block: some weight of the strip is not zero
+  int32_t* runs = nullptr;        // first columns of the runs of blocks alike (still or moving),
+                                  // then the width
 };
 
 // Where decoding a stored code and encoding the value again gives the code back for every code
