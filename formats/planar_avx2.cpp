@@ -263,6 +263,10 @@ void encodeChroma(const int16_t* source, const PlaneRowInput* rows, int rowCount
 // ---------------------------------------------------------------------------------------------
 // Differences: |a - b| clamped to 32767 is the larger of both saturated differences.
 
+// All 16-bit lanes equal: equal codes decode alike and differ by nothing, so still samples
+// skip their decode.
+bool equal(__m256i a, __m256i b) { return _mm256_movemask_epi8(_mm256_cmpeq_epi16(a, b)) == -1; }
+
 __m256i difference(__m256i a, __m256i b) {
   return _mm256_max_epi16(_mm256_subs_epi16(a, b), _mm256_subs_epi16(b, a));
 }
@@ -272,8 +276,11 @@ void chromaDiff(const void* cbA, const void* cbB, const void* crA, const void* c
                 const SampleScale& scale, int16_t* diff) {
   const Divide divide(convert::kChromaQuotient, scale);
   const auto block = [&](const Sample* a, const Sample* b, const Sample* c, const Sample* d) {
-    const auto value = [&](const Sample* p) { return divide(loadCodes(p, divide.maxCode)); };
-    return _mm256_max_epi16(difference(value(a), value(b)), difference(value(c), value(d)));
+    const __m256i codes[4] = {loadCodes(a, divide.maxCode), loadCodes(b, divide.maxCode),
+                              loadCodes(c, divide.maxCode), loadCodes(d, divide.maxCode)};
+    if (equal(codes[0], codes[1]) && equal(codes[2], codes[3])) return _mm256_setzero_si256();
+    return _mm256_max_epi16(difference(divide(codes[0]), divide(codes[1])),
+                            difference(divide(codes[2]), divide(codes[3])));
   };
   const auto* cb0 = static_cast<const Sample*>(cbA);
   const auto* cb1 = static_cast<const Sample*>(cbB);
@@ -300,8 +307,10 @@ void chromaDiff(const void* cbA, const void* cbB, const void* crA, const void* c
 template <class Sample>
 __m256i lumaDiffBlock(const Sample* a, const Sample* b, const int16_t* chroma, int shiftX, int x,
                       const Divide& divide) {
-  const __m256i d = difference(divide(loadCodes(a + x, divide.maxCode)),
-                               divide(loadCodes(b + x, divide.maxCode)));
+  const __m256i codesA = loadCodes(a + x, divide.maxCode);
+  const __m256i codesB = loadCodes(b + x, divide.maxCode);
+  const __m256i d =
+      equal(codesA, codesB) ? _mm256_setzero_si256() : difference(divide(codesA), divide(codesB));
   if (chroma == nullptr) return d;
   if (shiftX == 0) return _mm256_max_epi16(d, load(chroma + x));
   // Chroma samples x/2 .. x/2 + 7, each repeated over its two pixels.
