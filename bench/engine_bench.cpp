@@ -51,24 +51,31 @@ QuilletFrame planesOf(const QuilletConfig& c, uint8_t* data) {
 size_t frameBytes(const QuilletConfig& c) { return quillet_frame_layout(&c, nullptr, nullptr); }
 
 // Four frames: a textured still background with a band whose smooth picture moves 4 samples a
-// field, woven: even rows from one moment, odd rows from the next.
+// field, woven: even rows from one moment, odd rows from the next. Every plane's samples are
+// placed by the pixels they cover, so the band moves in the same columns of every plane.
 std::vector<std::vector<uint8_t>> makeFrames(const QuilletConfig& c, const Case& k) {
   const size_t bytes = frameBytes(c);
   std::vector<std::vector<uint8_t>> frames(4, std::vector<uint8_t>(bytes));
   const size_t sample = k.layout == QUILLET_LAYOUT_YCC16 ? 2 : (k.depth > 8 ? 2 : 1);
   const uint32_t maxCode = k.layout == QUILLET_LAYOUT_YCC16 ? 4095u : (1u << k.depth) - 1u;
-  const size_t rowSamples = static_cast<size_t>(k.width);
   for (size_t f = 0; f < frames.size(); ++f) {
-    for (size_t i = 0; i < bytes; i += sample) {
-      const size_t x = (i / sample) % rowSamples;
-      const size_t y = (i / sample) / rowSamples;
-      const bool moving = x >= 600 + 40 * f && x < 1200 + 40 * f;
-      const double at = static_cast<double>(x) - 4.0 * static_cast<double>(2 * f + (y & 1));
-      const double wave = 0.5 + 0.3 * std::sin(at * 0.05) +
-                          0.15 * std::sin(at * 0.013 + static_cast<double>(y) * 0.02);
-      const uint32_t v = moving ? static_cast<uint32_t>(wave * maxCode)
-                                : static_cast<uint32_t>(i * 2654435761u) % maxCode;
-      std::memcpy(&frames[f][i], &v, sample);
+    size_t i = 0;
+    for (int p = 0; p < 3; ++p) {
+      const auto rows = static_cast<size_t>(quillet_plane_rows(&c, p));
+      const size_t rowSamples = quillet_plane_row_bytes(&c, p) / sample;
+      for (size_t r = 0; r < rows; ++r) {
+        for (size_t s = 0; s < rowSamples; ++s, i += sample) {
+          const size_t x = s * static_cast<size_t>(k.width) / rowSamples;
+          const size_t y = r * static_cast<size_t>(k.height) / rows;
+          const bool moving = x >= 600 + 40 * f && x < 1200 + 40 * f;
+          const double at = static_cast<double>(x) - 4.0 * static_cast<double>(2 * f + (y & 1));
+          const double wave = 0.5 + 0.3 * std::sin(at * 0.05) +
+                              0.15 * std::sin(at * 0.013 + static_cast<double>(y) * 0.02);
+          const uint32_t v = moving ? static_cast<uint32_t>(wave * maxCode)
+                                    : static_cast<uint32_t>(i * 2654435761u) % maxCode;
+          std::memcpy(&frames[f][i], &v, sample);
+        }
+      }
     }
   }
   return frames;

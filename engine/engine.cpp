@@ -88,7 +88,10 @@ QuilletStatus Engine::create(const QuilletConfig& config, std::unique_ptr<Engine
 #endif
 
   try {
-    if (format.layout != QUILLET_LAYOUT_YCC16) e->scale_ = makeSampleScale(format.bitDepth);
+    if (format.layout != QUILLET_LAYOUT_YCC16) {
+      e->scale_ = makeSampleScale(format.bitDepth);
+      e->codeCopies_ = codeCopiesFor(e->scale_);
+    }
     int threads = config.threads;
     if (threads == 0) threads = static_cast<int>(std::max(std::thread::hardware_concurrency(), 1u));
     if (threads > 1) e->pool_ = std::make_unique<runtime::WorkerPool>(threads);
@@ -430,7 +433,7 @@ void Engine::runWorker(int worker, FrameJob& job) {
     PlanarStripBuffers& buffers = planarStrips_[static_cast<size_t>(worker)];
     for (int32_t s = job.claimed.fetch_add(1); s < job.strips; s = job.claimed.fetch_add(1)) {
       const int32_t y0 = s * stripRows_;
-      runPlanarStrip(format_, *kernels_, scale_, job, buffers, mapPitch_, y0,
+      runPlanarStrip(format_, *kernels_, scale_, codeCopies_, job, buffers, mapPitch_, y0,
                      std::min(format_.height, y0 + stripRows_));
     }
     return;

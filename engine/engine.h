@@ -108,6 +108,7 @@ class Engine {
   const ConvertKernels* convert_ = nullptr;
   const CombKernels* comb_ = nullptr;
   SampleScale scale_;
+  CodeCopies codeCopies_;  // planar strips: where still pixels take their stored codes
   std::unique_ptr<runtime::WorkerPool> pool_;
 
   // Frames k - 1, k, k + 1 around the next frame to come out, frame n in slot n mod kSlots; the

@@ -42,14 +42,17 @@ using EncodeChromaPlaneRow = void (*)(const int16_t* source, const PlaneRowInput
                                       int rowCount, int width, int shiftX, const SampleScale& scale,
                                       void* codes);
 
-// diff[i] = max(|cbA[i] - cbB[i]|, |crA[i] - crB[i]|), each clamped to 32767, for `count` samples.
-using ChromaDiffRow = void (*)(const int16_t* cbA, const int16_t* cbB, const int16_t* crA,
-                               const int16_t* crB, int count, int16_t* diff);
+// The differences of two frames straight from their stored codes (each decoded as
+// DecodePlaneRow decodes it, in registers): diff[i] = max(|Cb(cbA[i]) - Cb(cbB[i])|,
+// |Cr(crA[i]) - Cr(crB[i])|) for `count` chroma samples.
+using ChromaDiffRow = void (*)(const void* cbA, const void* cbB, const void* crA, const void* crB,
+                               int count, const SampleScale& scale, int16_t* diff);
 
-// diff[x] = max(min(|a[x] - b[x]|, 32767), chroma[x >> shiftX]) for `width` pixels; `chroma`
-// (a ChromaDiffRow's output) may be null (mono). The plug-in's difference of the pixels.
-using LumaDiffRow = void (*)(const int16_t* a, const int16_t* b, const int16_t* chroma, int shiftX,
-                             int width, int16_t* diff);
+// diff[x] = max(|Y(a[x]) - Y(b[x])|, chroma[x >> shiftX]) for `width` pixels of stored luma
+// codes; `chroma` (a ChromaDiffRow's output) may be null (mono). The plug-in's difference of the
+// pixels. Every difference is clamped to 32767.
+using LumaDiffRow = void (*)(const void* a, const void* b, const int16_t* chroma, int shiftX,
+                             int width, const SampleScale& scale, int16_t* diff);
 
 struct PlanarKernels {
   DecodePlaneRow decodeLuma8;
@@ -60,8 +63,10 @@ struct PlanarKernels {
   EncodeLumaPlaneRow encodeLuma16;
   EncodeChromaPlaneRow encodeChroma8;
   EncodeChromaPlaneRow encodeChroma16;
-  ChromaDiffRow chromaDiff;
-  LumaDiffRow lumaDiff;
+  ChromaDiffRow chromaDiff8;
+  ChromaDiffRow chromaDiff16;
+  LumaDiffRow lumaDiff8;
+  LumaDiffRow lumaDiff16;
 };
 
 // The reference: the formulas through the tables of SampleScale.

@@ -263,34 +263,54 @@ void encodeChroma(const int16_t* source, const PlaneRowInput* rows, int rowCount
 // ---------------------------------------------------------------------------------------------
 // Differences: |a - b| clamped to 32767 is the larger of both saturated differences.
 
+// All 16-bit lanes equal: equal codes decode alike and differ by nothing, so still samples
+// skip their decode.
+bool equal(__m256i a, __m256i b) { return _mm256_movemask_epi8(_mm256_cmpeq_epi16(a, b)) == -1; }
+
 __m256i difference(__m256i a, __m256i b) {
   return _mm256_max_epi16(_mm256_subs_epi16(a, b), _mm256_subs_epi16(b, a));
 }
 
-void chromaDiff(const int16_t* cbA, const int16_t* cbB, const int16_t* crA, const int16_t* crB,
-                int count, int16_t* diff) {
-  const auto block = [](const int16_t* a, const int16_t* b, const int16_t* c, const int16_t* d) {
-    return _mm256_max_epi16(difference(load(a), load(b)), difference(load(c), load(d)));
+template <class Sample>
+void chromaDiff(const void* cbA, const void* cbB, const void* crA, const void* crB, int count,
+                const SampleScale& scale, int16_t* diff) {
+  const Divide divide(convert::kChromaQuotient, scale);
+  const auto block = [&](const Sample* a, const Sample* b, const Sample* c, const Sample* d) {
+    const __m256i codes[4] = {loadCodes(a, divide.maxCode), loadCodes(b, divide.maxCode),
+                              loadCodes(c, divide.maxCode), loadCodes(d, divide.maxCode)};
+    if (equal(codes[0], codes[1]) && equal(codes[2], codes[3])) return _mm256_setzero_si256();
+    return _mm256_max_epi16(difference(divide(codes[0]), divide(codes[1])),
+                            difference(divide(codes[2]), divide(codes[3])));
   };
+  const auto* cb0 = static_cast<const Sample*>(cbA);
+  const auto* cb1 = static_cast<const Sample*>(cbB);
+  const auto* cr0 = static_cast<const Sample*>(crA);
+  const auto* cr1 = static_cast<const Sample*>(crB);
   int i = 0;
-  for (; i + kBlock <= count; i += kBlock)
-    store(diff + i, block(cbA + i, cbB + i, crA + i, crB + i));
+  for (; i + kBlock <= count; i += kBlock) {
+    store(diff + i, block(cb0 + i, cb1 + i, cr0 + i, cr1 + i));
+  }
   const int rest = count - i;
   if (rest == 0) return;
-  int16_t t[4][kBlock] = {}, out[kBlock];
-  const auto bytes = static_cast<size_t>(rest) * sizeof(int16_t);
-  std::memcpy(t[0], cbA + i, bytes);
-  std::memcpy(t[1], cbB + i, bytes);
-  std::memcpy(t[2], crA + i, bytes);
-  std::memcpy(t[3], crB + i, bytes);
+  Sample t[4][kBlock] = {};
+  int16_t out[kBlock];
+  const auto bytes = static_cast<size_t>(rest) * sizeof(Sample);
+  std::memcpy(t[0], cb0 + i, bytes);
+  std::memcpy(t[1], cb1 + i, bytes);
+  std::memcpy(t[2], cr0 + i, bytes);
+  std::memcpy(t[3], cr1 + i, bytes);
   store(out, block(t[0], t[1], t[2], t[3]));
-  std::memcpy(diff + i, out, bytes);
+  std::memcpy(diff + i, out, static_cast<size_t>(rest) * sizeof(int16_t));
 }
 
 // Pixels [x, x + 16) of a luma difference row.
-__m256i lumaDiffBlock(const int16_t* a, const int16_t* b, const int16_t* chroma, int shiftX,
-                      int x) {
-  const __m256i d = difference(load(a + x), load(b + x));
+template <class Sample>
+__m256i lumaDiffBlock(const Sample* a, const Sample* b, const int16_t* chroma, int shiftX, int x,
+                      const Divide& divide) {
+  const __m256i codesA = loadCodes(a + x, divide.maxCode);
+  const __m256i codesB = loadCodes(b + x, divide.maxCode);
+  const __m256i d =
+      equal(codesA, codesB) ? _mm256_setzero_si256() : difference(divide(codesA), divide(codesB));
   if (chroma == nullptr) return d;
   if (shiftX == 0) return _mm256_max_epi16(d, load(chroma + x));
   // Chroma samples x/2 .. x/2 + 7, each repeated over its two pixels.
@@ -300,23 +320,29 @@ __m256i lumaDiffBlock(const int16_t* a, const int16_t* b, const int16_t* chroma,
   return _mm256_max_epi16(d, _mm256_unpacklo_epi16(c, c));
 }
 
-void lumaDiff(const int16_t* a, const int16_t* b, const int16_t* chroma, int shiftX, int width,
-              int16_t* diff) {
+template <class Sample>
+void lumaDiff(const void* codesA, const void* codesB, const int16_t* chroma, int shiftX, int width,
+              const SampleScale& scale, int16_t* diff) {
   assert(shiftX == 0 || shiftX == 1);
+  const Divide divide(convert::kLumaQuotient, scale);
+  const auto* a = static_cast<const Sample*>(codesA);
+  const auto* b = static_cast<const Sample*>(codesB);
   int x = 0;
-  for (; x + kBlock <= width; x += kBlock) store(diff + x, lumaDiffBlock(a, b, chroma, shiftX, x));
+  for (; x + kBlock <= width; x += kBlock) {
+    store(diff + x, lumaDiffBlock(a, b, chroma, shiftX, x, divide));
+  }
   const int rest = width - x;
   if (rest == 0) return;
-  int16_t ta[kBlock] = {}, tb[kBlock] = {}, tc[kBlock] = {}, out[kBlock];
-  const auto bytes = static_cast<size_t>(rest) * sizeof(int16_t);
-  std::memcpy(ta, a + x, bytes);
-  std::memcpy(tb, b + x, bytes);
+  Sample ta[kBlock] = {}, tb[kBlock] = {};
+  int16_t tc[kBlock] = {}, out[kBlock];
+  std::memcpy(ta, a + x, static_cast<size_t>(rest) * sizeof(Sample));
+  std::memcpy(tb, b + x, static_cast<size_t>(rest) * sizeof(Sample));
   if (chroma != nullptr) {
     const int samples = ((x + rest - 1) >> shiftX) - (x >> shiftX) + 1;
     std::memcpy(tc, chroma + (x >> shiftX), static_cast<size_t>(samples) * sizeof(int16_t));
   }
-  store(out, lumaDiffBlock(ta, tb, chroma != nullptr ? tc : nullptr, shiftX, 0));
-  std::memcpy(diff + x, out, bytes);
+  store(out, lumaDiffBlock(ta, tb, chroma != nullptr ? tc : nullptr, shiftX, 0, divide));
+  std::memcpy(diff + x, out, static_cast<size_t>(rest) * sizeof(int16_t));
 }
 
 }  // namespace
@@ -330,8 +356,10 @@ const PlanarKernels PlanarKernelsAvx2 = {
     .encodeLuma16 = encodeLuma<uint16_t>,
     .encodeChroma8 = encodeChroma<uint8_t>,
     .encodeChroma16 = encodeChroma<uint16_t>,
-    .chromaDiff = chromaDiff,
-    .lumaDiff = lumaDiff,
+    .chromaDiff8 = chromaDiff<uint8_t>,
+    .chromaDiff16 = chromaDiff<uint16_t>,
+    .lumaDiff8 = lumaDiff<uint8_t>,
+    .lumaDiff16 = lumaDiff<uint16_t>,
 };
 
 }  // namespace quillet

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "formats/planar.h"
 #include "formats/sample_scale.h"
@@ -71,17 +72,31 @@ int16_t difference(int16_t a, int16_t b) {
   return static_cast<int16_t>(std::min(std::abs(int32_t{a} - int32_t{b}), 32767));
 }
 
-void chromaDiff(const int16_t* cbA, const int16_t* cbB, const int16_t* crA, const int16_t* crB,
-                int count, int16_t* diff) {
+template <class Sample, bool kChroma>
+int16_t hostValue(const void* codes, int i, const SampleScale& scale) {
+  const auto code = static_cast<size_t>(static_cast<const Sample*>(codes)[i]);
+  const std::vector<int16_t>& table = kChroma ? scale.chromaToHost : scale.lumaToHost;
+  return table[std::min(code, static_cast<size_t>(scale.maxCode))];
+}
+
+template <class Sample>
+void chromaDiff(const void* cbA, const void* cbB, const void* crA, const void* crB, int count,
+                const SampleScale& scale, int16_t* diff) {
+  const auto value = [&](const void* codes, int i) {
+    return hostValue<Sample, true>(codes, i, scale);
+  };
   for (int i = 0; i < count; ++i) {
-    diff[i] = std::max(difference(cbA[i], cbB[i]), difference(crA[i], crB[i]));
+    diff[i] = std::max(difference(value(cbA, i), value(cbB, i)),
+                       difference(value(crA, i), value(crB, i)));
   }
 }
 
-void lumaDiff(const int16_t* a, const int16_t* b, const int16_t* chroma, int shiftX, int width,
-              int16_t* diff) {
+template <class Sample>
+void lumaDiff(const void* a, const void* b, const int16_t* chroma, int shiftX, int width,
+              const SampleScale& scale, int16_t* diff) {
   for (int x = 0; x < width; ++x) {
-    const int16_t d = difference(a[x], b[x]);
+    const int16_t d =
+        difference(hostValue<Sample, false>(a, x, scale), hostValue<Sample, false>(b, x, scale));
     diff[x] = chroma == nullptr ? d : std::max(d, chroma[x >> shiftX]);
   }
 }
@@ -97,8 +112,10 @@ const PlanarKernels PlanarKernelsScalar = {
     .encodeLuma16 = encodeLuma<uint16_t>,
     .encodeChroma8 = encodeChroma<uint8_t>,
     .encodeChroma16 = encodeChroma<uint16_t>,
-    .chromaDiff = chromaDiff,
-    .lumaDiff = lumaDiff,
+    .chromaDiff8 = chromaDiff<uint8_t>,
+    .chromaDiff16 = chromaDiff<uint16_t>,
+    .lumaDiff8 = lumaDiff<uint8_t>,
+    .lumaDiff16 = lumaDiff<uint16_t>,
 };
 
 }  // namespace quillet

@@ -154,35 +154,63 @@ TEST_P(PlanarCrossForm, EncodesBlendedRowsLikeTheReference) {
   }
 }
 
-TEST_P(PlanarCrossForm, DifferencesLikeTheReference) {
+// Stored codes of the container's whole range (above maxCode too). With `like`, the codes of
+// `like` with one in 40 redrawn: a frame where most blocks stand still and some change.
+std::vector<uint8_t> randomCodes(Prng& prng, size_t count, bool wide,
+                                 const std::vector<uint8_t>* like = nullptr) {
+  std::vector<uint8_t> bytes =
+      like != nullptr ? *like : std::vector<uint8_t>(count * (wide ? 2 : 1));
+  for (size_t i = 0; i < count; ++i) {
+    if (like != nullptr && prng.range(0, 39) != 0) continue;
+    const auto code = static_cast<uint16_t>(prng.range(0, wide ? 65535 : 255));
+    std::memcpy(&bytes[i * (wide ? 2 : 1)], &code, wide ? 2 : 1);
+  }
+  return bytes;
+}
+
+TEST_P(PlanarCrossForm, DifferencesFromCodesLikeTheReference) {
   Prng prng(test::testSeed());
-  for (int width : kWidths) {
-    for (int shiftX = 0; shiftX <= 1; ++shiftX) {
-      SCOPED_TRACE(::testing::Message()
-                   << "width " << width << " shiftX " << shiftX << " seed " << test::testSeed());
-      const auto samples = static_cast<size_t>((width + (1 << shiftX) - 1) >> shiftX);
-      const auto pixels = static_cast<size_t>(width);
-      std::unique_ptr<PageEndBuffer> chroma[4];
-      for (auto& c : chroma) c = guarded(randomValues(prng, samples, -32768, 32767));
-      PageEndBuffer wantC(samples * 2), gotC(samples * 2);
-      const auto chromaDiff = [&](const PlanarKernels& k, PageEndBuffer& out) {
-        k.chromaDiff(chroma[0]->as<int16_t>(), chroma[1]->as<int16_t>(), chroma[2]->as<int16_t>(),
-                     chroma[3]->as<int16_t>(), static_cast<int>(samples), out.as<int16_t>());
-      };
-      chromaDiff(PlanarKernelsScalar, wantC);
-      chromaDiff(form(), gotC);
-      ASSERT_EQ(contents<int16_t>(wantC), contents<int16_t>(gotC)) << "chroma";
-      const auto a = guarded(randomValues(prng, pixels, -32768, 32767));
-      const auto b = guarded(randomValues(prng, pixels, -32768, 32767));
-      for (bool mono : {false, true}) {
-        PageEndBuffer want(pixels * 2), got(pixels * 2);
-        const auto lumaDiff = [&](const PlanarKernels& k, PageEndBuffer& out) {
-          k.lumaDiff(a->as<int16_t>(), b->as<int16_t>(), mono ? nullptr : wantC.as<int16_t>(),
-                     shiftX, width, out.as<int16_t>());
+  for (int depth : {8, 10, 12, 16}) {
+    const bool wide = depth > 8;
+    for (int width : kWidths) {
+      for (int shift = 0; shift < 4; ++shift) {
+        // Second frame random, or mostly the first one (whole blocks of equal codes).
+        const int shiftX = shift % 2;
+        const bool still = shift >= 2;
+        SCOPED_TRACE(::testing::Message()
+                     << "depth " << depth << " width " << width << " shiftX " << shiftX << " still "
+                     << still << " seed " << test::testSeed());
+        const auto samples = static_cast<size_t>((width + (1 << shiftX) - 1) >> shiftX);
+        const auto pixels = static_cast<size_t>(width);
+        std::vector<uint8_t> codes[6];
+        for (int i = 0; i < 6; ++i) {
+          const size_t count = i < 4 ? samples : pixels;
+          codes[i] = randomCodes(prng, count, wide, still && i % 2 == 1 ? &codes[i - 1] : nullptr);
+        }
+        std::unique_ptr<PageEndBuffer> chroma[4];
+        for (int i = 0; i < 4; ++i) chroma[i] = guarded(codes[i]);
+        PageEndBuffer wantC(samples * 2), gotC(samples * 2);
+        const auto chromaDiff = [&](const PlanarKernels& k, PageEndBuffer& out) {
+          (wide ? k.chromaDiff16 : k.chromaDiff8)(
+              chroma[0]->data(), chroma[1]->data(), chroma[2]->data(), chroma[3]->data(),
+              static_cast<int>(samples), scaleFor(depth), out.as<int16_t>());
         };
-        lumaDiff(PlanarKernelsScalar, want);
-        lumaDiff(form(), got);
-        ASSERT_EQ(contents<int16_t>(want), contents<int16_t>(got)) << "mono " << mono;
+        chromaDiff(PlanarKernelsScalar, wantC);
+        chromaDiff(form(), gotC);
+        ASSERT_EQ(contents<int16_t>(wantC), contents<int16_t>(gotC)) << "chroma";
+        const auto a = guarded(codes[4]);
+        const auto b = guarded(codes[5]);
+        for (bool mono : {false, true}) {
+          PageEndBuffer want(pixels * 2), got(pixels * 2);
+          const auto lumaDiff = [&](const PlanarKernels& k, PageEndBuffer& out) {
+            (wide ? k.lumaDiff16 : k.lumaDiff8)(a->data(), b->data(),
+                                                mono ? nullptr : wantC.as<int16_t>(), shiftX, width,
+                                                scaleFor(depth), out.as<int16_t>());
+          };
+          lumaDiff(PlanarKernelsScalar, want);
+          lumaDiff(form(), got);
+          ASSERT_EQ(contents<int16_t>(want), contents<int16_t>(got)) << "mono " << mono;
+        }
       }
     }
   }

@@ -51,8 +51,9 @@ Y4mFormat y4mFormatOf(const Shape& s) {
   return f;
 }
 
-// Still background and moving blocks, every sample anywhere in its container's code range.
-std::vector<Frame> makeClip(const Shape& shape, int frames, uint64_t seed) {
+// Still background and moving blocks, every sample anywhere in its depth's code range (with
+// `overRange`, its container's: codes above maxCode, which read as maxCode).
+std::vector<Frame> makeClip(const Shape& shape, int frames, uint64_t seed, bool overRange = false) {
   test::Prng prng(seed);
   QuilletConfig c = configOf(shape, {}, 1, QUILLET_CPU_SCALAR);
   size_t bytes = 0;
@@ -60,7 +61,7 @@ std::vector<Frame> makeClip(const Shape& shape, int frames, uint64_t seed) {
     bytes += quillet_plane_row_bytes(&c, p) * static_cast<size_t>(quillet_plane_rows(&c, p));
   }
   const bool ycc = shape.layout == QUILLET_LAYOUT_YCC16;
-  const int32_t maxCode = ycc ? 255 : (1 << shape.depth) - 1;
+  const int32_t maxCode = ycc ? 255 : (1 << (overRange && shape.depth > 8 ? 16 : shape.depth)) - 1;
   const auto sample = [&] { return static_cast<uint32_t>(prng.range(0, maxCode)); };
   const size_t sampleBytes = ycc ? 1 : (shape.depth > 8 ? 2 : 1);
   Frame background(bytes);
@@ -422,10 +423,11 @@ TEST(EngineLayouts, GiveTheirPlanarEquivalentsOutputRepacked) {
 
 // A still picture with one rectangle that changes from frame to frame: the column blocks it
 // misses are never low-passed, and must come out as the plug-in's all the same.
-std::vector<Frame> movingRectangleClip(const Shape& shape, int frames, uint64_t seed) {
+std::vector<Frame> movingRectangleClip(const Shape& shape, int frames, uint64_t seed,
+                                       bool overRange) {
   test::Prng prng(seed);
   const QuilletConfig c = configOf(shape, {}, 1, QUILLET_CPU_SCALAR);
-  const std::vector<Frame> noise = makeClip(shape, frames, seed);
+  const std::vector<Frame> noise = makeClip(shape, frames, seed, overRange);
   Frame background = noise[0];
   std::vector<Frame> clip;
   for (int f = 0; f < frames; ++f) {
@@ -451,14 +453,19 @@ std::vector<Frame> movingRectangleClip(const Shape& shape, int frames, uint64_t 
   return clip;
 }
 
+// Still blocks take their stored codes where every code of the depth comes back from its host
+// value (8..12 bits; above maxCode as maxCode) and are encoded where it does not (14, 16 bits).
 TEST(EngineMatchesPlugin, StillBlocksBesideMovingOnes) {
-  const Shape shapes[] = {{QUILLET_LAYOUT_420, 8, 129, 66},
-                          {QUILLET_LAYOUT_422, 10, 97, 17},
-                          {QUILLET_LAYOUT_444, 16, 71, 33},
-                          {QUILLET_LAYOUT_MONO, 12, 65, 21}};
+  const struct {
+    Shape shape;
+    bool overRange;
+  } cases[] = {
+      {{QUILLET_LAYOUT_420, 8, 129, 66}, false}, {{QUILLET_LAYOUT_422, 10, 97, 17}, false},
+      {{QUILLET_LAYOUT_444, 16, 71, 33}, false}, {{QUILLET_LAYOUT_MONO, 12, 65, 21}, false},
+      {{QUILLET_LAYOUT_420, 10, 99, 36}, true},  {{QUILLET_LAYOUT_420, 14, 67, 19}, true}};
   uint64_t seed = 300;
-  for (const Shape& shape : shapes) {
-    const auto clip = movingRectangleClip(shape, 6, seed++);
+  for (const auto& [shape, overRange] : cases) {
+    const auto clip = movingRectangleClip(shape, 6, seed++, overRange);
     for (QuilletCpu cpu : availableCpus()) {
       for (size_t s : {size_t{0}, size_t{2}, size_t{6}, size_t{7}}) {
         SCOPED_TRACE(describe(shape, s, cpu, 2));
