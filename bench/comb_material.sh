@@ -8,12 +8,13 @@
 # one-row stripes, testsrc2, smptebars, mandelbrot, cuts and fades.
 #
 # A second set, `heldout`, judges what was tuned on the first: other photographs, speeds, grain
-# strengths and seeds, credits text, and the bottom field first.
+# strengths and seeds, credits text, and the bottom field first. `heldout2` is `heldout` with
+# another mapping of the photographs and another grain seed, kept for a last check.
 #
-# usage: bench/comb_material.sh DIR [heldout]    (needs ffmpeg, mate-backgrounds, fonts-dejavu-core)
+# usage: bench/comb_material.sh DIR [heldout|heldout2]    (needs ffmpeg, mate-backgrounds, fonts-dejavu-core)
 set -euo pipefail
 
-dir=${1:?usage: $0 DIR [heldout]}
+dir=${1:?usage: $0 DIR [heldout|heldout2]}
 set_=${2:-tuning}
 mkdir -p "$dir"
 photos=/usr/share/backgrounds/mate
@@ -29,18 +30,20 @@ frames=60 # at 50 a second: 30 in each clip
 field=tff seed='' grains="10 20 30 45" films="20 40" credit=Assistant
 sp=(4 3 2 2 1 4 1 4 2 4 3) # pan-h, pan-diag x/y, vpan-2, vpan-1, vpan-4, hpan-1, window x, credits
 declare -A swap=()
-if [[ $set_ == heldout ]]; then
+if [[ $set_ == heldout || $set_ == heldout2 ]]; then
+  turn=5
   field=bff seed=7 grains="15 25 35 50" films="30 50" credit=Operator
   sp=(5 2 3 3 1 5 1 3 4 3 5)
   names=(Aqua Blinds Dune FreshFlower Garden GreenMeadow LadyBird RainDrops Storm TwoWings Wood YellowFlower)
+  [[ $set_ == heldout2 ]] && turn=8 seed=23
   for i in "${!names[@]}"; do
-    swap[nature/${names[i]}.jpg]=nature/${names[(i + 5) % ${#names[@]}]}.jpg
+    swap[nature/${names[i]}.jpg]=nature/${names[(i + turn) % ${#names[@]}]}.jpg
   done
   swap[abstract/Silk.png]=abstract/Flow.png
   swap[abstract/Waves.png]=abstract/Spring.png
   swap[abstract/Elephants.jpg]=abstract/Gulp.png
 elif [[ $set_ != tuning ]]; then
-  echo "usage: $0 DIR [heldout]" >&2
+  echo "usage: $0 DIR [heldout|heldout2]" >&2
   exit 2
 fi
 
