@@ -177,27 +177,35 @@ class PlanarStrip {
     } else {
       weights_ = previous;
     }
-    // The runs of blocks alike: a block moves where some weight of its columns is not zero.
+    // The runs of blocks alike: a block moves where some weight of its columns is not zero. The
+    // strip's weight rows are OR-ed into one row of 64-bit words first (each word four weights,
+    // whole words within the width), then each block's words; a partial last block by value.
     const int32_t blocks = (f_.width + kBlockPixels - 1) / kBlockPixels;
+    const int32_t wholeBlocks = f_.width / kBlockPixels;
+    const int32_t words = wholeBlocks * (kBlockPixels / 4);
+    uint64_t* bits = b_.blockBits;
+    std::memset(bits, 0, static_cast<size_t>(words) * sizeof(uint64_t));
+    for (int32_t r = 0; r < rows; ++r) {
+      const int16_t* w = weights_ + static_cast<ptrdiff_t>(r) * pitch_;
+      for (int32_t i = 0; i < words; ++i) {
+        uint64_t word;
+        std::memcpy(&word, w + 4 * i, sizeof word);
+        bits[i] |= word;
+      }
+    }
     runCount_ = 0;
     bool previousMoving = false;
     for (int32_t block = 0; block < blocks; ++block) {
       const int32_t x0 = block * kBlockPixels;
-      const int32_t x1 = std::min(x0 + kBlockPixels, f_.width);
       bool moving = false;
-      for (int32_t r = 0; r < rows && !moving; ++r) {
-        const int16_t* w = weights_ + static_cast<ptrdiff_t>(r) * pitch_;
-        if (x1 - x0 == kBlockPixels) {
-          // A whole block's weights as eight 64-bit words, OR-ed in a register.
-          uint64_t bits = 0;
-          for (int32_t x = x0; x < x1; x += 4) {
-            uint64_t word;
-            std::memcpy(&word, w + x, sizeof word);
-            bits |= word;
-          }
-          moving = bits != 0;
-        } else {
-          for (int32_t x = x0; x < x1; ++x) moving = moving || w[x] != 0;
+      if (block < wholeBlocks) {
+        uint64_t any = 0;
+        for (int32_t i = 0; i < kBlockPixels / 4; ++i) any |= bits[block * (kBlockPixels / 4) + i];
+        moving = any != 0;
+      } else {
+        for (int32_t r = 0; r < rows && !moving; ++r) {
+          const int16_t* w = weights_ + static_cast<ptrdiff_t>(r) * pitch_;
+          for (int32_t x = x0; x < f_.width; ++x) moving = moving || w[x] != 0;
         }
       }
       if (block == 0) firstMoving_ = moving;
@@ -401,7 +409,7 @@ bool allocatePlanarStrip(const Format& f, int32_t stripRows, int32_t mapPitch,
   for (int p = 0; p < 3; ++p) b.stride[p] = planeStride(p == 0 ? f.width : chromaWidth);
   const auto strip = static_cast<size_t>(stripRows);
   const size_t mapRow = static_cast<size_t>(mapPitch) * sizeof(int16_t);
-  size_t parts[7] = {};
+  size_t parts[8] = {};
   const auto planeRows = [&](int p, size_t rows) {
     return p < f.planes ? roundUp(static_cast<size_t>(b.stride[p]) * sizeof(int16_t) * rows, kLine)
                         : 0;
@@ -415,6 +423,7 @@ bool allocatePlanarStrip(const Format& f, int32_t stripRows, int32_t mapPitch,
   parts[4] = roundUp(mapRow * strip, kLine);
   parts[5] = roundUp(mapRow * strip, kLine);
   parts[6] = roundUp(static_cast<size_t>(f.width / kBlockPixels + 2) * sizeof(int32_t), kLine);
+  parts[7] = roundUp(static_cast<size_t>(f.width / 4 + 1) * sizeof(uint64_t), kLine);
   size_t bytes = 0;
   for (size_t part : parts) bytes += part;
   if (!b.memory.allocate(bytes)) return false;
@@ -434,6 +443,8 @@ bool allocatePlanarStrip(const Format& f, int32_t stripRows, int32_t mapPitch,
   b.map = take(parts[4]);
   b.weight = take(parts[5]);
   b.runs = reinterpret_cast<int32_t*>(at);
+  at += parts[6];
+  b.blockBits = reinterpret_cast<uint64_t*>(at);
   return true;
 }
 
