@@ -177,31 +177,38 @@ class PlanarStrip {
     } else {
       weights_ = previous;
     }
-    // The runs of blocks alike: a block moves where some weight of its columns is not zero. The
-    // strip's weight rows are OR-ed into one row of 64-bit words first (each word four weights,
-    // whole words within the width), then each block's words; a partial last block by value.
+    // The runs of blocks alike: a block moves where some weight of its columns is not zero. A
+    // whole block's rows are OR-ed as eight 64-bit words (four weights each) in registers, looked
+    // at every eight rows; a partial last block by value.
     const int32_t blocks = (f_.width + kBlockPixels - 1) / kBlockPixels;
     const int32_t wholeBlocks = f_.width / kBlockPixels;
-    const int32_t words = wholeBlocks * (kBlockPixels / 4);
-    uint64_t* bits = b_.blockBits;
-    std::memset(bits, 0, static_cast<size_t>(words) * sizeof(uint64_t));
-    for (int32_t r = 0; r < rows; ++r) {
-      const int16_t* w = weights_ + static_cast<ptrdiff_t>(r) * pitch_;
-      for (int32_t i = 0; i < words; ++i) {
-        uint64_t word;
-        std::memcpy(&word, w + 4 * i, sizeof word);
-        bits[i] |= word;
+    constexpr int32_t kWords = kBlockPixels / 4;
+    constexpr int32_t kLook = 8;
+    const auto blockMoves = [&](int32_t x0) {
+      for (int32_t top = 0; top < rows; top += kLook) {
+        uint64_t acc[kWords] = {};
+        const int32_t end = std::min(rows, top + kLook);
+        for (int32_t r = top; r < end; ++r) {
+          const int16_t* w = weights_ + static_cast<ptrdiff_t>(r) * pitch_ + x0;
+          for (int32_t i = 0; i < kWords; ++i) {
+            uint64_t word;
+            std::memcpy(&word, w + 4 * i, sizeof word);
+            acc[i] |= word;
+          }
+        }
+        uint64_t any = 0;
+        for (uint64_t word : acc) any |= word;
+        if (any != 0) return true;
       }
-    }
+      return false;
+    };
     runCount_ = 0;
     bool previousMoving = false;
     for (int32_t block = 0; block < blocks; ++block) {
       const int32_t x0 = block * kBlockPixels;
       bool moving = false;
       if (block < wholeBlocks) {
-        uint64_t any = 0;
-        for (int32_t i = 0; i < kBlockPixels / 4; ++i) any |= bits[block * (kBlockPixels / 4) + i];
-        moving = any != 0;
+        moving = blockMoves(x0);
       } else {
         for (int32_t r = 0; r < rows && !moving; ++r) {
           const int16_t* w = weights_ + static_cast<ptrdiff_t>(r) * pitch_;
@@ -409,7 +416,7 @@ bool allocatePlanarStrip(const Format& f, int32_t stripRows, int32_t mapPitch,
   for (int p = 0; p < 3; ++p) b.stride[p] = planeStride(p == 0 ? f.width : chromaWidth);
   const auto strip = static_cast<size_t>(stripRows);
   const size_t mapRow = static_cast<size_t>(mapPitch) * sizeof(int16_t);
-  size_t parts[8] = {};
+  size_t parts[7] = {};
   const auto planeRows = [&](int p, size_t rows) {
     return p < f.planes ? roundUp(static_cast<size_t>(b.stride[p]) * sizeof(int16_t) * rows, kLine)
                         : 0;
@@ -423,7 +430,6 @@ bool allocatePlanarStrip(const Format& f, int32_t stripRows, int32_t mapPitch,
   parts[4] = roundUp(mapRow * strip, kLine);
   parts[5] = roundUp(mapRow * strip, kLine);
   parts[6] = roundUp(static_cast<size_t>(f.width / kBlockPixels + 2) * sizeof(int32_t), kLine);
-  parts[7] = roundUp(static_cast<size_t>(f.width / 4 + 1) * sizeof(uint64_t), kLine);
   size_t bytes = 0;
   for (size_t part : parts) bytes += part;
   if (!b.memory.allocate(bytes)) return false;
@@ -443,8 +449,6 @@ bool allocatePlanarStrip(const Format& f, int32_t stripRows, int32_t mapPitch,
   b.map = take(parts[4]);
   b.weight = take(parts[5]);
   b.runs = reinterpret_cast<int32_t*>(at);
-  at += parts[6];
-  b.blockBits = reinterpret_cast<uint64_t*>(at);
   return true;
 }
 

@@ -25,7 +25,6 @@ struct PlanarStripBuffers {
   int16_t* weight = nullptr;      // the weights the blend takes (modes 1 and 2)
   int32_t* runs = nullptr;        // first columns of the runs of blocks alike (still or moving),
                                   // then the width
-  uint64_t* blockBits = nullptr;  // the strip's weight rows OR-ed, four weights a word
 };
 
 // Where decoding a stored code and encoding the value again gives the code back for every code
