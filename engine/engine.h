@@ -123,7 +123,7 @@ class Engine {
   int64_t pulled_ = 0;  // frames that came out so far
   bool flushed_ = false;
 
-  int32_t stripRows_ = 16;
+  int32_t stripRows_ = 32;   // frame rows a worker takes at a time
   int32_t pixelStride_ = 0;  // pixels between rows of a strip buffer
   int32_t mapPitch_ = 0;     // values between rows of every map
   AlignedBuffer mapMemory_;

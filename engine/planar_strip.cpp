@@ -177,27 +177,42 @@ class PlanarStrip {
     } else {
       weights_ = previous;
     }
-    // The runs of blocks alike: a block moves where some weight of its columns is not zero.
+    // The runs of blocks alike: a block moves where some weight of its columns is not zero. A
+    // whole block's rows are OR-ed as eight 64-bit words (four weights each) in registers, looked
+    // at every eight rows; a partial last block by value.
     const int32_t blocks = (f_.width + kBlockPixels - 1) / kBlockPixels;
+    const int32_t wholeBlocks = f_.width / kBlockPixels;
+    constexpr int32_t kWords = kBlockPixels / 4;
+    constexpr int32_t kLook = 8;
+    const auto blockMoves = [&](int32_t x0) {
+      for (int32_t top = 0; top < rows; top += kLook) {
+        uint64_t acc[kWords] = {};
+        const int32_t end = std::min(rows, top + kLook);
+        for (int32_t r = top; r < end; ++r) {
+          const int16_t* w = weights_ + static_cast<ptrdiff_t>(r) * pitch_ + x0;
+          for (int32_t i = 0; i < kWords; ++i) {
+            uint64_t word;
+            std::memcpy(&word, w + 4 * i, sizeof word);
+            acc[i] |= word;
+          }
+        }
+        uint64_t any = 0;
+        for (uint64_t word : acc) any |= word;
+        if (any != 0) return true;
+      }
+      return false;
+    };
     runCount_ = 0;
     bool previousMoving = false;
     for (int32_t block = 0; block < blocks; ++block) {
       const int32_t x0 = block * kBlockPixels;
-      const int32_t x1 = std::min(x0 + kBlockPixels, f_.width);
       bool moving = false;
-      for (int32_t r = 0; r < rows && !moving; ++r) {
-        const int16_t* w = weights_ + static_cast<ptrdiff_t>(r) * pitch_;
-        if (x1 - x0 == kBlockPixels) {
-          // A whole block's weights as eight 64-bit words, OR-ed in a register.
-          uint64_t bits = 0;
-          for (int32_t x = x0; x < x1; x += 4) {
-            uint64_t word;
-            std::memcpy(&word, w + x, sizeof word);
-            bits |= word;
-          }
-          moving = bits != 0;
-        } else {
-          for (int32_t x = x0; x < x1; ++x) moving = moving || w[x] != 0;
+      if (block < wholeBlocks) {
+        moving = blockMoves(x0);
+      } else {
+        for (int32_t r = 0; r < rows && !moving; ++r) {
+          const int16_t* w = weights_ + static_cast<ptrdiff_t>(r) * pitch_;
+          for (int32_t x = x0; x < f_.width; ++x) moving = moving || w[x] != 0;
         }
       }
       if (block == 0) firstMoving_ = moving;
